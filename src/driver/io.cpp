@@ -1,0 +1,98 @@
+#include "driver/io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "support/utf8.h"
+
+namespace verdane::driver {
+
+namespace {
+
+constexpr std::size_t kStdoutChunk = 1 << 16;
+
+// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns 0 or
+// the errno of the failure.
+int write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string os_error_text(int errnum) {
+  return std::string(std::strerror(errnum)) + " (os error " + std::to_string(errnum) + ")";
+}
+
+std::string display_path(const std::string& path) { return utf8::to_lossy(path); }
+
+Result<std::string, std::string> read_file_bytes(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return make_err(os_error_text(errno));
+  std::string data;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    data.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  char chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return make_err(os_error_text(err));
+    }
+    if (n == 0) break;
+    data.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+Result<std::string, std::string> read_file_text(const std::string& path) {
+  auto data = read_file_bytes(path);
+  if (!data) return data;
+  if (utf8::validate(*data)) return make_err(std::string("stream did not contain valid UTF-8"));
+  return data;
+}
+
+Status<std::string> write_file(const std::string& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return make_err(os_error_text(errno));
+  int err = write_all(fd, bytes);
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err != 0) return make_err(os_error_text(err));
+  return ok_status<std::string>();
+}
+
+void Stdout::write(std::string_view text) {
+  if (error_ != 0) return;
+  buffer_.append(text);
+  if (buffer_.size() >= kStdoutChunk) {
+    error_ = write_all(STDOUT_FILENO, buffer_);
+    buffer_.clear();
+  }
+}
+
+Status<std::string> Stdout::flush() {
+  if (error_ == 0 && !buffer_.empty()) {
+    error_ = write_all(STDOUT_FILENO, buffer_);
+    buffer_.clear();
+  }
+  if (error_ != 0) return make_err(os_error_text(error_));
+  return ok_status<std::string>();
+}
+
+}  // namespace verdane::driver

@@ -1,0 +1,48 @@
+// Whole-file reading and writing and buffered standard output for the driver.
+// Every failure comes back as the text the driver embeds in its message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/result.h"
+
+namespace verdane::driver {
+
+// "<system description> (os error <n>)" for an errno value.
+std::string os_error_text(int errnum);
+
+// A path as shown in messages: invalid UTF-8 replaced by U+FFFD.
+std::string display_path(const std::string& path);
+
+// The whole file as bytes, or the io error text.
+Result<std::string, std::string> read_file_bytes(const std::string& path);
+
+// The whole file, which must be UTF-8 ("stream did not contain valid UTF-8").
+Result<std::string, std::string> read_file_text(const std::string& path);
+
+// Creates or truncates `path` and writes all of `bytes`; the io error text on
+// failure.
+Status<std::string> write_file(const std::string& path, std::string_view bytes);
+
+// Standard output, buffered for the whole run. Writes never raise SIGPIPE
+// (the driver ignores it); the first failure is remembered and reported.
+class Stdout {
+ public:
+  Stdout() = default;
+  Stdout(const Stdout&) = delete;
+  Stdout& operator=(const Stdout&) = delete;
+
+  void write(std::string_view text);
+  // Pushes everything buffered to file descriptor 1. Returns the io error text
+  // of the first failed write, if any happened.
+  Status<std::string> flush();
+
+ private:
+  std::string buffer_;
+  int error_ = 0;  // errno of the first failed write, 0 if none
+};
+
+}  // namespace verdane::driver

@@ -1,0 +1,55 @@
+// verdane: compile, inspect, and evaluate policy templates.
+#include <unistd.h>
+
+#include <csignal>
+#include <string_view>
+#include <variant>
+
+#include "driver/cli.h"
+#include "driver/io.h"
+#include "driver/run.h"
+
+namespace {
+
+void write_fd(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n <= 0) return;  // nowhere left to report to
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A closed pipe must surface as a write error, not kill the process.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  using namespace verdane::driver;
+  auto parsed = parse_cli(argc, argv);
+  if (auto* exit = std::get_if<CliExit>(&parsed)) {
+    write_fd(STDOUT_FILENO, exit->out);
+    write_fd(STDERR_FILENO, exit->err);
+    return exit->status;
+  }
+  const Cli& cli = std::get<Cli>(parsed);
+
+  Stdout out;
+  const auto result = std::visit(
+      [&out](const auto& command) -> verdane::Result<int, std::string> {
+        using C = std::decay_t<decltype(command)>;
+        if constexpr (std::is_same_v<C, CompileCommand>) {
+          return run_compile(command, out);
+        } else if constexpr (std::is_same_v<C, PrintCommand>) {
+          return run_print(command, out);
+        } else {
+          return run_eval(command, out);
+        }
+      },
+      cli.command);
+  if (!result) {
+    write_fd(STDERR_FILENO, result.error() + "\n");
+    return 1;
+  }
+  return *result;
+}
