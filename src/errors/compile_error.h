@@ -2,10 +2,13 @@
 // with the 1-based line and column it refers to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "errors/span.h"
 #include "korvel_serializers/serializer.h"
 
 namespace verdane::errors {
@@ -14,51 +17,61 @@ class CompileError {
  public:
   // Closed set of variants, in their defined order.
   enum class Kind : std::uint8_t {
-    UnexpectedChar,
-    IntegerOutOfRange,
-    UnterminatedString,
-    UnsupportedEscape,
-    InvalidDate,
-    MalformedDateLiteral,
-    ExpectedName,
-    ExpectedNameIdent,
-    ExpectedEvidenceSchema,
+    UnexpectedChar,          // text: the character
+    IntegerOutOfRange,       //
+    UnterminatedString,      //
+    UnsupportedEscape,       // text: the character after the backslash
+    InvalidDate,             // text: the trimmed date text
+    MalformedDateLiteral,    //
+    ExpectedName,            //
+    ExpectedNameIdent,       //
+    ExpectedEvidenceSchema,  //
     ExpectedEvidenceAfterIntent,
     ExpectedRequirements,
     ExpectedEndOfFile,
     EmptyEvidenceBlock,
     EmptyRequiresBlock,
     ExpectedConstraintEnd,
-    Syntax,
-    UnsupportedSetType,
-    UnknownType,
-    DuplicateField,
+    Syntax,              // text: the whole message
+    UnsupportedSetType,  //
+    UnknownType,         // text: the type name
+    DuplicateField,      // text: field name; text2: "intent" or "evidence"
     MixedSetLiteral,
     DuplicateSetElement,
     UntypedEmptySetChain,
     MixedAndOr,
     ChainDirectionReversed,
     MembershipInChain,
-    UndeclaredField,
+    UndeclaredField,  // text: field name
     ConstraintNotBool,
     ArithmeticNotInt,
     ChainTypeMismatch,
-    OrderingNotAllowed,
-    InElementTypeMismatch,
-    InRightNotSet,
+    OrderingNotAllowed,     // text: type text
+    InElementTypeMismatch,  // text: expected type text; text2: found type text
+    InRightNotSet,          // text: found type text
     OperandTypeMismatch,
-    ExpectedBool,
+    ExpectedBool,  // text: found type text
     OptionalPrefixRequired,
     OptionalWithoutOptionalField,
-    Bytecode,
+    Bytecode,  // wraps a codec failure; positioned at 0:0
   };
+  static constexpr std::size_t kKindCount = 37;
 
+  // An error of `kind` positioned at byte `offset` of `src` (the position is
+  // computed now; no reference to `src` is kept). `text` and `text2` carry
+  // the variant's data as listed beside each kind.
+  static CompileError at(Kind kind, std::string_view src, std::size_t offset,
+                         std::string text = {}, std::string text2 = {});
+  // A Syntax error with the given message.
+  static CompileError syntax(std::string_view src, std::size_t offset, std::string message);
   // Wraps a codec failure; positioned at 0:0.
   static CompileError bytecode(korvel::serializers::SerializerError error);
 
   Kind kind() const { return kind_; }
-  std::uint32_t line() const { return line_; }
-  std::uint32_t col() const { return col_; }
+  std::size_t line() const { return line_; }
+  std::size_t col() const { return col_; }
+  const std::string& text() const { return text_; }
+  const std::string& text2() const { return text2_; }
   // The message without the position.
   std::string message() const;
   // "error at <line>:<col>: <message>", no trailing line feed.
@@ -66,9 +79,10 @@ class CompileError {
 
  private:
   Kind kind_ = Kind::Syntax;
-  std::uint32_t line_ = 0;
-  std::uint32_t col_ = 0;
-  std::string text_;  // message, name, character or type text, by variant
+  std::size_t line_ = 0;
+  std::size_t col_ = 0;
+  std::string text_;
+  std::string text2_;
   std::optional<korvel::serializers::SerializerError> bytecode_;
 };
 

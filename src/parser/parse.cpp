@@ -3,10 +3,8 @@
 
 namespace verdane::parser {
 
-Result<ast::File, errors::CompileError> parse(std::string_view) {
-  return make_err(errors::CompileError::bytecode(korvel::serializers::SerializerError{
-      korvel::serializers::SerializerError::Kind::Serialization, "bincode",
-      "Other(\"the parser is not built yet\")"}));
+Result<ast::File, errors::CompileError> parse(std::string_view src) {
+  return make_err(errors::CompileError::syntax(src, 0, "the parser is not built yet"));
 }
 
 }  // namespace verdane::parser

@@ -4,10 +4,8 @@
 namespace verdane::typeck {
 
 Result<types::PolicyTemplate, errors::CompileError> lower(const parser::ast::File&,
-                                                          std::string_view) {
-  return make_err(errors::CompileError::bytecode(korvel::serializers::SerializerError{
-      korvel::serializers::SerializerError::Kind::Serialization, "bincode",
-      "Other(\"type checking is not built yet\")"}));
+                                                          std::string_view src) {
+  return make_err(errors::CompileError::syntax(src, 0, "type checking is not built yet"));
 }
 
 }  // namespace verdane::typeck
