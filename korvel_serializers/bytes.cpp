@@ -1,7 +1,521 @@
-// Placeholder until the codec lands: every call fails, nothing pretends to work.
+// The canonical bytecode codec.
+//
+// Encoding walks the template twice with the same code: once into a byte
+// counter, once into a buffer reserved at exactly the counted size. Decoding
+// reads the input in place and fails on the first problem with the decoder's
+// error in its debug form (see bytes.h for the list of texts).
 #include "korvel_serializers/bytes.h"
 
+#include <algorithm>
+#include <type_traits>
+#include <utility>
+
+#include "support/utf8.h"
+
 namespace korvel::serializers {
+
+namespace {
+
+using verdane::types::Add;
+using verdane::types::And;
+using verdane::types::Binary;
+using verdane::types::Constraint;
+using verdane::types::DateLit;
+using verdane::types::DateSet;
+using verdane::types::Eq;
+using verdane::types::EvidenceField;
+using verdane::types::EvidenceFieldType;
+using verdane::types::Expr;
+using verdane::types::Ge;
+using verdane::types::Gt;
+using verdane::types::In;
+using verdane::types::IntentField;
+using verdane::types::IntentFieldType;
+using verdane::types::IntSet;
+using verdane::types::Le;
+using verdane::types::Literal;
+using verdane::types::Lt;
+using verdane::types::MAX_EXPR_DEPTH;
+using verdane::types::Mul;
+using verdane::types::Not;
+using verdane::types::Or;
+using verdane::types::PolicyTemplate;
+using verdane::types::StringSet;
+using verdane::types::Sub;
+using verdane::types::SubsetOf;
+using verdane::types::SupersetOf;
+using verdane::types::Type;
+
+// Markers of the variable-length integer forms.
+constexpr std::uint8_t kSingleByteMax = 250;
+constexpr std::uint8_t kU16Marker = 251;
+constexpr std::uint8_t kU32Marker = 252;
+constexpr std::uint8_t kU64Marker = 253;
+constexpr std::uint8_t kU128Marker = 254;
+
+std::string depth_error() {
+  return "OtherString(\"expression nesting exceeds the maximum depth of " +
+         std::to_string(MAX_EXPR_DEPTH) + "\")";
+}
+
+std::size_t varint_width(std::uint64_t v) {
+  if (v <= kSingleByteMax) return 1;
+  if (v <= 0xFFFF) return 3;
+  if (v <= 0xFFFFFFFF) return 5;
+  return 9;
+}
+
+std::uint64_t zigzag64(std::int64_t n) {
+  return (static_cast<std::uint64_t>(n) << 1) ^ static_cast<std::uint64_t>(n >> 63);
+}
+std::uint32_t zigzag32(std::int32_t n) {
+  return (static_cast<std::uint32_t>(n) << 1) ^ static_cast<std::uint32_t>(n >> 31);
+}
+std::int64_t unzigzag64(std::uint64_t n) {
+  return static_cast<std::int64_t>(n >> 1) ^ -static_cast<std::int64_t>(n & 1);
+}
+std::int32_t unzigzag32(std::uint32_t n) {
+  return static_cast<std::int32_t>(n >> 1) ^ -static_cast<std::int32_t>(n & 1);
+}
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+// Adds up sizes; the first pass.
+struct Counter {
+  std::size_t size = 0;
+  void byte(std::uint8_t) { ++size; }
+  void varint(std::uint64_t v) { size += varint_width(v); }
+  void raw(std::string_view bytes) { size += bytes.size(); }
+};
+
+// Appends bytes to a buffer reserved at the counted size; the second pass.
+struct Writer {
+  std::vector<std::uint8_t> out;
+  void byte(std::uint8_t b) { out.push_back(b); }
+  void little_endian(std::uint64_t v, int width) {
+    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  void varint(std::uint64_t v) {
+    if (v <= kSingleByteMax) {
+      byte(static_cast<std::uint8_t>(v));
+    } else if (v <= 0xFFFF) {
+      byte(kU16Marker);
+      little_endian(v, 2);
+    } else if (v <= 0xFFFFFFFF) {
+      byte(kU32Marker);
+      little_endian(v, 4);
+    } else {
+      byte(kU64Marker);
+      little_endian(v, 8);
+    }
+  }
+  void raw(std::string_view bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+};
+
+// One walk over a template into `Sink`. Fails (error set) only for trees no
+// template built by the compiler can have: deeper than MAX_EXPR_DEPTH, which
+// the decoder would refuse to read back, or with a missing operand.
+template <typename Sink>
+class Encoder {
+ public:
+  explicit Encoder(Sink& sink) : sink_(sink) {}
+
+  bool encode(const PolicyTemplate& t) {
+    text(t.name);
+    sink_.varint(t.intent_schema.fields.size());
+    for (const auto& [name, field] : t.intent_schema.fields) {
+      text(name);
+      type(field.type);
+      boolean(field.optional);
+    }
+    sink_.varint(t.evidence_schema.fields.size());
+    for (const auto& [name, field] : t.evidence_schema.fields) {
+      text(name);
+      type(field.type);
+    }
+    sink_.varint(t.constraints.size());
+    for (const Constraint& c : t.constraints) {
+      boolean(c.optional);
+      if (!expr(c.expr, 1)) return false;
+    }
+    return true;
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  void text(std::string_view s) {
+    sink_.varint(s.size());
+    sink_.raw(s);
+  }
+  void boolean(bool b) { sink_.byte(b ? 1 : 0); }
+  void type(Type t) { sink_.varint(static_cast<std::uint64_t>(t)); }
+  void date(const DateLit& d) {
+    sink_.varint(zigzag32(d.year));
+    sink_.byte(d.month);
+    sink_.byte(d.day);
+  }
+
+  void literal(const Literal& lit) {
+    sink_.varint(lit.data.index());
+    std::visit(
+        [this](const auto& v) {
+          using V = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<V, bool>) {
+            boolean(v);
+          } else if constexpr (std::is_same_v<V, std::int64_t>) {
+            sink_.varint(zigzag64(v));
+          } else if constexpr (std::is_same_v<V, std::string>) {
+            text(v);
+          } else if constexpr (std::is_same_v<V, DateLit>) {
+            date(v);
+          } else {
+            sink_.varint(v.size());
+            for (const auto& item : v) {
+              if constexpr (std::is_same_v<V, IntSet>) {
+                sink_.varint(zigzag64(item));
+              } else if constexpr (std::is_same_v<V, StringSet>) {
+                text(item);
+              } else {
+                date(item);
+              }
+            }
+          }
+        },
+        lit.data);
+  }
+
+  // `depth` counts nodes from the constraint's root, which is 1.
+  bool expr(const Expr& e, std::size_t depth) {
+    if (depth > MAX_EXPR_DEPTH) return fail(depth_error());
+    sink_.varint(e.node.index());
+    return std::visit(
+        [this, depth](const auto& n) -> bool {
+          using N = std::decay_t<decltype(n)>;
+          if constexpr (std::is_same_v<N, Literal>) {
+            literal(n);
+            return true;
+          } else if constexpr (std::is_same_v<N, IntentField> || std::is_same_v<N, EvidenceField>) {
+            text(n.name);
+            return true;
+          } else if constexpr (std::is_base_of_v<Binary, N>) {
+            if (!n.left || !n.right) return fail(missing_operand());
+            return expr(*n.left, depth + 1) && expr(*n.right, depth + 1);
+          } else if constexpr (std::is_same_v<N, Not>) {
+            if (!n.operand) return fail(missing_operand());
+            return expr(*n.operand, depth + 1);
+          } else {
+            sink_.varint(n.operands.size());
+            for (const Expr& op : n.operands) {
+              if (!expr(op, depth + 1)) return false;
+            }
+            return true;
+          }
+        },
+        e.node);
+  }
+
+  static std::string missing_operand() {
+    return "OtherString(\"expression node is missing an operand\")";
+  }
+  bool fail(std::string source) {
+    error_ = std::move(source);
+    return false;
+  }
+
+  Sink& sink_;
+  std::string error_;
+};
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+// Width of an integer being read, as named in InvalidIntegerType errors:
+// U32 for variant indices and date years, U64 for lengths, counts and Int
+// literals.
+enum class Width { U32, U64 };
+
+class Decoder {
+ public:
+  explicit Decoder(std::span<const std::uint8_t> input) : input_(input) {}
+
+  std::size_t remaining() const { return input_.size() - pos_; }
+  const std::string& error() const { return error_; }
+
+  bool read_template(PolicyTemplate& t) {
+    if (!read_text(t.name)) return false;
+
+    std::uint64_t count = 0;
+    if (!read_varint(count, Width::U64)) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::string name;
+      IntentFieldType field;
+      if (!read_text(name) || !read_type(field.type) || !read_bool(field.optional)) return false;
+      t.intent_schema.fields.insert_or_assign(std::move(name), field);  // last one wins
+    }
+
+    if (!read_varint(count, Width::U64)) return false;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      std::string name;
+      EvidenceFieldType field;
+      if (!read_text(name) || !read_type(field.type)) return false;
+      t.evidence_schema.fields.insert_or_assign(std::move(name), field);
+    }
+
+    if (!read_varint(count, Width::U64)) return false;
+    t.constraints.reserve(capped(count, 2));  // optional flag + variant index at least
+    for (std::uint64_t i = 0; i < count; ++i) {
+      Constraint c;
+      if (!read_bool(c.optional) || !read_expr(c.expr, 1)) return false;
+      t.constraints.push_back(std::move(c));
+    }
+    return true;
+  }
+
+ private:
+  bool fail(std::string source) {
+    error_ = std::move(source);
+    return false;
+  }
+  bool unexpected_end(std::uint64_t additional) {
+    return fail("UnexpectedEnd { additional: " + std::to_string(additional) + " }");
+  }
+
+  // How many elements to reserve for `count` announced ones, each taking at
+  // least `min_bytes`: never more than the rest of the input could hold, so a
+  // forged count cannot set aside storage the input does not back.
+  std::size_t capped(std::uint64_t count, std::size_t min_bytes) const {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, remaining() / min_bytes));
+  }
+
+  bool read_byte(std::uint8_t& out) {
+    if (remaining() == 0) return unexpected_end(1);
+    out = input_[pos_++];
+    return true;
+  }
+
+  bool read_bool(bool& out) {
+    std::uint8_t b = 0;
+    if (!read_byte(b)) return false;
+    if (b > 1) return fail("InvalidBooleanValue(" + std::to_string(b) + ")");
+    out = b == 1;
+    return true;
+  }
+
+  // Accepts every form whose width fits, not only the shortest.
+  bool read_varint(std::uint64_t& out, Width width) {
+    const char* expected = width == Width::U32 ? "U32" : "U64";
+    std::uint8_t marker = 0;
+    if (!read_byte(marker)) return false;
+    std::size_t len = 0;
+    if (marker <= kSingleByteMax) {
+      out = marker;
+      return true;
+    } else if (marker == kU16Marker) {
+      len = 2;
+    } else if (marker == kU32Marker) {
+      len = 4;
+    } else if (marker == kU64Marker && width == Width::U64) {
+      len = 8;
+    } else {
+      const char* found =
+          marker == kU64Marker ? "U64" : (marker == kU128Marker ? "U128" : "Reserved");
+      return fail(std::string("InvalidIntegerType { expected: ") + expected + ", found: " + found +
+                  " }");
+    }
+    if (remaining() < len) return unexpected_end(len - remaining());
+    out = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+      out |= static_cast<std::uint64_t>(input_[pos_ + i]) << (8 * i);
+    }
+    pos_ += len;
+    return true;
+  }
+
+  bool read_i64(std::int64_t& out) {
+    std::uint64_t v = 0;
+    if (!read_varint(v, Width::U64)) return false;
+    out = unzigzag64(v);
+    return true;
+  }
+
+  bool read_text(std::string& out) {
+    std::uint64_t len = 0;
+    if (!read_varint(len, Width::U64)) return false;
+    // Checked before anything is copied, so a forged length costs nothing.
+    if (len > remaining()) return unexpected_end(len - remaining());
+    const std::string_view bytes(reinterpret_cast<const char*>(input_.data() + pos_),
+                                 static_cast<std::size_t>(len));
+    if (auto bad = verdane::utf8::validate(bytes)) {
+      return fail("Utf8 { inner: Utf8Error { valid_up_to: " + std::to_string(bad->valid_up_to) +
+                  ", error_len: " +
+                  (bad->error_len ? "Some(" + std::to_string(*bad->error_len) + ")" : "None") +
+                  " } }");
+    }
+    out.assign(bytes);
+    pos_ += bytes.size();
+    return true;
+  }
+
+  // A variant index below `count`.
+  bool read_variant(std::uint32_t& out, std::uint32_t count) {
+    std::uint64_t v = 0;
+    if (!read_varint(v, Width::U32)) return false;
+    if (v >= count) {
+      return fail("OtherString(\"invalid value: integer `" + std::to_string(v) +
+                  "`, expected variant index 0 <= i < " + std::to_string(count) + "\")");
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+  }
+
+  bool read_type(Type& out) {
+    std::uint32_t index = 0;
+    if (!read_variant(index, verdane::types::TYPE_COUNT)) return false;
+    out = static_cast<Type>(index);
+    return true;
+  }
+
+  // Dates are taken as written; no calendar check.
+  bool read_date(DateLit& out) {
+    std::uint64_t year = 0;
+    if (!read_varint(year, Width::U32)) return false;
+    out.year = unzigzag32(static_cast<std::uint32_t>(year));
+    return read_byte(out.month) && read_byte(out.day);
+  }
+
+  // Reads a set's elements in whatever order they come and sorts once;
+  // repeated elements collapse.
+  template <typename T, typename ReadOne>
+  bool read_set(verdane::types::OrderedSet<T>& out, std::size_t min_bytes, ReadOne read_one) {
+    std::uint64_t count = 0;
+    if (!read_varint(count, Width::U64)) return false;
+    std::vector<T> items;
+    items.reserve(capped(count, min_bytes));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      T item{};
+      if (!read_one(item)) return false;
+      items.push_back(std::move(item));
+    }
+    out = verdane::types::OrderedSet<T>(std::move(items));
+    return true;
+  }
+
+  bool read_literal(Literal& out) {
+    std::uint32_t index = 0;
+    if (!read_variant(index, verdane::types::TYPE_COUNT)) return false;
+    switch (static_cast<Type>(index)) {
+      case Type::Bool:
+        return read_bool(out.data.emplace<bool>());
+      case Type::Int:
+        return read_i64(out.data.emplace<std::int64_t>());
+      case Type::String:
+        return read_text(out.data.emplace<std::string>());
+      case Type::Date:
+        return read_date(out.data.emplace<DateLit>());
+      case Type::IntSet:
+        return read_set(out.data.emplace<IntSet>(), 1,
+                        [this](std::int64_t& v) { return read_i64(v); });
+      case Type::StringSet:
+        return read_set(out.data.emplace<StringSet>(), 1,
+                        [this](std::string& v) { return read_text(v); });
+      case Type::DateSet:
+        return read_set(out.data.emplace<DateSet>(), 3,
+                        [this](DateLit& v) { return read_date(v); });
+    }
+    return false;  // unreachable: the index was checked
+  }
+
+  template <typename N>
+  bool read_binary(Expr& out, std::size_t depth) {
+    N node;
+    node.left = std::make_unique<Expr>();
+    node.right = std::make_unique<Expr>();
+    if (!read_expr(*node.left, depth + 1) || !read_expr(*node.right, depth + 1)) return false;
+    out.node.emplace<N>(std::move(node));
+    return true;
+  }
+
+  template <typename N>
+  bool read_list(Expr& out, std::size_t depth) {
+    std::uint64_t count = 0;
+    if (!read_varint(count, Width::U64)) return false;
+    N node;
+    node.operands.reserve(capped(count, 1));
+    for (std::uint64_t i = 0; i < count; ++i) {
+      Expr op;
+      if (!read_expr(op, depth + 1)) return false;
+      node.operands.push_back(std::move(op));
+    }
+    out.node.emplace<N>(std::move(node));
+    return true;
+  }
+
+  // `depth` is the number of nodes from the constraint's root down to this
+  // one; the check comes first so recursion never passes MAX_EXPR_DEPTH.
+  bool read_expr(Expr& out, std::size_t depth) {
+    if (depth > MAX_EXPR_DEPTH) return fail(depth_error());
+    std::uint32_t index = 0;
+    if (!read_variant(index, verdane::types::EXPR_KIND_COUNT)) return false;
+    using K = verdane::types::ExprKind;
+    switch (static_cast<K>(index)) {
+      case K::Literal:
+        return read_literal(out.node.emplace<Literal>());
+      case K::IntentField:
+        return read_text(out.node.emplace<IntentField>().name);
+      case K::EvidenceField:
+        return read_text(out.node.emplace<EvidenceField>().name);
+      case K::Add:
+        return read_binary<Add>(out, depth);
+      case K::Sub:
+        return read_binary<Sub>(out, depth);
+      case K::Mul:
+        return read_binary<Mul>(out, depth);
+      case K::Eq:
+        return read_binary<Eq>(out, depth);
+      case K::Lt:
+        return read_binary<Lt>(out, depth);
+      case K::Le:
+        return read_binary<Le>(out, depth);
+      case K::Gt:
+        return read_binary<Gt>(out, depth);
+      case K::Ge:
+        return read_binary<Ge>(out, depth);
+      case K::In:
+        return read_binary<In>(out, depth);
+      case K::SubsetOf:
+        return read_binary<SubsetOf>(out, depth);
+      case K::SupersetOf:
+        return read_binary<SupersetOf>(out, depth);
+      case K::Not: {
+        Not node{std::make_unique<Expr>()};
+        if (!read_expr(*node.operand, depth + 1)) return false;
+        out.node.emplace<Not>(std::move(node));
+        return true;
+      }
+      case K::And:
+        return read_list<And>(out, depth);
+      case K::Or:
+        return read_list<Or>(out, depth);
+    }
+    return false;  // unreachable: the index was checked
+  }
+
+  std::span<const std::uint8_t> input_;
+  std::size_t pos_ = 0;
+  std::string error_;
+};
+
+SerializerError encode_error(std::string source) {
+  return SerializerError{SerializerError::Kind::Serialization, "bincode", std::move(source)};
+}
+
+SerializerError decode_error(std::string source) {
+  return SerializerError{SerializerError::Kind::Deserialization, "bincode", std::move(source)};
+}
+
+}  // namespace
 
 std::string SerializerError::to_string() const {
   return std::string(kind == Kind::Serialization ? "Serialization" : "Deserialization") +
@@ -9,15 +523,25 @@ std::string SerializerError::to_string() const {
 }
 
 verdane::Result<std::vector<std::uint8_t>, SerializerError> BytesSerializer::serialize(
-    const verdane::types::PolicyTemplate&) const {
-  return verdane::make_err(SerializerError{SerializerError::Kind::Serialization, "bincode",
-                                           "Other(\"encoder not built yet\")"});
+    const PolicyTemplate& value) const {
+  Counter counter;
+  Encoder<Counter> measure(counter);
+  if (!measure.encode(value)) return verdane::make_err(encode_error(measure.error()));
+
+  Writer writer;
+  writer.out.reserve(counter.size);
+  Encoder<Writer> write(writer);
+  if (!write.encode(value)) return verdane::make_err(encode_error(write.error()));
+  return std::move(writer.out);
 }
 
-verdane::Result<verdane::types::PolicyTemplate, SerializerError> BytesSerializer::deserialize(
-    std::span<const std::uint8_t>) const {
-  return verdane::make_err(SerializerError{SerializerError::Kind::Deserialization, "bincode",
-                                           "Other(\"decoder not built yet\")"});
+verdane::Result<PolicyTemplate, SerializerError> BytesSerializer::deserialize(
+    std::span<const std::uint8_t> bytes) const {
+  Decoder decoder(bytes);
+  PolicyTemplate result;
+  if (!decoder.read_template(result)) return verdane::make_err(decode_error(decoder.error()));
+  if (decoder.remaining() != 0) return verdane::make_err(decode_error("Other(\"input too long\")"));
+  return result;
 }
 
 }  // namespace korvel::serializers
