@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "support/utf8.h"
@@ -68,12 +69,67 @@ Result<std::string, std::string> read_file_text(const std::string& path) {
   return data;
 }
 
-Status<std::string> write_file(const std::string& path, std::string_view bytes) {
+namespace {
+
+Status<std::string> write_in_place(const std::string& path, std::string_view bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return make_err(os_error_text(errno));
   int err = write_all(fd, bytes);
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err != 0) return make_err(os_error_text(err));
+  return ok_status<std::string>();
+}
+
+// Mode for a file created anew: what open(..., 0666) would give under the
+// current umask.
+mode_t default_file_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+Status<std::string> write_file(const std::string& path, std::string_view bytes) {
+  // Replace regular files through a temporary file and a rename, so a failed
+  // write (disk full, quota, I/O error) leaves the previous file intact.
+  // Anything else (a FIFO, /dev/stdout, a terminal) is written in place.
+  std::string target = path;
+  struct stat st {};
+  bool exists = ::lstat(path.c_str(), &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    // Update the file the link points to, keeping the link itself.
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return write_in_place(path, bytes);
+    target = resolved;
+    std::free(resolved);
+    exists = ::stat(target.c_str(), &st) == 0;
+  }
+  if (exists && !S_ISREG(st.st_mode)) return write_in_place(path, bytes);
+
+  const std::size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = dir + "." + base + ".tmp-XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    const int err = errno;
+    // A writable file in a directory we may not create files in: fall back to
+    // writing it in place, as callers may rely on.
+    if (exists && (err == EACCES || err == EPERM)) return write_in_place(path, bytes);
+    return make_err(os_error_text(err));
+  }
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  const mode_t mode = exists ? (st.st_mode & 07777) : default_file_mode();
+  int err = write_all(fd, bytes);
+  if (err == 0 && ::fchmod(fd, mode) != 0) err = errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(temp.c_str());
+    return make_err(os_error_text(err));
+  }
   return ok_status<std::string>();
 }
 

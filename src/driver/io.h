@@ -23,8 +23,12 @@ Result<std::string, std::string> read_file_bytes(const std::string& path);
 // The whole file, which must be UTF-8 ("stream did not contain valid UTF-8").
 Result<std::string, std::string> read_file_text(const std::string& path);
 
-// Creates or truncates `path` and writes all of `bytes`; the io error text on
-// failure.
+// Writes all of `bytes` to `path`; the io error text on failure. A regular
+// file (or a path that does not exist yet) is replaced atomically: the bytes
+// go to a temporary file in the same directory, which is flushed to disk and
+// renamed over the target, so on failure the old file stays as it was and no
+// temporary file is left behind. Other files (FIFOs, devices) are written in
+// place.
 Status<std::string> write_file(const std::string& path, std::string_view bytes);
 
 // Standard output, buffered for the whole run. Writes never raise SIGPIPE
