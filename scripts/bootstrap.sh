@@ -2,6 +2,9 @@
 # Installs the Debian packages that building and testing verdane needs.
 # Idempotent: prints nothing and touches nothing when everything is present;
 # otherwise refreshes the package lists once and installs what is missing.
+#
+#   scripts/bootstrap.sh           build and test dependencies
+#   scripts/bootstrap.sh --fuzz    also clang and its fuzzing runtime
 set -euo pipefail
 
 packages=(
@@ -9,6 +12,9 @@ packages=(
   libcli11-dev rapidjson-dev nettle-dev
   libgtest-dev libbenchmark-dev
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
