@@ -1,0 +1,28 @@
+// The grammar: a recursive-descent parser over the lexer's tokens.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "errors/compile_error.h"
+#include "parser/ast/ast.h"
+#include "parser/lexer/token.h"
+#include "support/result.h"
+
+namespace verdane::parser::grammar {
+
+// Limit on nested entries into the six expression levels. Each parenthesis
+// costs six and each prefix `not` one, so recursion stays shallow whatever
+// the input.
+inline constexpr std::size_t MAX_DEPTH = 256;
+
+// Parses a whole template from `tokens` (the lexer's output for `src`; `src`
+// is used only for error positions). Returns the syntax tree or the first
+// error. Every expression tree it returns has a height (see ast::height) of
+// at most types::MAX_EXPR_DEPTH; a higher one fails with a Syntax error at the
+// operator that would cross the limit, before anything above it is built.
+Result<ast::File, errors::CompileError> parse(std::string_view src,
+                                              const std::vector<lexer::Spanned>& tokens);
+
+}  // namespace verdane::parser::grammar
