@@ -1,28 +1,61 @@
-// Placeholder until the identity lands: every call fails.
 #include "korvel_crypto/hash.h"
 
+#include <nettle/sha2.h>
+
+#include <algorithm>
+
+#include "korvel_crypto/base58.h"
 #include "korvel_serializers/bytes.h"
 
 namespace korvel::crypto {
+
+namespace {
+
+// The longest base58 text of 32 bytes (2^256 - 1 needs 44 digits); any
+// longer text stands for more than 32 bytes.
+constexpr std::size_t kMaxIdLength = 44;
+
+}  // namespace
 
 std::string HashError::to_string() const {
   if (kind == Kind::InvalidBase58) return "Cannot parse hash digest from base58: " + decoder_error;
   return "Wrong number of bytes for hash digest: could not convert slice to array";
 }
 
-std::string HashDigest::to_string() const { return "<hash not built yet>"; }
+std::string HashDigest::to_string() const { return base58::encode(bytes); }
 
-verdane::Result<HashDigest, HashError> HashDigest::parse(std::string_view) {
-  return verdane::make_err(HashError{HashError::Kind::InvalidBase58, "base58 not built yet"});
+verdane::Result<HashDigest, HashError> HashDigest::parse(std::string_view text) {
+  // Every byte is checked first so an invalid character is reported wherever
+  // it is; only then are over-long texts turned away, before the quadratic
+  // decode.
+  if (auto bad = base58::validate(text)) {
+    return verdane::make_err(HashError{HashError::Kind::InvalidBase58, bad->to_string()});
+  }
+  if (text.size() > kMaxIdLength)
+    return verdane::make_err(HashError{HashError::Kind::WrongLength, ""});
+  auto decoded = base58::decode(text);
+  if (!decoded) {
+    return verdane::make_err(
+        HashError{HashError::Kind::InvalidBase58, decoded.error().to_string()});
+  }
+  HashDigest digest;
+  if (decoded->size() != digest.bytes.size()) {
+    return verdane::make_err(HashError{HashError::Kind::WrongLength, ""});
+  }
+  std::copy(decoded->begin(), decoded->end(), digest.bytes.begin());
+  return digest;
 }
 
 verdane::Result<HashDigest, serializers::SerializerError> TryHash256::try_hash_sha256(
     const verdane::types::PolicyTemplate& value) {
   auto bytes = serializers::BytesSerializer{}.serialize(value);
   if (!bytes) return verdane::make_err(std::move(bytes).error());
-  return verdane::make_err(
-      serializers::SerializerError{serializers::SerializerError::Kind::Serialization, "bincode",
-                                   "Other(\"hash not built yet\")"});
+  HashDigest digest;
+  sha256_ctx ctx;
+  sha256_init(&ctx);
+  sha256_update(&ctx, bytes->size(), bytes->data());
+  sha256_digest(&ctx, digest.bytes.size(), digest.bytes.data());
+  return digest;
 }
 
 }  // namespace korvel::crypto

@@ -28,7 +28,10 @@ struct HashDigest {
 
   // The base58 text (32 to 44 characters).
   std::string to_string() const;
-  // Parses base58 text holding exactly 32 bytes. No trimming.
+  // Parses base58 text holding exactly 32 bytes; no trimming. The first
+  // invalid or non-ASCII byte anywhere in the text gives InvalidBase58 at its
+  // offset; otherwise any other byte count gives WrongLength. Linear in the
+  // length of `text`.
   static verdane::Result<HashDigest, HashError> parse(std::string_view text);
 
   friend bool operator==(const HashDigest&, const HashDigest&) = default;
