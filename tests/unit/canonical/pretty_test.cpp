@@ -196,7 +196,7 @@ TEST(PrettyDeep, LeftNestedSubIsQuickAndExact) {
   expected += "0";
   for (std::size_t i = 1; i < kLevels; ++i) expected += " - 1)";
   EXPECT_EQ(text, expected);
-  EXPECT_LT(elapsed, std::chrono::milliseconds(200));
+  EXPECT_LT(elapsed, std::chrono::seconds(1));
 }
 
 TEST(PrettyDeep, RightNestedSub) {
