@@ -2,13 +2,16 @@
 
 namespace verdane::errors {
 
-CompileError CompileError::at(Kind kind, std::string_view src, std::size_t offset,
-                              std::string text, std::string text2) {
+CompileError CompileError::at(Kind kind, std::string_view src, std::size_t offset, std::string text,
+                              std::string text2) {
   CompileError e;
   e.kind_ = kind;
-  const LineCol pos = Span{offset, offset}.line_col(src);
-  e.line_ = pos.line;
-  e.col_ = pos.col;
+  // A codec failure has no source position: it stays at 0:0 however built.
+  if (kind != Kind::Bytecode) {
+    const LineCol pos = Span{offset, offset}.line_col(src);
+    e.line_ = pos.line;
+    e.col_ = pos.col;
+  }
   e.text_ = std::move(text);
   e.text2_ = std::move(text2);
   return e;
@@ -101,7 +104,7 @@ std::string CompileError::message() const {
     case Kind::OptionalWithoutOptionalField:
       return "an 'optional:' constraint must reference at least one optional intent field";
     case Kind::Bytecode:
-      return "bytecode: " + bytecode_->to_string();
+      return "bytecode: " + (bytecode_ ? bytecode_->to_string() : text_);
   }
   return text_;
 }

@@ -59,9 +59,11 @@ class CompileError {
 
   // An error of `kind` positioned at byte `offset` of `src` (the position is
   // computed now; no reference to `src` is kept). `text` and `text2` carry
-  // the variant's data as listed beside each kind.
-  static CompileError at(Kind kind, std::string_view src, std::size_t offset,
-                         std::string text = {}, std::string text2 = {});
+  // the variant's data as listed beside each kind. For Bytecode (normally
+  // built with bytecode()) the position is 0:0 and `text` is shown as the
+  // codec error.
+  static CompileError at(Kind kind, std::string_view src, std::size_t offset, std::string text = {},
+                         std::string text2 = {});
   // A Syntax error with the given message.
   static CompileError syntax(std::string_view src, std::size_t offset, std::string message);
   // Wraps a codec failure; positioned at 0:0.
