@@ -402,7 +402,9 @@ class Decoder {
     return true;
   }
 
-  bool read_literal(Literal& out) {
+  // Kept out of line, like read_list, so that read_expr's own frame (paid
+  // once per nesting level) stays small.
+  [[gnu::noinline]] bool read_literal(Literal& out) {
     std::uint32_t index = 0;
     if (!read_variant(index, verdane::types::TYPE_COUNT)) return false;
     switch (static_cast<Type>(index)) {
@@ -438,7 +440,7 @@ class Decoder {
   }
 
   template <typename N>
-  bool read_list(Expr& out, std::size_t depth) {
+  [[gnu::noinline]] bool read_list(Expr& out, std::size_t depth) {
     std::uint64_t count = 0;
     if (!read_varint(count, Width::U64)) return false;
     N node;
