@@ -16,6 +16,7 @@ struct PrettyCase {
   std::string name;
   ExprFn build;
   std::string expected;
+  friend void PrintTo(const PrettyCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class PrettyExprTest : public testing::TestWithParam<PrettyCase> {};
@@ -151,6 +152,7 @@ struct EscapeCase {
   std::string name;
   std::string in;
   std::string out;
+  friend void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class EscapeStringTest : public testing::TestWithParam<EscapeCase> {};

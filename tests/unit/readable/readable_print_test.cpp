@@ -19,6 +19,7 @@ struct RenderCase {
   std::string name;
   ExprFn build;
   std::string expected;
+  friend void PrintTo(const RenderCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class RenderTest : public testing::TestWithParam<RenderCase> {};
@@ -208,6 +209,7 @@ struct EscapeCase {
   std::string name;
   std::string in;
   std::string out;
+  friend void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class EscapeStrTest : public testing::TestWithParam<EscapeCase> {};
