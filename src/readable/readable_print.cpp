@@ -224,8 +224,9 @@ void append_form(std::string& out, const Expr& expr) {
   }
 }
 
-// Recursion runs two frames per tree level (append_render, append_form, with
-// append_bin or append_chain between); trees are bounded by MAX_EXPR_DEPTH.
+// Recursion runs three small frames per tree level (append_render,
+// append_form, append_bin or append_chain); trees are bounded by
+// MAX_EXPR_DEPTH, which the depth-limit tests exercise.
 void append_render(std::string& out, const Expr& expr, Context context) {
   if (needs_parens(expr, context)) {
     out += '(';
