@@ -1,10 +1,347 @@
-// Placeholder until the evaluator lands.
 #include "evaluator/evaluate.h"
+
+#include <compare>
+#include <cstdint>
+#include <string_view>
+#include <type_traits>
+
+#include "canonical/pretty.h"
 
 namespace verdane::evaluator {
 
-Evaluation evaluate(const types::PolicyTemplate&, const types::ValueMap&, const types::ValueMap&) {
-  return InputValidationFailure{"the evaluator is not built yet"};
+namespace {
+
+using errors::ConstraintOutcome;
+using types::Expr;
+using types::Scalar;
+using types::Type;
+using types::Value;
+using types::ValueMap;
+
+Type type_of(const Scalar& data) { return static_cast<Type>(data.index()); }
+
+std::string type_name(const Scalar& data) { return std::string(types::type_text(type_of(data))); }
+
+// What evaluating a node yields: a payload borrowed from an input value or a
+// literal of the template (both outlive the evaluation), or one computed by
+// the node. Borrowing keeps field references and literals from copying sets
+// of any size; the results are the same as with copies.
+class Operand {
+ public:
+  static Operand borrow(const Scalar& data) { return Operand(&data, {}); }
+  static Operand own(Scalar data) { return Operand(nullptr, std::move(data)); }
+
+  const Scalar& get() const { return borrowed_ ? *borrowed_ : owned_; }
+
+ private:
+  Operand(const Scalar* borrowed, Scalar owned) : borrowed_(borrowed), owned_(std::move(owned)) {}
+  const Scalar* borrowed_;
+  Scalar owned_;
+};
+
+using Eval = Result<Operand, std::string>;
+
+Eval boolean(bool b) { return Operand::own(Scalar(std::in_place_index<0>, b)); }
+
+struct Inputs {
+  const ValueMap& intent;
+  const ValueMap& evidence;
+};
+
+Eval eval(const Expr& expr, const Inputs& in);
+
+Eval field(const ValueMap& values, const std::string& name, const char* side) {
+  const auto it = values.find(name);
+  if (it == values.end()) {
+    return make_err(std::string(side) + " field `" + name + "` is absent");
+  }
+  return Operand::borrow(it->second.data);
+}
+
+using IntOp = bool (*)(std::int64_t, std::int64_t, std::int64_t*);
+
+// Add, Sub and Mul: both operands first, then their types, then the checked
+// operation.
+Eval int_binop(const types::Binary& node, const Inputs& in, IntOp op, std::string_view op_text) {
+  auto left = eval(*node.left, in);
+  if (!left) return left;
+  auto right = eval(*node.right, in);
+  if (!right) return right;
+  const auto* l = std::get_if<std::int64_t>(&left->get());
+  const auto* r = std::get_if<std::int64_t>(&right->get());
+  if (!l || !r) {
+    return make_err("internal: `" + std::string(op_text) + "` on non-int operands `" +
+                    type_name(left->get()) + "`, `" + type_name(right->get()) + "`");
+  }
+  std::int64_t result = 0;
+  if (op(*l, *r, &result)) {
+    return make_err("integer overflow in `" + std::to_string(*l) + " " + std::string(op_text) +
+                    " " + std::to_string(*r) + "`");
+  }
+  return Operand::own(Scalar(std::in_place_index<1>, result));
+}
+
+using OrderPredicate = bool (*)(std::strong_ordering);
+
+// Lt, Le, Gt and Ge: only integers and dates are ordered.
+Eval order_cmp(const types::Binary& node, const Inputs& in, OrderPredicate holds) {
+  auto left = eval(*node.left, in);
+  if (!left) return left;
+  auto right = eval(*node.right, in);
+  if (!right) return right;
+  const Scalar& l = left->get();
+  const Scalar& r = right->get();
+  if (const auto* a = std::get_if<std::int64_t>(&l)) {
+    if (const auto* b = std::get_if<std::int64_t>(&r)) return boolean(holds(*a <=> *b));
+  } else if (const auto* a = std::get_if<types::DateLit>(&l)) {
+    if (const auto* b = std::get_if<types::DateLit>(&r)) return boolean(holds(*a <=> *b));
+  }
+  return make_err("internal: ordering comparison of `" + type_name(l) + "` and `" + type_name(r) +
+                  "`");
+}
+
+Eval membership(const types::Binary& node, const Inputs& in) {
+  auto element = eval(*node.left, in);
+  if (!element) return element;
+  auto set = eval(*node.right, in);
+  if (!set) return set;
+  const Scalar& e = element->get();
+  const Scalar& s = set->get();
+  if (const auto* i = std::get_if<std::int64_t>(&e)) {
+    if (const auto* is = std::get_if<types::IntSet>(&s)) return boolean(is->contains(*i));
+  } else if (const auto* t = std::get_if<std::string>(&e)) {
+    if (const auto* ts = std::get_if<types::StringSet>(&s)) return boolean(ts->contains(*t));
+  } else if (const auto* d = std::get_if<types::DateLit>(&e)) {
+    if (const auto* ds = std::get_if<types::DateSet>(&s)) return boolean(ds->contains(*d));
+  }
+  return make_err("internal: `in` operand types `" + type_name(e) + "` and `" + type_name(s) + "`");
+}
+
+// Whether every element of `sub` is in `super`, for two sets of one kind;
+// nullopt for any other pair of payloads.
+std::optional<bool> subset(const Scalar& sub, const Scalar& super) {
+  return std::visit(
+      [&](const auto& a) -> std::optional<bool> {
+        using A = std::decay_t<decltype(a)>;
+        if constexpr (std::is_same_v<A, types::IntSet> || std::is_same_v<A, types::StringSet> ||
+                      std::is_same_v<A, types::DateSet>) {
+          if (const auto* b = std::get_if<A>(&super)) return a.is_subset_of(*b);
+        }
+        return std::nullopt;
+      },
+      sub);
+}
+
+// SubsetOf (`superset` false) and SupersetOf (`superset` true).
+Eval set_relation(const types::Binary& node, const Inputs& in, bool superset) {
+  auto left = eval(*node.left, in);
+  if (!left) return left;
+  auto right = eval(*node.right, in);
+  if (!right) return right;
+  const Scalar& l = left->get();
+  const Scalar& r = right->get();
+  const auto holds = superset ? subset(r, l) : subset(l, r);
+  if (!holds) {
+    return make_err(std::string("internal: `") + (superset ? "superset of" : "subset of") +
+                    "` operand types `" + type_name(l) + "` and `" + type_name(r) + "`");
+  }
+  return boolean(*holds);
+}
+
+// And (`is_and` true, starting from true) and Or: every operand is evaluated
+// and checked right away, whatever the running result.
+Eval connective(const std::vector<Expr>& operands, const Inputs& in, bool is_and) {
+  bool result = is_and;
+  for (const Expr& operand : operands) {
+    auto value = eval(operand, in);
+    if (!value) return value;
+    const auto* b = std::get_if<bool>(&value->get());
+    if (!b) {
+      return make_err(std::string("internal: `") + (is_and ? "and" : "or") +
+                      "` operand is not bool (type " + type_name(value->get()) + ")");
+    }
+    result = is_and ? (result && *b) : (result || *b);
+  }
+  return boolean(result);
+}
+
+bool add_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
+  return __builtin_add_overflow(a, b, r);
+}
+bool sub_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
+  return __builtin_sub_overflow(a, b, r);
+}
+bool mul_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
+  return __builtin_mul_overflow(a, b, r);
+}
+
+Eval eval(const Expr& expr, const Inputs& in) {
+  return std::visit(
+      [&](const auto& node) -> Eval {
+        using N = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<N, types::Literal>) {
+          return Operand::borrow(node.data);
+        } else if constexpr (std::is_same_v<N, types::IntentField>) {
+          return field(in.intent, node.name, "intent");
+        } else if constexpr (std::is_same_v<N, types::EvidenceField>) {
+          return field(in.evidence, node.name, "evidence");
+        } else if constexpr (std::is_same_v<N, types::Add>) {
+          return int_binop(node, in, add_op, "+");
+        } else if constexpr (std::is_same_v<N, types::Sub>) {
+          return int_binop(node, in, sub_op, "-");
+        } else if constexpr (std::is_same_v<N, types::Mul>) {
+          return int_binop(node, in, mul_op, "*");
+        } else if constexpr (std::is_same_v<N, types::Eq>) {
+          auto left = eval(*node.left, in);
+          if (!left) return left;
+          auto right = eval(*node.right, in);
+          if (!right) return right;
+          // Payloads of different types are simply unequal.
+          return boolean(left->get() == right->get());
+        } else if constexpr (std::is_same_v<N, types::Lt>) {
+          return order_cmp(node, in, [](std::strong_ordering o) { return o < 0; });
+        } else if constexpr (std::is_same_v<N, types::Le>) {
+          return order_cmp(node, in, [](std::strong_ordering o) { return o <= 0; });
+        } else if constexpr (std::is_same_v<N, types::Gt>) {
+          return order_cmp(node, in, [](std::strong_ordering o) { return o > 0; });
+        } else if constexpr (std::is_same_v<N, types::Ge>) {
+          return order_cmp(node, in, [](std::strong_ordering o) { return o >= 0; });
+        } else if constexpr (std::is_same_v<N, types::In>) {
+          return membership(node, in);
+        } else if constexpr (std::is_same_v<N, types::SubsetOf>) {
+          return set_relation(node, in, false);
+        } else if constexpr (std::is_same_v<N, types::SupersetOf>) {
+          return set_relation(node, in, true);
+        } else if constexpr (std::is_same_v<N, types::Not>) {
+          auto operand = eval(*node.operand, in);
+          if (!operand) return operand;
+          const auto* b = std::get_if<bool>(&operand->get());
+          if (!b) {
+            return make_err("internal: `not` applied to non-bool (type " +
+                            type_name(operand->get()) + ")");
+          }
+          return boolean(!*b);
+        } else if constexpr (std::is_same_v<N, types::And>) {
+          return connective(node.operands, in, true);
+        } else {
+          static_assert(std::is_same_v<N, types::Or>);
+          return connective(node.operands, in, false);
+        }
+      },
+      expr.node);
+}
+
+// The first problem of the four validation passes, if any.
+std::optional<std::string> validate_inputs(const types::PolicyTemplate& tmpl,
+                                           const ValueMap& intent, const ValueMap& evidence) {
+  const auto mismatch = [](const char* side, const std::string& name, const Value& value,
+                           Type declared) {
+    return std::string(side) + " field `" + name + "` has type `" +
+           std::string(types::type_text(value.type())) + "`, expected `" +
+           std::string(types::type_text(declared)) + "`";
+  };
+  const auto& intent_fields = tmpl.intent_schema.fields;
+  for (const auto& [name, value] : intent) {
+    const auto declared = intent_fields.find(name);
+    if (declared == intent_fields.end()) return "intent has unexpected field `" + name + "`";
+    if (value.type() != declared->second.type) {
+      return mismatch("intent", name, value, declared->second.type);
+    }
+  }
+  for (const auto& [name, shape] : intent_fields) {
+    if (!shape.optional && !intent.contains(name)) {
+      return "intent is missing required field `" + name + "`";
+    }
+  }
+  const auto& evidence_fields = tmpl.evidence_schema.fields;
+  for (const auto& [name, value] : evidence) {
+    const auto declared = evidence_fields.find(name);
+    if (declared == evidence_fields.end()) return "evidence has unexpected field `" + name + "`";
+    if (value.type() != declared->second.type) {
+      return mismatch("evidence", name, value, declared->second.type);
+    }
+  }
+  for (const auto& [name, shape] : evidence_fields) {
+    if (!evidence.contains(name)) return "evidence is missing required field `" + name + "`";
+  }
+  return std::nullopt;
+}
+
+ConstraintOutcome decide_constraint(const types::PolicyTemplate& tmpl, std::size_t index,
+                                    const types::Constraint& constraint, const Inputs& in) {
+  ConstraintOutcome outcome;
+  outcome.index = index;
+  outcome.expression = canonical::pretty_expr(constraint.expr);
+  if (constraint.optional) {
+    std::set<std::string> refs;
+    collect_optional_refs(tmpl, constraint.expr, refs);
+    for (const std::string& name : refs) {
+      if (!in.intent.contains(name)) return outcome;  // skipped: passes
+    }
+  }
+  auto value = eval(constraint.expr, in);
+  if (!value) {
+    outcome.kind = ConstraintOutcome::Kind::Errored;
+    outcome.reason = std::move(value).error();
+  } else if (const auto* b = std::get_if<bool>(&value->get())) {
+    if (!*b) {
+      outcome.kind = ConstraintOutcome::Kind::Failed;
+      outcome.reason = "constraint evaluated to False";
+    }
+  } else {
+    outcome.kind = ConstraintOutcome::Kind::Errored;
+    outcome.reason = "internal: constraint did not return bool, got " + type_name(value->get());
+  }
+  return outcome;
+}
+
+}  // namespace
+
+Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
+                                     const ValueMap& evidence) {
+  auto result = eval(expr, Inputs{intent, evidence});
+  if (!result) return make_err(std::move(result).error());
+  return Value{result->get()};
+}
+
+void collect_optional_refs(const types::PolicyTemplate& tmpl, const Expr& expr,
+                           std::set<std::string>& names) {
+  std::visit(
+      [&](const auto& node) {
+        using N = std::decay_t<decltype(node)>;
+        if constexpr (std::is_same_v<N, types::IntentField>) {
+          const auto& fields = tmpl.intent_schema.fields;
+          const auto it = fields.find(node.name);
+          if (it != fields.end() && it->second.optional) names.insert(node.name);
+        } else if constexpr (std::is_base_of_v<types::Binary, N>) {
+          collect_optional_refs(tmpl, *node.left, names);
+          collect_optional_refs(tmpl, *node.right, names);
+        } else if constexpr (std::is_same_v<N, types::Not>) {
+          collect_optional_refs(tmpl, *node.operand, names);
+        } else if constexpr (std::is_same_v<N, types::And> || std::is_same_v<N, types::Or>) {
+          for (const Expr& operand : node.operands) collect_optional_refs(tmpl, operand, names);
+        }
+        // Literals and evidence fields name no intent field.
+      },
+      expr.node);
+}
+
+Evaluation evaluate(const types::PolicyTemplate& tmpl, const ValueMap& intent,
+                    const ValueMap& evidence) {
+  if (auto problem = validate_inputs(tmpl, intent, evidence)) {
+    return InputValidationFailure{std::move(*problem)};
+  }
+  const Inputs in{intent, evidence};
+  Decision decision;
+  for (std::size_t index = 0; index < tmpl.constraints.size(); ++index) {
+    ConstraintOutcome outcome = decide_constraint(tmpl, index, tmpl.constraints[index], in);
+    // Passed outcomes carry nothing the report shows.
+    if (outcome.kind != ConstraintOutcome::Kind::Passed) {
+      decision.outcomes.push_back(std::move(outcome));
+    }
+  }
+  decision.kind = decision.outcomes.empty() ? Decision::Kind::Pass : Decision::Kind::Fail;
+  return decision;
 }
 
 }  // namespace verdane::evaluator
