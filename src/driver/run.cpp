@@ -11,6 +11,7 @@
 #include "readable/readable_print.h"
 #include "runtime_input/json.h"
 #include "runtime_input/load.h"
+#include "support/line_text.h"
 #include "typeck/lower.h"
 
 namespace verdane::driver {
@@ -57,6 +58,15 @@ Result<runtime_input::JsonDocument, std::string> load_json(const std::string& pa
   auto doc = runtime_input::parse_json(*text);
   if (!doc) return make_err("failed to parse " + std::string(what) + " JSON: " + doc.error());
   return std::move(doc).value();
+}
+
+// Writes one line of the evaluation report. Report lines embed texts taken
+// from the inputs (JSON member names, date texts, field names and string
+// literals from bytecode); their control characters are made visible so that
+// each line stays one line and cannot steer a terminal. The fixed parts of
+// the lines hold no control characters, so the whole line is escaped.
+void write_report_line(Stdout& out, std::string_view line) {
+  out.write(escape_controls(line) + "\n");
 }
 
 }  // namespace
@@ -118,34 +128,35 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   // From here on every outcome is a decision on standard output.
   auto intent = runtime_input::load_intent(tmpl->intent_schema, *intent_doc);
   if (!intent) {
-    out.write("decision=fail\ninput validation error: intent: " + intent.error().to_string() +
-              "\n");
+    write_report_line(out, "decision=fail");
+    write_report_line(out, "input validation error: intent: " + intent.error().to_string());
     return flushed(out, 1);
   }
   auto evidence = runtime_input::load_evidence(tmpl->evidence_schema, *evidence_doc);
   if (!evidence) {
-    out.write("decision=fail\ninput validation error: evidence: " + evidence.error().to_string() +
-              "\n");
+    write_report_line(out, "decision=fail");
+    write_report_line(out, "input validation error: evidence: " + evidence.error().to_string());
     return flushed(out, 1);
   }
 
   const evaluator::Evaluation result = evaluator::evaluate(*tmpl, *intent, *evidence);
   if (const auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
-    out.write("decision=fail\ninput validation error: " + invalid->message + "\n");
+    write_report_line(out, "decision=fail");
+    write_report_line(out, "input validation error: " + invalid->message);
     return flushed(out, 1);
   }
   const auto& decision = std::get<evaluator::Decision>(result);
   if (decision.kind == evaluator::Decision::Kind::Pass) {
-    out.write("decision=pass\n");
+    write_report_line(out, "decision=pass");
     return flushed(out, 0);
   }
-  out.write("decision=fail\n");
+  write_report_line(out, "decision=fail");
   for (const errors::ConstraintOutcome& outcome : decision.outcomes) {
     using Kind = errors::ConstraintOutcome::Kind;
     if (outcome.kind == Kind::Passed) continue;
     const char* verb = outcome.kind == Kind::Failed ? "] failed: " : "] error: ";
-    out.write("constraint[" + std::to_string(outcome.index) + verb + outcome.expression + " (" +
-              outcome.reason + ")\n");
+    write_report_line(out, "constraint[" + std::to_string(outcome.index) + verb +
+                               outcome.expression + " (" + outcome.reason + ")");
   }
   return flushed(out, 1);
 }
