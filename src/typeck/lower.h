@@ -1,6 +1,14 @@
 // Type checking and lowering of a syntax tree into the policy model.
+//
+// Lowering gives every expression a static type, rejects ill-typed ones,
+// removes the constructs the model has no node for (parentheses, comparison
+// chains, `not in`), types `{}` from its context and enforces the rules that
+// tie `optional:` constraints to optional intent fields. The first error ends
+// the call; nothing partial is returned.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "errors/compile_error.h"
@@ -11,8 +19,39 @@
 namespace verdane::typeck {
 
 // The typed template, or the first compile error; `src` is the source the
-// tree was parsed from, for error positions.
+// tree was parsed from, for error positions. Every expression of the result
+// is at most types::MAX_EXPR_DEPTH deep.
 Result<types::PolicyTemplate, errors::CompileError> lower(const parser::ast::File& file,
                                                           std::string_view src);
+
+// What expression lowering reads: both finished schemas and the source text.
+// `depth` counts the syntax nodes currently being lowered (parentheses
+// excluded); it bounds the recursion even for trees the parser did not build.
+struct LowerContext {
+  const types::IntentSchema& intent;
+  const types::EvidenceSchema& evidence;
+  std::string_view src;
+  std::size_t depth = 0;
+};
+
+// One lowered expression: the tree, its static type, and its height (a lone
+// literal is 1, every enclosing node adds 1).
+struct Lowered {
+  types::Expr expr;
+  types::Type type = types::Type::Bool;
+  std::size_t height = 1;
+};
+
+// Lowers one expression. `expected` only affects `{}` literals, which take it
+// as their type (it must be a set type); parentheses pass it through. Fails
+// with a Syntax error "expression is too deep (maximum depth is 4096)" when a
+// lowered node would be deeper than types::MAX_EXPR_DEPTH.
+Result<Lowered, errors::CompileError> lower_expr(LowerContext& cx, const parser::ast::ExprAst& expr,
+                                                 std::optional<types::Type> expected);
+
+// The first intent field, in source order, that `expr` refers to and that
+// the intent schema declares optional; nullptr when there is none.
+const parser::ast::Field* references_optional_field(const types::IntentSchema& intent,
+                                                    const parser::ast::ExprAst& expr);
 
 }  // namespace verdane::typeck
