@@ -367,8 +367,9 @@ Result<JsonValue, std::string> parse_json(std::string_view text) {
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
   const rapidjson::ParseResult result = reader.Parse<flags>(stream, builder);
   if (result) {
-    if (nul != std::string_view::npos)
+    if (nul != std::string_view::npos) {
       return make_err(at_position("unexpected NUL character", text, nul));
+    }
     return builder.take_root();
   }
   const std::size_t offset = result.Offset();

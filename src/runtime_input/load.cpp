@@ -140,6 +140,7 @@ Result<DateLit, std::string> parse_date(std::string_view text) {
 
   DateLit date{static_cast<std::int32_t>(*year), static_cast<std::uint8_t>(*month),
                static_cast<std::uint8_t>(*day)};
+  // Four unsigned digits always give a year within 0 to 9999.
   if (date.month < 1 || date.month > 12 || date.day < 1 ||
       date.day > days_in_month(date.year, date.month)) {
     return fail("is not a valid calendar date");
