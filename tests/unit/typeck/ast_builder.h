@@ -26,16 +26,12 @@ inline ast::ExprAst int_lit(std::int64_t v, std::size_t start = 0) {
 inline ast::ExprAst bool_lit(bool v, std::size_t start = 0) {
   return lit(ast::LiteralAst(std::in_place_type<bool>, v), start);
 }
-inline ast::ExprAst empty_set(std::size_t start = 0) { return lit(ast::EmptySet{}, start); }
 
 inline ast::ExprAst field(ast::Namespace ns, std::string name, std::size_t start = 0) {
   return ast::ExprAst{ast::Field{ns, std::move(name), at(start)}, at(start)};
 }
 inline ast::ExprAst intent(std::string name, std::size_t start = 0) {
   return field(ast::Namespace::Intent, std::move(name), start);
-}
-inline ast::ExprAst evidence(std::string name, std::size_t start = 0) {
-  return field(ast::Namespace::Evidence, std::move(name), start);
 }
 
 inline std::unique_ptr<ast::ExprAst> box(ast::ExprAst e) {
@@ -54,13 +50,6 @@ inline ast::ExprAst arith(ast::ArithOp op, ast::ExprAst lhs, ast::ExprAst rhs,
   return ast::ExprAst{ast::Arith{op, box(std::move(lhs)), box(std::move(rhs)), at(op_start)},
                       at(start)};
 }
-inline ast::ExprAst set_op(ast::SetOpAst op, ast::ExprAst lhs, ast::ExprAst rhs,
-                           std::size_t op_start) {
-  const std::size_t start = lhs.span.start;
-  return ast::ExprAst{ast::SetOp{op, box(std::move(lhs)), box(std::move(rhs)), at(op_start)},
-                      at(start)};
-}
-
 // Operands and operators of a chain; `op_starts` holds one offset per operator.
 inline ast::ExprAst chain(std::vector<ast::ExprAst> operands, std::vector<ast::CmpOp> ops,
                           std::vector<std::size_t> op_starts) {
@@ -82,14 +71,6 @@ std::vector<ast::ExprAst> list(Items&&... items) {
   push_all(out, std::forward<Items>(items)...);
   return out;
 }
-template <typename... Operands>
-ast::ExprAst and_(Operands&&... operands) {
-  ast::And a;
-  push_all(a.operands, std::forward<Operands>(operands)...);
-  const std::size_t start = a.operands.front().span.start;
-  return ast::ExprAst{std::move(a), at(start)};
-}
-
 // A file with the given fields and one constraint.
 struct FieldDecl {
   std::string name;
