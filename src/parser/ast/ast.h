@@ -34,7 +34,8 @@ struct SetLiteral {
 struct EmptySet {};  // written {}
 
 // Alternatives: Bool, Int, Str, Date, Set, EmptySet.
-using LiteralAst = std::variant<bool, std::int64_t, std::string, types::DateLit, SetLiteral, EmptySet>;
+using LiteralAst =
+    std::variant<bool, std::int64_t, std::string, types::DateLit, SetLiteral, EmptySet>;
 
 struct ExprAst;
 

@@ -84,7 +84,7 @@ class DepthGuard {
 
 class Parser {
  public:
-  Parser(std::string_view src, const std::vector<Spanned>& tokens) : src_(src), toks_(tokens) {}
+  Parser(std::string_view src, const lexer::TokenList& tokens) : src_(src), toks_(tokens) {}
 
   PResult<ast::File> file() {
     ast::File file;
@@ -625,15 +625,14 @@ class Parser {
   }
 
   std::string_view src_;
-  const std::vector<Spanned>& toks_;
+  const lexer::TokenList& toks_;
   std::size_t pos_ = 0;
   std::size_t depth_ = 0;
 };
 
 }  // namespace
 
-Result<ast::File, CompileError> parse(std::string_view src,
-                                      const std::vector<lexer::Spanned>& tokens) {
+Result<ast::File, CompileError> parse(std::string_view src, const lexer::TokenList& tokens) {
   return Parser(src, tokens).file();
 }
 

@@ -3,11 +3,10 @@
 
 #include <cstddef>
 #include <string_view>
-#include <vector>
 
 #include "errors/compile_error.h"
 #include "parser/ast/ast.h"
-#include "parser/lexer/token.h"
+#include "parser/lexer/lexer.h"
 #include "support/result.h"
 
 namespace verdane::parser::grammar {
@@ -22,7 +21,6 @@ inline constexpr std::size_t MAX_DEPTH = 256;
 // error. Every expression tree it returns has a height (see ast::height) of
 // at most types::MAX_EXPR_DEPTH; a higher one fails with a Syntax error at the
 // operator that would cross the limit, before anything above it is built.
-Result<ast::File, errors::CompileError> parse(std::string_view src,
-                                              const std::vector<lexer::Spanned>& tokens);
+Result<ast::File, errors::CompileError> parse(std::string_view src, const lexer::TokenList& tokens);
 
 }  // namespace verdane::parser::grammar

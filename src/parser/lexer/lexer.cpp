@@ -231,8 +231,7 @@ class Lexer {
 
   // The n-th token from the end (1 = the last one).
   const Token* last(std::size_t n) const {
-    const auto& toks = out_.tokens();
-    return toks.size() >= n ? &toks[toks.size() - n].token : nullptr;
+    return out_.size() >= n ? &out_[out_.size() - n].token : nullptr;
   }
   bool last_is_keyword(std::size_t n, Keyword kw) const {
     const Token* t = last(n);

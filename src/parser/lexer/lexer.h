@@ -5,7 +5,6 @@
 #include <deque>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "errors/compile_error.h"
 #include "parser/lexer/token.h"
@@ -14,9 +13,10 @@
 namespace verdane::parser::lexer {
 
 // The tokens of one source in source order, together with the texts their
-// Ident and Str tokens refer to. Move-only: moving keeps those references
-// valid (the texts live in a deque, whose elements never move), copying
-// would not.
+// Ident and Str tokens refer to. Both live in deques: growing one never moves
+// or copies what it already holds (a large source has millions of tokens), and
+// moving the list keeps every text reference valid. Copying would not, so the
+// list is move-only.
 class TokenList {
  public:
   TokenList() = default;
@@ -25,17 +25,20 @@ class TokenList {
   TokenList(const TokenList&) = delete;
   TokenList& operator=(const TokenList&) = delete;
 
-  const std::vector<Spanned>& tokens() const { return tokens_; }
   std::size_t size() const { return tokens_.size(); }
   bool empty() const { return tokens_.empty(); }
+  // Precondition: i < size().
   const Spanned& operator[](std::size_t i) const { return tokens_[i]; }
+  const Spanned& back() const { return tokens_.back(); }
+  auto begin() const { return tokens_.begin(); }
+  auto end() const { return tokens_.end(); }
 
   // Stores `text` and returns the stored copy, for use in Token::ident/str.
   const std::string& own(std::string text) { return texts_.emplace_back(std::move(text)); }
   void push(Token token, errors::Span span) { tokens_.push_back(Spanned{token, span}); }
 
  private:
-  std::vector<Spanned> tokens_;
+  std::deque<Spanned> tokens_;
   std::deque<std::string> texts_;
 };
 

@@ -55,7 +55,7 @@ Token Token::integer(std::int64_t value) {
 Token Token::date(types::DateLit value) {
   Token t;
   t.kind_ = TokenKind::Date;
-  t.date_ = value;
+  t.payload_.date = value;
   return t;
 }
 
@@ -76,8 +76,9 @@ std::string Token::describe() const {
       return "string literal \"" + text() + "\"";
     case TokenKind::Date: {
       char buf[32];
-      std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(date_.year),
-                    static_cast<unsigned>(date_.month), static_cast<unsigned>(date_.day));
+      const types::DateLit d = date();
+      std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", static_cast<int>(d.year),
+                    static_cast<unsigned>(d.month), static_cast<unsigned>(d.day));
       return std::string("date literal `date(") + buf + ")`";
     }
     case TokenKind::Keyword:

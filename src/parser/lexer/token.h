@@ -92,7 +92,7 @@ class Token {
   // Payload accessors; each requires the matching kind.
   const std::string& text() const { return *payload_.text; }  // Ident, Str (decoded)
   std::int64_t int_value() const { return payload_.int_value; }
-  types::DateLit date() const { return date_; }
+  types::DateLit date() const { return payload_.date; }
   Keyword keyword() const { return keyword_; }
 
   // The text used in "found <token>" messages, e.g. "identifier `x`",
@@ -100,14 +100,19 @@ class Token {
   std::string describe() const;
 
  private:
-  TokenKind kind_ = TokenKind::Newline;
-  Keyword keyword_ = Keyword::Name;
-  types::DateLit date_;
-  union {
+  // The payload of Int, Ident/Str and Date tokens; `kind_` tells which.
+  union Payload {
+    Payload() : int_value(0) {}
     std::int64_t int_value;
     const std::string* text;
-  } payload_{0};
+    types::DateLit date;
+  };
+
+  TokenKind kind_ = TokenKind::Newline;
+  Keyword keyword_ = Keyword::Name;
+  Payload payload_;
 };
+static_assert(sizeof(Token) == 16);
 
 // A token with the half-open byte range of the source it came from.
 struct Spanned {

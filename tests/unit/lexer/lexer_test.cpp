@@ -16,7 +16,7 @@ constexpr std::array<const char*, TOKEN_KIND_COUNT> kKindNames = {
 // "Kind(payload)@start-end" per token, space separated.
 std::string dump(const TokenList& list) {
   std::string out;
-  for (const auto& s : list.tokens()) {
+  for (const auto& s : list) {
     if (!out.empty()) out += ' ';
     const Token& t = s.token;
     out += kKindNames[static_cast<std::size_t>(t.kind())];
