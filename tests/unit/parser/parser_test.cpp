@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <functional>
 #include <string>
 
 #include "dump.h"
@@ -470,6 +473,55 @@ TEST(ParseHeight, HelperMatchesTheRule) {
   // And > SetOp > Not > Paren > Arith > Literal.
   EXPECT_EQ(ast::height(r->constraints[0].expr), 6u);
   EXPECT_EQ(ast::too_deep_message(), "expression is too deep (maximum depth is 4096)");
+}
+
+// Runs `body` on a thread whose stack is exactly `bytes` long, whatever the
+// test runner's own limit is.
+bool run_with_stack(std::size_t bytes, const std::function<void()>& body) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, bytes);
+  pthread_t thread;
+  auto* fn = new std::function<void()>(body);
+  const int rc = pthread_create(
+      &thread, &attr,
+      [](void* arg) -> void* {
+        auto* f = static_cast<std::function<void()>*>(arg);
+        (*f)();
+        delete f;
+        return nullptr;
+      },
+      fn);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete fn;
+    return false;
+  }
+  pthread_join(thread, nullptr);
+  return true;
+}
+
+// Parsing, measuring and destroying the largest trees, and the deepest
+// nesting, fit in the default 8 MiB stack (also with sanitizers, which make
+// frames several times larger).
+TEST(ParseHeight, MaximalTreesFitTheDefaultStack) {
+  const std::string deepest = in_requires(ones(kMax - 1) + " == 1");
+  const std::string too_deep = in_requires(ones(kMax + 1) + " == 1");
+  const std::string parens = in_requires(repeat("(", 41) + ones(kMax - 42) + repeat(")", 41));
+  const std::string nots = in_requires(repeat("not ", 250) + "True");
+  bool done = false;
+  ASSERT_TRUE(run_with_stack(8u << 20, [&] {
+    auto a = parse(deepest);
+    ASSERT_TRUE(a.ok());
+    EXPECT_EQ(ast::height(a->constraints[0].expr), kMax);
+    EXPECT_FALSE(parse(too_deep).ok());
+    auto b = parse(parens);
+    ASSERT_TRUE(b.ok()) << b.error().to_string();
+    EXPECT_EQ(ast::height(b->constraints[0].expr), kMax - 1);
+    EXPECT_TRUE(parse(nots).ok());
+    done = true;
+  }));
+  EXPECT_TRUE(done);
 }
 
 }  // namespace
