@@ -11,9 +11,9 @@
 
 // Evaluates `expr` (a Result); on error returns it from the enclosing
 // function, otherwise moves the value into a new variable `var`.
-#define VERDANE_TRY(var, expr)                                                      \
-  auto var##_result = (expr);                                                       \
-  if (!var##_result) return make_err(std::move(var##_result).error()); /* NOLINT */ \
+#define VERDANE_TRY(var, expr)                                         \
+  auto var##_result = (expr);                                          \
+  if (!var##_result) return make_err(std::move(var##_result).error()); \
   auto var = std::move(var##_result).value()
 
 // The same for a Result whose value is not needed.
