@@ -58,6 +58,31 @@ Eval field(const ValueMap& values, const std::string& name, const char* side) {
   return Operand::borrow(it->second.data);
 }
 
+// Error texts are built out of line so that their temporaries do not enlarge
+// the frames of the recursive evaluation.
+[[gnu::noinline]] Eval int_type_error(std::string_view op_text, const Scalar& l, const Scalar& r) {
+  return make_err("internal: `" + std::string(op_text) + "` on non-int operands `" + type_name(l) +
+                  "`, `" + type_name(r) + "`");
+}
+
+[[gnu::noinline]] Eval overflow_error(std::int64_t l, std::string_view op_text, std::int64_t r) {
+  return make_err("integer overflow in `" + std::to_string(l) + " " + std::string(op_text) + " " +
+                  std::to_string(r) + "`");
+}
+
+[[gnu::noinline]] Eval pair_error(const char* what, const Scalar& l, const Scalar& r) {
+  return make_err(std::string(what) + type_name(l) + "` and `" + type_name(r) + "`");
+}
+
+[[gnu::noinline]] Eval connective_error(bool is_and, const Scalar& operand) {
+  return make_err(std::string("internal: `") + (is_and ? "and" : "or") +
+                  "` operand is not bool (type " + type_name(operand) + ")");
+}
+
+[[gnu::noinline]] Eval not_error(const Scalar& operand) {
+  return make_err("internal: `not` applied to non-bool (type " + type_name(operand) + ")");
+}
+
 using IntOp = bool (*)(std::int64_t, std::int64_t, std::int64_t*);
 
 // Add, Sub and Mul: both operands first, then their types, then the checked
@@ -69,15 +94,9 @@ Eval int_binop(const types::Binary& node, const Inputs& in, IntOp op, std::strin
   if (!right) return right;
   const auto* l = std::get_if<std::int64_t>(&left->get());
   const auto* r = std::get_if<std::int64_t>(&right->get());
-  if (!l || !r) {
-    return make_err("internal: `" + std::string(op_text) + "` on non-int operands `" +
-                    type_name(left->get()) + "`, `" + type_name(right->get()) + "`");
-  }
+  if (!l || !r) return int_type_error(op_text, left->get(), right->get());
   std::int64_t result = 0;
-  if (op(*l, *r, &result)) {
-    return make_err("integer overflow in `" + std::to_string(*l) + " " + std::string(op_text) +
-                    " " + std::to_string(*r) + "`");
-  }
+  if (op(*l, *r, &result)) return overflow_error(*l, op_text, *r);
   return Operand::own(Scalar(std::in_place_index<1>, result));
 }
 
@@ -96,8 +115,7 @@ Eval order_cmp(const types::Binary& node, const Inputs& in, OrderPredicate holds
   } else if (const auto* a = std::get_if<types::DateLit>(&l)) {
     if (const auto* b = std::get_if<types::DateLit>(&r)) return boolean(holds(*a <=> *b));
   }
-  return make_err("internal: ordering comparison of `" + type_name(l) + "` and `" + type_name(r) +
-                  "`");
+  return pair_error("internal: ordering comparison of `", l, r);
 }
 
 Eval membership(const types::Binary& node, const Inputs& in) {
@@ -114,7 +132,7 @@ Eval membership(const types::Binary& node, const Inputs& in) {
   } else if (const auto* d = std::get_if<types::DateLit>(&e)) {
     if (const auto* ds = std::get_if<types::DateSet>(&s)) return boolean(ds->contains(*d));
   }
-  return make_err("internal: `in` operand types `" + type_name(e) + "` and `" + type_name(s) + "`");
+  return pair_error("internal: `in` operand types `", e, s);
 }
 
 // Whether every element of `sub` is in `super`, for two sets of one kind;
@@ -142,8 +160,9 @@ Eval set_relation(const types::Binary& node, const Inputs& in, bool superset) {
   const Scalar& r = right->get();
   const auto holds = superset ? subset(r, l) : subset(l, r);
   if (!holds) {
-    return make_err(std::string("internal: `") + (superset ? "superset of" : "subset of") +
-                    "` operand types `" + type_name(l) + "` and `" + type_name(r) + "`");
+    return pair_error(superset ? "internal: `superset of` operand types `"
+                               : "internal: `subset of` operand types `",
+                      l, r);
   }
   return boolean(*holds);
 }
@@ -156,10 +175,7 @@ Eval connective(const std::vector<Expr>& operands, const Inputs& in, bool is_and
     auto value = eval(operand, in);
     if (!value) return value;
     const auto* b = std::get_if<bool>(&value->get());
-    if (!b) {
-      return make_err(std::string("internal: `") + (is_and ? "and" : "or") +
-                      "` operand is not bool (type " + type_name(value->get()) + ")");
-    }
+    if (!b) return connective_error(is_and, value->get());
     result = is_and ? (result && *b) : (result || *b);
   }
   return boolean(result);
@@ -175,60 +191,69 @@ bool mul_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
   return __builtin_mul_overflow(a, b, r);
 }
 
+Eval not_op(const types::Not& node, const Inputs& in) {
+  auto operand = eval(*node.operand, in);
+  if (!operand) return operand;
+  const auto* b = std::get_if<bool>(&operand->get());
+  if (!b) return not_error(operand->get());
+  return boolean(!*b);
+}
+
+Eval equality(const types::Binary& node, const Inputs& in) {
+  auto left = eval(*node.left, in);
+  if (!left) return left;
+  auto right = eval(*node.right, in);
+  if (!right) return right;
+  // Payloads of different types are simply unequal.
+  return boolean(left->get() == right->get());
+}
+
+bool less(std::strong_ordering o) { return o < 0; }
+bool less_equal(std::strong_ordering o) { return o <= 0; }
+bool greater(std::strong_ordering o) { return o > 0; }
+bool greater_equal(std::strong_ordering o) { return o >= 0; }
+
+// One plain switch per node keeps the recursion to two small frames per tree
+// level, which matters at the maximum depth in unoptimised sanitizer builds.
 Eval eval(const Expr& expr, const Inputs& in) {
-  return std::visit(
-      [&](const auto& node) -> Eval {
-        using N = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<N, types::Literal>) {
-          return Operand::borrow(node.data);
-        } else if constexpr (std::is_same_v<N, types::IntentField>) {
-          return field(in.intent, node.name, "intent");
-        } else if constexpr (std::is_same_v<N, types::EvidenceField>) {
-          return field(in.evidence, node.name, "evidence");
-        } else if constexpr (std::is_same_v<N, types::Add>) {
-          return int_binop(node, in, add_op, "+");
-        } else if constexpr (std::is_same_v<N, types::Sub>) {
-          return int_binop(node, in, sub_op, "-");
-        } else if constexpr (std::is_same_v<N, types::Mul>) {
-          return int_binop(node, in, mul_op, "*");
-        } else if constexpr (std::is_same_v<N, types::Eq>) {
-          auto left = eval(*node.left, in);
-          if (!left) return left;
-          auto right = eval(*node.right, in);
-          if (!right) return right;
-          // Payloads of different types are simply unequal.
-          return boolean(left->get() == right->get());
-        } else if constexpr (std::is_same_v<N, types::Lt>) {
-          return order_cmp(node, in, [](std::strong_ordering o) { return o < 0; });
-        } else if constexpr (std::is_same_v<N, types::Le>) {
-          return order_cmp(node, in, [](std::strong_ordering o) { return o <= 0; });
-        } else if constexpr (std::is_same_v<N, types::Gt>) {
-          return order_cmp(node, in, [](std::strong_ordering o) { return o > 0; });
-        } else if constexpr (std::is_same_v<N, types::Ge>) {
-          return order_cmp(node, in, [](std::strong_ordering o) { return o >= 0; });
-        } else if constexpr (std::is_same_v<N, types::In>) {
-          return membership(node, in);
-        } else if constexpr (std::is_same_v<N, types::SubsetOf>) {
-          return set_relation(node, in, false);
-        } else if constexpr (std::is_same_v<N, types::SupersetOf>) {
-          return set_relation(node, in, true);
-        } else if constexpr (std::is_same_v<N, types::Not>) {
-          auto operand = eval(*node.operand, in);
-          if (!operand) return operand;
-          const auto* b = std::get_if<bool>(&operand->get());
-          if (!b) {
-            return make_err("internal: `not` applied to non-bool (type " +
-                            type_name(operand->get()) + ")");
-          }
-          return boolean(!*b);
-        } else if constexpr (std::is_same_v<N, types::And>) {
-          return connective(node.operands, in, true);
-        } else {
-          static_assert(std::is_same_v<N, types::Or>);
-          return connective(node.operands, in, false);
-        }
-      },
-      expr.node);
+  using K = types::ExprKind;
+  switch (expr.kind()) {
+    case K::Literal:
+      return Operand::borrow(std::get<types::Literal>(expr.node).data);
+    case K::IntentField:
+      return field(in.intent, std::get<types::IntentField>(expr.node).name, "intent");
+    case K::EvidenceField:
+      return field(in.evidence, std::get<types::EvidenceField>(expr.node).name, "evidence");
+    case K::Add:
+      return int_binop(*expr.binary(), in, add_op, "+");
+    case K::Sub:
+      return int_binop(*expr.binary(), in, sub_op, "-");
+    case K::Mul:
+      return int_binop(*expr.binary(), in, mul_op, "*");
+    case K::Eq:
+      return equality(*expr.binary(), in);
+    case K::Lt:
+      return order_cmp(*expr.binary(), in, less);
+    case K::Le:
+      return order_cmp(*expr.binary(), in, less_equal);
+    case K::Gt:
+      return order_cmp(*expr.binary(), in, greater);
+    case K::Ge:
+      return order_cmp(*expr.binary(), in, greater_equal);
+    case K::In:
+      return membership(*expr.binary(), in);
+    case K::SubsetOf:
+      return set_relation(*expr.binary(), in, false);
+    case K::SupersetOf:
+      return set_relation(*expr.binary(), in, true);
+    case K::Not:
+      return not_op(std::get<types::Not>(expr.node), in);
+    case K::And:
+      return connective(std::get<types::And>(expr.node).operands, in, true);
+    case K::Or:
+      return connective(std::get<types::Or>(expr.node).operands, in, false);
+  }
+  return boolean(false);  // unreachable: every kind is handled above
 }
 
 // The first problem of the four validation passes, if any.
