@@ -5,7 +5,7 @@
 #include <chrono>
 #include <limits>
 
-#include "unit/canonical/builders.h"
+#include "common/builders.h"
 
 namespace verdane::canonical {
 namespace {

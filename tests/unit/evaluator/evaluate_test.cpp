@@ -4,12 +4,15 @@
 
 #include <chrono>
 
-#include "builders.h"
+#include "common/builders.h"
 
 namespace verdane::evaluator {
 namespace {
 
 using namespace test;
+using test::And;
+using test::Not;
+using test::Or;
 using errors::ConstraintOutcome;
 using types::DateLit;
 using types::Type;

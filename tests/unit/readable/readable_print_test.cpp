@@ -5,7 +5,7 @@
 #include <chrono>
 #include <limits>
 
-#include "unit/readable/builders.h"
+#include "common/builders.h"
 
 namespace verdane::readable {
 namespace {

@@ -1,4 +1,4 @@
-// Short builders for hand-made templates and values in the evaluator tests.
+// Short builders for hand-made expression trees and values in unit tests.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include "types/model.h"
 #include "types/value.h"
 
-namespace verdane::evaluator::test {
+namespace verdane::test {
 
 using types::Expr;
 
@@ -19,8 +19,9 @@ inline Expr E(std::string name) { return Expr{types::EvidenceField{std::move(nam
 inline Expr Int(std::int64_t v) { return types::make_literal(v); }
 inline Expr Bool(bool v) { return types::make_literal(v); }
 inline Expr Str(std::string v) { return types::make_literal(std::move(v)); }
+inline types::DateLit D(std::int32_t y, std::uint8_t m, std::uint8_t d) { return {y, m, d}; }
 inline Expr Date(std::int32_t y, std::uint8_t m, std::uint8_t d) {
-  return types::make_literal(types::DateLit{y, m, d});
+  return types::make_literal(D(y, m, d));
 }
 inline Expr Ints(std::vector<std::int64_t> v) {
   return types::make_literal(types::IntSet(std::move(v)));
@@ -38,6 +39,8 @@ Expr B(Expr l, Expr r) {
 }
 inline Expr Not(Expr x) { return types::make_not(std::move(x)); }
 
+// Connectives from a movable list (initializer lists cannot hold move-only
+// trees).
 template <typename... Xs>
 std::vector<Expr> list(Xs... xs) {
   std::vector<Expr> v;
@@ -53,10 +56,9 @@ Expr Or(Xs... xs) {
   return Expr{types::Or{list(std::move(xs)...)}};
 }
 
-// Trees are move-only; table rows hold a function that builds one.
 using ExprFn = std::function<Expr()>;
 
 inline types::Value V(types::Scalar s) { return types::Value{std::move(s)}; }
 inline types::Value VInt(std::int64_t v) { return V(v); }
 
-}  // namespace verdane::evaluator::test
+}  // namespace verdane::test
