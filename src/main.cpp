@@ -8,6 +8,7 @@
 #include "driver/cli.h"
 #include "driver/io.h"
 #include "driver/run.h"
+#include "support/line_text.h"
 
 namespace {
 
@@ -48,7 +49,9 @@ int main(int argc, char** argv) {
       },
       cli.command);
   if (!result) {
-    write_fd(STDERR_FILENO, result.error() + "\n");
+    // One error, one line: a path or source character holding a line feed or
+    // a terminal escape is shown escaped.
+    write_fd(STDERR_FILENO, verdane::escape_controls(result.error()) + "\n");
     return 1;
   }
   return *result;

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <sstream>
 
+#include "support/line_text.h"
 #include "support/utf8.h"
 
 namespace verdane::driver {
@@ -32,8 +33,9 @@ std::string usage_of(const std::string& subcommand) {
 
 std::string usage_error(const std::string& message, const std::string& subcommand) {
   std::string help_hint = subcommand.empty() ? "--help" : subcommand + " --help";
-  return "error: " + message + "\n\nUsage: " + usage_of(subcommand) +
-         "\n\nFor more information, try 'verdane " + help_hint + "'.\n";
+  return "error: " + escape_controls(utf8::to_lossy(message)) +
+         "\n\nUsage: " + usage_of(subcommand) + "\n\nFor more information, try 'verdane " +
+         help_hint + "'.\n";
 }
 
 // Help text with usage lines that name the full command.
