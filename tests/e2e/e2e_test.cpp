@@ -129,16 +129,16 @@ RunResult run_binary(const fs::path& dir, const std::vector<std::string>& args,
     if (::chdir(dir.c_str()) != 0) _exit(127);
     const int in = ::open("/dev/null", O_RDONLY);
     ::dup2(in, 0);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
     if (mode == "stdout=closed") {
-      ::close(1);
+      ::close(1);  // after every open, so that no other file takes descriptor 1
     } else if (mode == "stdout=broken-pipe") {
       ::dup2(pipe_fds[1], 1);
     } else {
       const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, 1);
     }
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(err, 2);
     std::vector<char*> argv;
     std::string bin = VERDANE_BINARY;
     argv.push_back(bin.data());
