@@ -42,7 +42,7 @@ class JsonValue {
   JsonValue(const JsonValue&) = delete;
   JsonValue& operator=(const JsonValue&) = delete;
 
-  static JsonValue null() { return JsonValue(); }
+  static JsonValue null();
   static JsonValue boolean(bool value);
   static JsonValue integer(std::int64_t value);
   // Values up to INT64_MAX become Int, larger ones UInt.
@@ -73,7 +73,7 @@ class JsonValue {
   struct FloatTag {};
   using Data = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, FloatTag,
                             std::string, Array, Object>;
-  explicit JsonValue(Data data) : data_(std::move(data)) {}
+  explicit JsonValue(Data data);
 
   // Moves every child that has children of its own into `out`, leaving this
   // value's containers holding leaves only.
@@ -86,6 +86,11 @@ struct JsonMember {
   std::string name;
   JsonValue value;
 };
+
+// Defined once JsonMember is complete: building a value instantiates the
+// member vector's special members.
+inline JsonValue JsonValue::null() { return JsonValue(); }
+inline JsonValue::JsonValue(Data data) : data_(std::move(data)) {}
 
 // A whole document is its top-level value, of any kind.
 using JsonDocument = JsonValue;
