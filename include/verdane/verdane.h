@@ -1,0 +1,223 @@
+// verdane as a library: compile policy templates, store and identify them as
+// bytecode, render them back as source, and evaluate requests against them,
+// all inside the calling process.
+//
+// Guarantees:
+// - Errors are values. Every operation that can fail returns an Expected that
+//   holds either its result or an Error; nothing here throws, short of the
+//   allocator running out of memory (std::bad_alloc).
+// - No global state. Every function reads only its arguments and returns a
+//   new value; nothing is cached, registered or initialised behind the
+//   caller's back, so calls never influence each other.
+// - Templates and JSON documents are immutable once built. Copies share the
+//   same data, so copying is cheap. Any number of threads may use the same
+//   Template or JsonDocument at once (evaluate, encode, id, render) without
+//   locking; only assigning to one handle object while another thread reads
+//   that same object needs the caller's synchronisation, as for any value.
+// - Hostile input is bounded: sources and bytecode whose expressions nest
+//   deeper than 4096 levels are rejected, JSON may nest without limit, and
+//   no input can make a call recurse past that fixed depth.
+// - The texts of errors and reports are the ones the `verdane` command line
+//   prints, byte for byte.
+//
+// This header needs only the C++20 standard library.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace verdane::api {
+
+// What went wrong in a failed call.
+struct Error {
+  enum class Kind : std::uint8_t {
+    Compile,   // the source text is not a valid template
+    Bytecode,  // the bytes are not a template's bytecode (or cannot be written)
+    Id,        // the text is not a template id
+    Json,      // the text is not one JSON document
+  };
+
+  Kind kind = Kind::Compile;
+  // Compile: 1-based line and column of the problem in the source (columns
+  // count characters, only line feeds start lines). Json: the same in the
+  // JSON text. Bytecode and Id: 0.
+  std::size_t line = 0;
+  std::size_t column = 0;
+  // The problem, without its position, e.g. "undeclared field `amount`".
+  // Bytecode messages start with "bytecode: ".
+  std::string message;
+
+  // The error as the command line prints it: "error at <line>:<column>:
+  // <message>" for Compile and Bytecode, "<message> at line <line> column
+  // <column>" for Json (just the message if it has no position), the message
+  // alone for Id.
+  std::string to_string() const;
+};
+
+// Either a value or an Error. Reading the side that is not there is a
+// programming error; it throws std::bad_variant_access.
+template <typename T>
+class [[nodiscard]] Expected {
+ public:
+  Expected(T value) : data_(std::in_place_index<0>, std::move(value)) {}
+  Expected(Error error) : data_(std::in_place_index<1>, std::move(error)) {}
+
+  bool has_value() const noexcept { return data_.index() == 0; }
+  explicit operator bool() const noexcept { return has_value(); }
+
+  T& value() & { return std::get<0>(data_); }
+  const T& value() const& { return std::get<0>(data_); }
+  T&& value() && { return std::get<0>(std::move(data_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  const Error& error() const& { return std::get<1>(data_); }
+  Error&& error() && { return std::get<1>(std::move(data_)); }
+
+ private:
+  std::variant<T, Error> data_;
+};
+
+namespace detail {
+struct Access;
+}
+
+// A compiled (or decoded) policy template. Only compile and decode make one,
+// so every Template is complete and valid. Copies share one immutable
+// template; a moved-from Template still holds it.
+class Template {
+ public:
+  Template(const Template&) = default;
+  Template& operator=(const Template&) = default;
+  ~Template() = default;
+
+  // The template's name, as written after `name` in its source.
+  const std::string& name() const;
+
+ private:
+  friend struct detail::Access;
+  struct Data;
+  explicit Template(std::shared_ptr<const Data> data) : data_(std::move(data)) {}
+  std::shared_ptr<const Data> data_;
+};
+
+// A template's identity: the SHA-256 digest of its bytecode. Equal templates
+// have equal ids.
+struct TemplateId {
+  std::array<std::uint8_t, 32> digest{};
+
+  // The base58 text (Bitcoin alphabet, no checksum; 32 to 44 characters).
+  std::string to_string() const;
+
+  friend bool operator==(const TemplateId&, const TemplateId&) = default;
+};
+
+// One parsed JSON document (an intent or an evidence input). Copies share one
+// immutable document; a moved-from JsonDocument still holds it.
+class JsonDocument {
+ public:
+  JsonDocument(const JsonDocument&) = default;
+  JsonDocument& operator=(const JsonDocument&) = default;
+  ~JsonDocument() = default;
+
+ private:
+  friend struct detail::Access;
+  struct Data;
+  explicit JsonDocument(std::shared_ptr<const Data> data) : data_(std::move(data)) {}
+  std::shared_ptr<const Data> data_;
+};
+
+// A constraint that did not pass.
+struct Outcome {
+  enum class Kind : std::uint8_t {
+    Failed,   // it evaluated to false
+    Errored,  // evaluating it raised an error (e.g. an absent field, overflow)
+  };
+  Kind kind = Kind::Failed;
+  std::size_t index = 0;   // its position in the template's requires block, from 0
+  std::string expression;  // its expression, fully parenthesised on one line
+  std::string reason;      // "constraint evaluated to False" or the error text
+
+  friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+// The answer for one request.
+struct Decision {
+  bool pass = false;
+  // Set when the inputs do not fit the template's schemas (an undeclared or
+  // mistyped member, a missing required field); then no constraint was
+  // evaluated, `pass` is false and `outcomes` is empty. E.g. "intent: field
+  // `amount`: expected JSON integer".
+  std::optional<std::string> input_error;
+  // For a fail without input_error: every failed and errored constraint, in
+  // template order; never empty then. Empty for a pass.
+  std::vector<Outcome> outcomes;
+
+  // The report the command line prints, every line ending in a line feed:
+  // "decision=pass", or "decision=fail" followed by "input validation error:
+  // <input_error>" or by one "constraint[<index>] failed: <expression>
+  // (<reason>)" ("error:" for Errored) line per outcome. Control characters
+  // taken from inputs are shown escaped (\n, \t, \u{1b}, ...), so each line
+  // stays one line.
+  std::string report() const;
+
+  friend bool operator==(const Decision&, const Decision&) = default;
+};
+
+// Checks and compiles template source text. The source must be UTF-8. The
+// first problem is returned as a Compile error with its position; a source
+// that is not valid UTF-8 fails at its first invalid byte.
+Expected<Template> compile(std::string_view source);
+
+// The canonical bytecode of `tmpl`: equal templates give equal bytes, and
+// decode gives the same template back. Fails (Bytecode) only for a template
+// that could not be read back, which compile and decode never produce.
+Expected<std::vector<std::uint8_t>> encode(const Template& tmpl);
+
+// Reads a template from bytecode that must span all of `bytecode`. Malformed,
+// truncated, trailing or too deeply nested data gives a Bytecode error, e.g.
+// "bytecode: Deserialization failed, using lib bincode: UnexpectedEnd {
+// additional: 1 }"; the size of the input bounds the memory used.
+Expected<Template> decode(std::span<const std::uint8_t> bytecode);
+
+// The id of `tmpl` (the digest of its encoding); fails as encode does.
+Expected<TemplateId> id(const Template& tmpl);
+
+// Parses the base58 text of an id, exactly, without trimming. Fails with an
+// Id error: "Cannot parse hash digest from base58: <problem>" or "Wrong number
+// of bytes for hash digest: could not convert slice to array".
+Expected<TemplateId> parse_id(std::string_view text);
+
+// The template as readable source text in the template language; compiling
+// it gives an equal template. Every line ends in a line feed.
+std::string render(const Template& tmpl);
+
+// Parses one JSON document (RFC 8259; the whole text, no comments). Fails
+// with a Json error and its position, e.g. "expected a JSON value" at line 1
+// column 1.
+Expected<JsonDocument> parse_json(std::string_view text);
+
+// Decides `tmpl` for one request. Each document must be an object whose
+// members are fields of the matching schema; everything that does not fit
+// becomes Decision::input_error rather than an Error. Never fails.
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence);
+
+// parse_json on both texts, then evaluate. A JSON error's message is prefixed
+// with "failed to parse intent JSON: " or "failed to parse evidence JSON: ";
+// the intent is parsed first.
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json);
+
+}  // namespace verdane::api

@@ -1,0 +1,237 @@
+// The public API over the internal modules. Each call converts the modules'
+// own error records into api::Error at this boundary, keeping their texts.
+#include "verdane/verdane.h"
+
+#include <charconv>
+
+#include "errors/compile_error.h"
+#include "errors/span.h"
+#include "evaluator/evaluate.h"
+#include "korvel_crypto/hash.h"
+#include "korvel_serializers/bytes.h"
+#include "parser/parse.h"
+#include "readable/readable_print.h"
+#include "runtime_input/json.h"
+#include "runtime_input/load.h"
+#include "support/line_text.h"
+#include "support/utf8.h"
+#include "typeck/lower.h"
+
+namespace verdane::api {
+
+struct Template::Data {
+  types::PolicyTemplate tmpl;
+};
+
+struct JsonDocument::Data {
+  runtime_input::JsonDocument doc;
+};
+
+namespace detail {
+
+// The one place that builds handles and looks inside them.
+struct Access {
+  static Template make(types::PolicyTemplate tmpl) {
+    return Template(std::make_shared<const Template::Data>(Template::Data{std::move(tmpl)}));
+  }
+  static const types::PolicyTemplate& get(const Template& t) { return t.data_->tmpl; }
+
+  static JsonDocument make(runtime_input::JsonDocument doc) {
+    return JsonDocument(
+        std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
+  }
+  static const runtime_input::JsonDocument& get(const JsonDocument& d) { return d.data_->doc; }
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::Access;
+using korvel::crypto::HashDigest;
+using korvel::crypto::TryHash256;
+using korvel::serializers::BytesSerializer;
+
+Error from_compile_error(const errors::CompileError& e) {
+  const Error::Kind kind = e.kind() == errors::CompileError::Kind::Bytecode ? Error::Kind::Bytecode
+                                                                            : Error::Kind::Compile;
+  return Error{kind, e.line(), e.col(), e.message()};
+}
+
+Error from_serializer_error(korvel::serializers::SerializerError e) {
+  return from_compile_error(errors::CompileError::bytecode(std::move(e)));
+}
+
+// Parses a whole decimal number; false for anything else.
+bool parse_count(std::string_view text, std::size_t& out) {
+  if (text.empty()) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+// Splits the JSON parser's "<description> at line <n> column <m>" into its
+// parts; a text of another shape is kept whole, without a position.
+Error json_error(std::string text) {
+  constexpr std::string_view kAtLine = " at line ";
+  constexpr std::string_view kColumn = " column ";
+  Error error{Error::Kind::Json, 0, 0, {}};
+  const std::size_t at = text.rfind(kAtLine);
+  if (at != std::string::npos) {
+    const std::string_view rest = std::string_view(text).substr(at + kAtLine.size());
+    const std::size_t col = rest.find(kColumn);
+    if (col != std::string_view::npos && parse_count(rest.substr(0, col), error.line) &&
+        parse_count(rest.substr(col + kColumn.size()), error.column)) {
+      text.resize(at);
+      error.message = std::move(text);
+      return error;
+    }
+  }
+  error.line = 0;
+  error.column = 0;
+  error.message = std::move(text);
+  return error;
+}
+
+Outcome to_outcome(const errors::ConstraintOutcome& o) {
+  const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
+                                 ? Outcome::Kind::Failed
+                                 : Outcome::Kind::Errored;
+  return Outcome{kind, o.index, o.expression, o.reason};
+}
+
+Decision invalid_input(std::string message) {
+  Decision d;
+  d.input_error = std::move(message);
+  return d;
+}
+
+}  // namespace
+
+std::string Error::to_string() const {
+  switch (kind) {
+    case Kind::Compile:
+    case Kind::Bytecode:
+      return "error at " + std::to_string(line) + ":" + std::to_string(column) + ": " + message;
+    case Kind::Json:
+      if (line == 0) return message;
+      return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+    case Kind::Id:
+      break;
+  }
+  return message;
+}
+
+const std::string& Template::name() const { return data_->tmpl.name; }
+
+std::string TemplateId::to_string() const { return HashDigest{digest}.to_string(); }
+
+std::string Decision::report() const {
+  // Every line is escaped whole: the fixed parts hold no control characters,
+  // only the texts taken from inputs can.
+  std::string out;
+  const auto line = [&out](std::string_view text) {
+    out += escape_controls(text);
+    out += '\n';
+  };
+  if (pass) {
+    line("decision=pass");
+    return out;
+  }
+  line("decision=fail");
+  if (input_error) {
+    line("input validation error: " + *input_error);
+    return out;
+  }
+  for (const Outcome& o : outcomes) {
+    const char* verb = o.kind == Outcome::Kind::Failed ? "] failed: " : "] error: ";
+    line("constraint[" + std::to_string(o.index) + verb + o.expression + " (" + o.reason + ")");
+  }
+  return out;
+}
+
+Expected<Template> compile(std::string_view source) {
+  // The lexer copes with any bytes, but a string literal holding invalid
+  // UTF-8 would compile into bytecode that decode rejects.
+  if (const auto bad = utf8::validate(source)) {
+    const errors::LineCol pos = errors::Span{bad->valid_up_to, bad->valid_up_to}.line_col(
+        source.substr(0, bad->valid_up_to));
+    return Error{Error::Kind::Compile, pos.line, pos.col, "the source is not valid UTF-8"};
+  }
+  auto file = parser::parse(source);
+  if (!file) return from_compile_error(file.error());
+  auto tmpl = typeck::lower(*file, source);
+  if (!tmpl) return from_compile_error(tmpl.error());
+  return Access::make(std::move(tmpl).value());
+}
+
+Expected<std::vector<std::uint8_t>> encode(const Template& tmpl) {
+  auto bytes = BytesSerializer{}.serialize(Access::get(tmpl));
+  if (!bytes) return from_serializer_error(std::move(bytes).error());
+  return std::move(bytes).value();
+}
+
+Expected<Template> decode(std::span<const std::uint8_t> bytecode) {
+  auto tmpl = BytesSerializer{}.deserialize(bytecode);
+  if (!tmpl) return from_serializer_error(std::move(tmpl).error());
+  return Access::make(std::move(tmpl).value());
+}
+
+Expected<TemplateId> id(const Template& tmpl) {
+  auto digest = TryHash256::try_hash_sha256(Access::get(tmpl));
+  if (!digest) return from_serializer_error(std::move(digest).error());
+  return TemplateId{digest->bytes};
+}
+
+Expected<TemplateId> parse_id(std::string_view text) {
+  auto digest = HashDigest::parse(text);
+  if (!digest) return Error{Error::Kind::Id, 0, 0, digest.error().to_string()};
+  return TemplateId{digest->bytes};
+}
+
+std::string render(const Template& tmpl) { return readable::readable_print(Access::get(tmpl)); }
+
+Expected<JsonDocument> parse_json(std::string_view text) {
+  auto doc = runtime_input::parse_json(text);
+  if (!doc) return json_error(std::move(doc).error());
+  return Access::make(std::move(doc).value());
+}
+
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence) {
+  const types::PolicyTemplate& t = Access::get(tmpl);
+  auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
+  if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
+  auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
+  if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
+
+  const evaluator::Evaluation result = evaluator::evaluate(t, *intent_values, *evidence_values);
+  if (const auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
+    return invalid_input(invalid->message);
+  }
+  const auto& decided = std::get<evaluator::Decision>(result);
+  Decision decision;
+  decision.pass = decided.kind == evaluator::Decision::Kind::Pass;
+  for (const errors::ConstraintOutcome& o : decided.outcomes) {
+    if (o.kind != errors::ConstraintOutcome::Kind::Passed)
+      decision.outcomes.push_back(to_outcome(o));
+  }
+  return decision;
+}
+
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json) {
+  auto intent = parse_json(intent_json);
+  if (!intent) {
+    Error e = std::move(intent).error();
+    e.message = "failed to parse intent JSON: " + e.message;
+    return e;
+  }
+  auto evidence = parse_json(evidence_json);
+  if (!evidence) {
+    Error e = std::move(evidence).error();
+    e.message = "failed to parse evidence JSON: " + e.message;
+    return e;
+  }
+  return evaluate(tmpl, *intent, *evidence);
+}
+
+}  // namespace verdane::api
