@@ -17,6 +17,7 @@ echo "== release build and tests"
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure
+./scripts/embed_check.sh build
 
 [ -n "${VERDANE_QUICK:-}" ] && exit 0
 
