@@ -5,6 +5,7 @@
 #
 #   scripts/bootstrap.sh           build and test dependencies
 #   scripts/bootstrap.sh --fuzz    also clang and its fuzzing runtime
+#   scripts/bootstrap.sh --bench   also hyperfine and GNU time
 set -euo pipefail
 
 packages=(
@@ -12,9 +13,10 @@ packages=(
   libcli11-dev rapidjson-dev nettle-dev
   libgtest-dev libbenchmark-dev
 )
-if [ "${1:-}" = "--fuzz" ]; then
-  packages+=(clang-14 libclang-rt-14-dev)
-fi
+case "${1:-}" in
+  --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+  --bench) packages+=(hyperfine time) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
