@@ -12,17 +12,21 @@ namespace {
 
 constexpr const char* kDescription = "Compile, inspect, and evaluate policy templates.";
 
-const CLI::Validator kNonEmptyPath(
-    [](std::string& value) -> std::string {
-      return value.empty() ? std::string("a path must not be empty") : std::string();
-    },
-    "", "NONEMPTY");
+CLI::Validator non_empty_path() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        return value.empty() ? std::string("a path must not be empty") : std::string();
+      },
+      "", "NONEMPTY");
+}
 
-const CLI::Validator kUtf8Text(
-    [](std::string& value) -> std::string {
-      return utf8::validate(value) ? std::string("the value must be valid UTF-8") : std::string();
-    },
-    "", "UTF8");
+CLI::Validator utf8_text() {
+  return CLI::Validator(
+      [](std::string& value) -> std::string {
+        return utf8::validate(value) ? std::string("the value must be valid UTF-8") : std::string();
+      },
+      "", "UTF8");
+}
 
 std::string usage_of(const std::string& subcommand) {
   if (subcommand == "compile") return "verdane compile [OPTIONS] <TEMPLATE>";
@@ -60,7 +64,10 @@ struct CommandTree {
   EvalCommand eval_args;
   std::string help_topic;
 
-  CommandTree() {
+  // Declares every subcommand, but gives options only to `wanted` (the
+  // subcommand named on the command line): the others are never parsed, and
+  // building their options would cost start-up time on every run.
+  explicit CommandTree(std::string_view wanted) {
     app.set_version_flag("-V,--version", std::string("verdane ") + kVersion, "Print version");
     app.set_help_flag("-h,--help", "Print help");
     app.require_subcommand(1);
@@ -68,55 +75,67 @@ struct CommandTree {
 
     compile =
         app.add_subcommand("compile", "Compile policy template source into canonical bytecode");
+    print = app.add_subcommand(
+        "print", "Load precompiled bytecode and print a readable rendering of the policy template");
+    eval =
+        app.add_subcommand("eval", "Load precompiled bytecode and evaluate it against JSON inputs");
+    help = app.add_subcommand("help", "Print this message or the help of the given subcommand(s)");
+    help->add_option("COMMAND", help_topic)->type_name("");
+
+    if (wanted == "compile") add_compile_options();
+    if (wanted == "print") add_print_options();
+    if (wanted == "eval") add_eval_options();
+  }
+
+  void add_compile_options() {
+    const CLI::Validator non_empty = non_empty_path();
     compile->set_help_flag("-h,--help", "Print help");
     compile->add_option("TEMPLATE", compile_args.template_path)
         ->required()
         ->type_name("")
-        ->check(kNonEmptyPath);
+        ->check(non_empty);
     compile
         ->add_option("--out", compile_args.out,
                      "Output path for canonical bytecode. Defaults to `out.bin` in the current "
                      "directory")
         ->type_name("<OUT>")
-        ->check(kNonEmptyPath);
+        ->check(non_empty);
+    single_values(compile);
+  }
 
-    print = app.add_subcommand(
-        "print", "Load precompiled bytecode and print a readable rendering of the policy template");
+  void add_print_options() {
     print->set_help_flag("-h,--help", "Print help");
     print->add_option("BYTECODE", print_args.bytecode)
         ->required()
         ->type_name("")
-        ->check(kNonEmptyPath);
+        ->check(non_empty_path());
+    single_values(print);
+  }
 
-    eval =
-        app.add_subcommand("eval", "Load precompiled bytecode and evaluate it against JSON inputs");
+  void add_eval_options() {
+    const CLI::Validator non_empty = non_empty_path();
     eval->set_help_flag("-h,--help", "Print help");
-    eval->add_option("BYTECODE", eval_args.bytecode)
-        ->required()
-        ->type_name("")
-        ->check(kNonEmptyPath);
+    eval->add_option("BYTECODE", eval_args.bytecode)->required()->type_name("")->check(non_empty);
     eval->add_option("--evidence", eval_args.evidence, "Path to the evidence JSON object")
         ->required()
         ->type_name("<EVIDENCE>")
-        ->check(kNonEmptyPath);
+        ->check(non_empty);
     eval->add_option("--intent", eval_args.intent,
                      "Path to the intent JSON object. Defaults to `{}`")
         ->type_name("<INTENT>")
-        ->check(kNonEmptyPath);
+        ->check(non_empty);
     eval->add_option("--check-hash", eval_args.check_hash,
                      "Optional base58-encoded id to verify against the computed id of the "
                      "bytecode")
         ->type_name("<CHECK_HASH>")
-        ->check(kUtf8Text);
+        ->check(utf8_text());
+    single_values(eval);
+  }
 
-    help = app.add_subcommand("help", "Print this message or the help of the given subcommand(s)");
-    help->add_option("COMMAND", help_topic)->type_name("");
-
-    for (CLI::App* sub : {compile, print, eval, help}) {
-      // Each option takes exactly one value and may appear only once.
-      for (CLI::Option* opt : sub->get_options()) {
-        opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-      }
+  // Each option takes exactly one value and may appear only once.
+  static void single_values(CLI::App* sub) {
+    for (CLI::Option* opt : sub->get_options()) {
+      opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     }
   }
 
@@ -133,7 +152,11 @@ struct CommandTree {
 }  // namespace
 
 std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
-  CommandTree tree;
+  // The subcommand whose options are needed: the one named first, or for
+  // `help <subcommand>` the one whose help is asked for.
+  std::string_view wanted = argc > 1 ? argv[1] : "";
+  if (wanted == "help" && argc > 2) wanted = argv[2];
+  CommandTree tree(wanted);
   if (argc <= 1) return CliExit{2, "", tree.help_text(&tree.app)};
   // The top level takes no positionals, so a leading word must name a
   // subcommand.
