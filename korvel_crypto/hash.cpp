@@ -46,15 +46,31 @@ verdane::Result<HashDigest, HashError> HashDigest::parse(std::string_view text) 
   return digest;
 }
 
+namespace {
+
+class Sha256Sink final : public serializers::ByteSink {
+ public:
+  Sha256Sink() { sha256_init(&ctx_); }
+  void write(std::span<const std::uint8_t> bytes) override {
+    sha256_update(&ctx_, bytes.size(), bytes.data());
+  }
+  void digest(HashDigest& out) { sha256_digest(&ctx_, out.bytes.size(), out.bytes.data()); }
+
+ private:
+  sha256_ctx ctx_;
+};
+
+}  // namespace
+
 verdane::Result<HashDigest, serializers::SerializerError> TryHash256::try_hash_sha256(
     const verdane::types::PolicyTemplate& value) {
-  auto bytes = serializers::BytesSerializer{}.serialize(value);
-  if (!bytes) return verdane::make_err(std::move(bytes).error());
+  // The encoding is hashed as it is produced: a large template's bytecode
+  // never has to exist a second time in memory.
+  Sha256Sink sink;
+  auto encoded = serializers::BytesSerializer{}.serialize_into(value, sink);
+  if (!encoded) return verdane::make_err(std::move(encoded).error());
   HashDigest digest;
-  sha256_ctx ctx;
-  sha256_init(&ctx);
-  sha256_update(&ctx, bytes->size(), bytes->data());
-  sha256_digest(&ctx, digest.bytes.size(), digest.bytes.data());
+  sink.digest(digest);
   return digest;
 }
 

@@ -1,12 +1,14 @@
 // The canonical bytecode codec.
 //
-// Encoding walks the template twice with the same code: once into a byte
-// counter, once into a buffer reserved at exactly the counted size. Decoding
+// Encoding walks the template with one piece of code into one of three sinks:
+// a byte counter, a buffer allocated at exactly the counted size, or a small
+// buffer that passes each full chunk on (for hashing). Decoding
 // reads the input in place and fails on the first problem with the decoder's
 // error in its debug form (see bytes.h for the list of texts).
 #include "korvel_serializers/bytes.h"
 
 #include <algorithm>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -81,7 +83,27 @@ std::int32_t unzigzag32(std::uint32_t n) {
 // ---------------------------------------------------------------------------
 // Encoding
 
-// Adds up sizes; the first pass.
+// Writes the variable-length form of `v` at `p`; returns its width.
+std::size_t put_varint(std::uint8_t* p, std::uint64_t v) {
+  if (v <= kSingleByteMax) {
+    p[0] = static_cast<std::uint8_t>(v);
+    return 1;
+  }
+  std::size_t width = 8;
+  if (v <= 0xFFFF) {
+    p[0] = kU16Marker;
+    width = 2;
+  } else if (v <= 0xFFFFFFFF) {
+    p[0] = kU32Marker;
+    width = 4;
+  } else {
+    p[0] = kU64Marker;
+  }
+  for (std::size_t i = 0; i < width; ++i) p[1 + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  return 1 + width;
+}
+
+// Adds up sizes; the first pass of serialize.
 struct Counter {
   std::size_t size = 0;
   void byte(std::uint8_t) { ++size; }
@@ -89,28 +111,56 @@ struct Counter {
   void raw(std::string_view bytes) { size += bytes.size(); }
 };
 
-// Appends bytes to a buffer reserved at the counted size; the second pass.
+// Writes into a buffer already sized by the Counter; the second pass.
 struct Writer {
-  std::vector<std::uint8_t> out;
-  void byte(std::uint8_t b) { out.push_back(b); }
-  void little_endian(std::uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  std::uint8_t* p;
+  void byte(std::uint8_t b) { *p++ = b; }
+  void varint(std::uint64_t v) { p += put_varint(p, v); }
+  void raw(std::string_view bytes) {
+    std::memcpy(p, bytes.data(), bytes.size());
+    p += bytes.size();
+  }
+};
+
+// Collects bytes in a fixed buffer and hands them to a ByteSink whenever it
+// fills up, so the encoding never exists in one piece.
+class ChunkWriter {
+ public:
+  explicit ChunkWriter(ByteSink& sink) : sink_(sink) {}
+
+  void byte(std::uint8_t b) {
+    room(1);
+    buf_[n_++] = b;
   }
   void varint(std::uint64_t v) {
-    if (v <= kSingleByteMax) {
-      byte(static_cast<std::uint8_t>(v));
-    } else if (v <= 0xFFFF) {
-      byte(kU16Marker);
-      little_endian(v, 2);
-    } else if (v <= 0xFFFFFFFF) {
-      byte(kU32Marker);
-      little_endian(v, 4);
-    } else {
-      byte(kU64Marker);
-      little_endian(v, 8);
-    }
+    room(9);
+    n_ += put_varint(buf_ + n_, v);
   }
-  void raw(std::string_view bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+  void raw(std::string_view bytes) {
+    if (bytes.size() > kSize - n_) {
+      flush();
+      if (bytes.size() >= kSize) {  // too big to buffer: pass it on as it is
+        sink_.write({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        return;
+      }
+    }
+    std::memcpy(buf_ + n_, bytes.data(), bytes.size());
+    n_ += bytes.size();
+  }
+  void flush() {
+    if (n_ != 0) sink_.write({buf_, n_});
+    n_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 16384;
+  void room(std::size_t k) {
+    if (kSize - n_ < k) flush();
+  }
+
+  ByteSink& sink_;
+  std::size_t n_ = 0;
+  std::uint8_t buf_[kSize];
 };
 
 // One walk over a template into `Sink`. Fails (error set) only for trees no
@@ -530,11 +580,20 @@ verdane::Result<std::vector<std::uint8_t>, SerializerError> BytesSerializer::ser
   Encoder<Counter> measure(counter);
   if (!measure.encode(value)) return verdane::make_err(encode_error(measure.error()));
 
-  Writer writer;
-  writer.out.reserve(counter.size);
+  std::vector<std::uint8_t> out(counter.size);
+  Writer writer{out.data()};
   Encoder<Writer> write(writer);
   if (!write.encode(value)) return verdane::make_err(encode_error(write.error()));
-  return std::move(writer.out);
+  return out;
+}
+
+verdane::Status<SerializerError> BytesSerializer::serialize_into(const PolicyTemplate& value,
+                                                                 ByteSink& sink) const {
+  ChunkWriter writer(sink);
+  Encoder<ChunkWriter> write(writer);
+  if (!write.encode(value)) return verdane::make_err(encode_error(write.error()));
+  writer.flush();
+  return verdane::ok_status<SerializerError>();
 }
 
 verdane::Result<PolicyTemplate, SerializerError> BytesSerializer::deserialize(

@@ -2,10 +2,20 @@
 // (variable-length little-endian integers, zigzag signed integers, no limit).
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "korvel_serializers/serializer.h"
 #include "types/model.h"
 
 namespace korvel::serializers {
+
+// Receives an encoding piece by piece, in order.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual void write(std::span<const std::uint8_t> bytes) = 0;
+};
 
 class BytesSerializer final : public Serializer<verdane::types::PolicyTemplate> {
  public:
@@ -18,6 +28,13 @@ class BytesSerializer final : public Serializer<verdane::types::PolicyTemplate> 
   // (`OtherString("expression node is missing an operand")`).
   verdane::Result<std::vector<std::uint8_t>, SerializerError> serialize(
       const verdane::types::PolicyTemplate& value) const override;
+
+  // Hands the same bytes as serialize to `sink`, in pieces of at most a few
+  // kilobytes (longer texts in one piece), without ever holding the whole
+  // encoding. Fails exactly when serialize fails, with the same error; the
+  // sink may have received a part of the bytes by then.
+  verdane::Status<SerializerError> serialize_into(const verdane::types::PolicyTemplate& value,
+                                                  ByteSink& sink) const;
 
   // Decodes one template that must span all of `bytes`. Fails with a
   // Deserialization error and never returns a partial template. Longer

@@ -327,5 +327,58 @@ TEST(Encode, MissingOperandIsAnErrorNotACrash) {
             "operand\")");
 }
 
+// Keeps every piece serialize_into hands over.
+struct Pieces final : ByteSink {
+  std::vector<Bytes> pieces;
+  void write(std::span<const std::uint8_t> bytes) override {
+    pieces.emplace_back(bytes.begin(), bytes.end());
+  }
+  Bytes joined() const {
+    Bytes out;
+    for (const Bytes& p : pieces) out = concat(std::move(out), p);
+    return out;
+  }
+};
+
+// Many constraints, with texts around the size of the streaming buffer.
+PolicyTemplate streamed_template(std::size_t constraints, std::size_t text_size) {
+  PolicyTemplate t = example_template();
+  for (std::size_t i = 0; i < constraints; ++i) {
+    t.constraints.push_back(
+        Constraint{i % 2 == 1,
+                   make_binary<Eq>(make_literal(std::string(i % 7 == 0 ? text_size : i % 300, 'x')),
+                                   make_literal(static_cast<std::int64_t>(i) * 1000003))});
+  }
+  return t;
+}
+
+class StreamedEncoding : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(StreamedEncoding, SameBytesInBoundedPieces) {
+  const PolicyTemplate t = streamed_template(2000, GetParam());
+  Pieces sink;
+  auto r = BytesSerializer{}.serialize_into(t, sink);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_EQ(sink.joined(), encode(t));
+  EXPECT_GT(sink.pieces.size(), 2u);
+  for (const Bytes& piece : sink.pieces) {
+    EXPECT_FALSE(piece.empty());
+    // Only a text too long for the buffer comes in a piece of its own.
+    EXPECT_TRUE(piece.size() <= 16384 || piece.size() == GetParam());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(TextSizes, StreamedEncoding,
+                         testing::Values(0u, 16383u, 16384u, 16385u, 100000u));
+
+TEST(StreamedEncoding, FailsLikeSerialize) {
+  Pieces sink;
+  auto r = BytesSerializer{}.serialize_into(with_expr(Expr{Not{}}), sink);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(),
+            "Serialization failed, using lib bincode: OtherString(\"expression node is missing an "
+            "operand\")");
+}
+
 }  // namespace
 }  // namespace korvel::serializers
