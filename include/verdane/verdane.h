@@ -139,6 +139,23 @@ class JsonDocument {
   std::shared_ptr<const Data> data_;
 };
 
+// One side of a request (the intent or the evidence) parsed and checked
+// against that side's schema of a template: the fields' values, or why the
+// document does not fit. Copies share one immutable input; a moved-from Input
+// still holds it.
+class Input {
+ public:
+  Input(const Input&) = default;
+  Input& operator=(const Input&) = default;
+  ~Input() = default;
+
+ private:
+  friend struct detail::Access;
+  struct Data;
+  explicit Input(std::shared_ptr<const Data> data) : data_(std::move(data)) {}
+  std::shared_ptr<const Data> data_;
+};
+
 // A constraint that did not pass.
 struct Outcome {
   enum class Kind : std::uint8_t {
@@ -213,6 +230,25 @@ Expected<JsonDocument> parse_json(std::string_view text);
 // members are fields of the matching schema; everything that does not fit
 // becomes Decision::input_error rather than an Error. Never fails.
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence);
+
+// Parses one intent document and checks it against the intent schema of
+// `tmpl`, in one pass and without keeping the document itself: for large
+// documents this is much faster and smaller than parse_json followed by
+// evaluate. Fails exactly as parse_json does on the same text. A document
+// that parses but does not fit the schema still gives an Input; evaluate
+// reports the problem as Decision::input_error. The text is taken by value so
+// that a caller who moves it in lets the call free it as soon as it has been
+// read, which lowers the peak memory by the size of the text.
+Expected<Input> parse_intent(const Template& tmpl, std::string json);
+// The same for an evidence document and the evidence schema of `tmpl`.
+Expected<Input> parse_evidence(const Template& tmpl, std::string json);
+
+// Decides `tmpl` for inputs parsed for it: the same decision as evaluate on
+// the JsonDocuments of the same texts. An input that does not fit its schema
+// is reported as input_error (the intent's problem first). Inputs parsed for
+// another template are checked again, as values, against the schemas of
+// `tmpl`. Never fails.
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence);
 
 // parse_json on both texts, then evaluate. A JSON error's message is prefixed
 // with "failed to parse intent JSON: " or "failed to parse evidence JSON: ";

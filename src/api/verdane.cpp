@@ -13,6 +13,7 @@
 #include "readable/readable_print.h"
 #include "runtime_input/json.h"
 #include "runtime_input/load.h"
+#include "runtime_input/parse_load.h"
 #include "support/line_text.h"
 #include "support/utf8.h"
 #include "typeck/lower.h"
@@ -25,6 +26,12 @@ struct Template::Data {
 
 struct JsonDocument::Data {
   runtime_input::JsonDocument doc;
+};
+
+struct Input::Data {
+  // The values, or the problem with their schema prefixed with its side
+  // ("intent: ..."), as Decision::input_error shows it.
+  Result<types::ValueMap, std::string> values;
 };
 
 namespace detail {
@@ -41,6 +48,11 @@ struct Access {
         std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
   }
   static const runtime_input::JsonDocument& get(const JsonDocument& d) { return d.data_->doc; }
+
+  static Input make(Result<types::ValueMap, std::string> values) {
+    return Input(std::make_shared<const Input::Data>(Input::Data{std::move(values)}));
+  }
+  static const Result<types::ValueMap, std::string>& get(const Input& i) { return i.data_->values; }
 };
 
 }  // namespace detail
@@ -51,6 +63,7 @@ using detail::Access;
 using korvel::crypto::HashDigest;
 using korvel::crypto::TryHash256;
 using korvel::serializers::BytesSerializer;
+using runtime_input::JsonText;
 
 Error from_compile_error(const errors::CompileError& e) {
   const Error::Kind kind = e.kind() == errors::CompileError::Kind::Bytecode ? Error::Kind::Bytecode
@@ -196,14 +209,26 @@ Expected<JsonDocument> parse_json(std::string_view text) {
   return Access::make(std::move(doc).value());
 }
 
-Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence) {
-  const types::PolicyTemplate& t = Access::get(tmpl);
-  auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
-  if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
-  auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
-  if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
+namespace {
 
-  const evaluator::Evaluation result = evaluator::evaluate(t, *intent_values, *evidence_values);
+// The values of a loaded input, or its problem as input_error shows it.
+Result<types::ValueMap, std::string> with_side(runtime_input::LoadResult loaded, const char* side) {
+  if (!loaded) return make_err(side + loaded.error().to_string());
+  return std::move(loaded).value();
+}
+
+template <typename Schema>
+Expected<Input> parse_input(const Schema& schema, std::string json, const char* side,
+                            Result<runtime_input::LoadResult, std::string> (*parse)(
+                                const Schema&, runtime_input::JsonText)) {
+  auto loaded = parse(schema, runtime_input::JsonText::owned(std::move(json)));
+  if (!loaded) return json_error(std::move(loaded).error());
+  return Access::make(with_side(std::move(loaded).value(), side));
+}
+
+Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
+                const types::ValueMap& evidence) {
+  const evaluator::Evaluation result = evaluator::evaluate(t, intent, evidence);
   if (const auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
     return invalid_input(invalid->message);
   }
@@ -217,21 +242,57 @@ Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDo
   return decision;
 }
 
+Decision decide(const types::PolicyTemplate& t, const Result<types::ValueMap, std::string>& intent,
+                const Result<types::ValueMap, std::string>& evidence) {
+  if (!intent) return invalid_input(intent.error());
+  if (!evidence) return invalid_input(evidence.error());
+  return decide(t, *intent, *evidence);
+}
+
+}  // namespace
+
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence) {
+  const types::PolicyTemplate& t = Access::get(tmpl);
+  auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
+  if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
+  auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
+  if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
+  return decide(t, *intent_values, *evidence_values);
+}
+
+Expected<Input> parse_intent(const Template& tmpl, std::string json) {
+  return parse_input(Access::get(tmpl).intent_schema, std::move(json),
+                     "intent: ", runtime_input::parse_and_load_intent);
+}
+
+Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
+  return parse_input(Access::get(tmpl).evidence_schema, std::move(json),
+                     "evidence: ", runtime_input::parse_and_load_evidence);
+}
+
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence) {
+  return decide(Access::get(tmpl), Access::get(intent), Access::get(evidence));
+}
+
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json) {
-  auto intent = parse_json(intent_json);
+  const types::PolicyTemplate& t = Access::get(tmpl);
+  auto intent =
+      runtime_input::parse_and_load_intent(t.intent_schema, JsonText::borrowed(intent_json));
   if (!intent) {
-    Error e = std::move(intent).error();
+    Error e = json_error(std::move(intent).error());
     e.message = "failed to parse intent JSON: " + e.message;
     return e;
   }
-  auto evidence = parse_json(evidence_json);
+  auto evidence =
+      runtime_input::parse_and_load_evidence(t.evidence_schema, JsonText::borrowed(evidence_json));
   if (!evidence) {
-    Error e = std::move(evidence).error();
+    Error e = json_error(std::move(evidence).error());
     e.message = "failed to parse evidence JSON: " + e.message;
     return e;
   }
-  return evaluate(tmpl, *intent, *evidence);
+  return decide(t, with_side(std::move(intent).value(), "intent: "),
+                with_side(std::move(evidence).value(), "evidence: "));
 }
 
 }  // namespace verdane::api

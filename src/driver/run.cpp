@@ -28,18 +28,23 @@ Result<int, std::string> flushed(Stdout& out, int status) {
   return status;
 }
 
-// Reads and parses one JSON input; `what` is "intent" or "evidence".
-Result<api::JsonDocument, std::string> load_json(const std::string& path, const char* what) {
+// Reads one JSON input and parses it against its schema of `tmpl`; `what` is
+// "intent" or "evidence". The text is handed over, so it is freed as soon as
+// it has been read.
+Result<api::Input, std::string> load_input(const api::Template& tmpl, const std::string& path,
+                                           const char* what) {
   auto text = read_file_text(path);
   if (!text) {
     return make_err("failed to read " + std::string(what) + " `" + display_path(path) +
                     "`: " + text.error());
   }
-  auto doc = api::parse_json(*text);
-  if (!doc) {
-    return make_err("failed to parse " + std::string(what) + " JSON: " + doc.error().to_string());
+  const bool evidence = std::string_view(what) == "evidence";
+  auto input = evidence ? api::parse_evidence(tmpl, std::move(*text))
+                        : api::parse_intent(tmpl, std::move(*text));
+  if (!input) {
+    return make_err("failed to parse " + std::string(what) + " JSON: " + input.error().to_string());
   }
-  return std::move(doc).value();
+  return std::move(input).value();
 }
 
 }  // namespace
@@ -91,11 +96,11 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
 
   // Both documents are read and parsed before either is checked against the
   // schemas, so a broken file is an error even when the other does not fit.
-  Result<api::JsonDocument, std::string> intent =
-      args.intent ? load_json(*args.intent, "intent")
-                  : Result<api::JsonDocument, std::string>(*api::parse_json("{}"));
+  Result<api::Input, std::string> intent =
+      args.intent ? load_input(*tmpl, *args.intent, "intent")
+                  : Result<api::Input, std::string>(*api::parse_intent(*tmpl, "{}"));
   if (!intent) return make_err(std::move(intent).error());
-  auto evidence = load_json(args.evidence, "evidence");
+  auto evidence = load_input(*tmpl, args.evidence, "evidence");
   if (!evidence) return make_err(std::move(evidence).error());
 
   // From here on every outcome is a decision on standard output.

@@ -4,6 +4,8 @@
 #include <optional>
 #include <vector>
 
+#include "runtime_input/messages.h"
+
 namespace verdane::runtime_input {
 
 using types::DateLit;
@@ -51,12 +53,12 @@ int days_in_month(std::int32_t year, unsigned month) {
 
 Result<Value, std::string> to_int_set(const JsonValue& json) {
   const auto* array = json.as_array();
-  if (!array) return make_err(std::string("expected JSON array of integers"));
+  if (!array) return make_err(std::string(messages::wrong_value(Type::IntSet)));
   std::vector<std::int64_t> items;
   items.reserve(array->size());
   for (const JsonValue& element : *array) {
     const auto* i = element.as_int64();
-    if (!i) return make_err(std::string("expected JSON integer in array"));
+    if (!i) return make_err(std::string(messages::wrong_element(Type::IntSet)));
     items.push_back(*i);
   }
   return Value{types::IntSet(std::move(items))};
@@ -64,12 +66,12 @@ Result<Value, std::string> to_int_set(const JsonValue& json) {
 
 Result<Value, std::string> to_string_set(const JsonValue& json) {
   const auto* array = json.as_array();
-  if (!array) return make_err(std::string("expected JSON array of strings"));
+  if (!array) return make_err(std::string(messages::wrong_value(Type::StringSet)));
   std::vector<std::string> items;
   items.reserve(array->size());
   for (const JsonValue& element : *array) {
     const auto* s = element.as_string();
-    if (!s) return make_err(std::string("expected JSON string in array"));
+    if (!s) return make_err(std::string(messages::wrong_element(Type::StringSet)));
     items.push_back(*s);
   }
   return Value{types::StringSet(std::move(items))};
@@ -77,12 +79,12 @@ Result<Value, std::string> to_string_set(const JsonValue& json) {
 
 Result<Value, std::string> to_date_set(const JsonValue& json) {
   const auto* array = json.as_array();
-  if (!array) return make_err(std::string("expected JSON array of date strings"));
+  if (!array) return make_err(std::string(messages::wrong_value(Type::DateSet)));
   std::vector<DateLit> items;
   items.reserve(array->size());
   for (const JsonValue& element : *array) {
     const auto* s = element.as_string();
-    if (!s) return make_err(std::string("expected JSON string in array"));
+    if (!s) return make_err(std::string(messages::wrong_element(Type::DateSet)));
     auto date = parse_date(*s);
     if (!date) return make_err(std::move(date).error());
     items.push_back(*date);
@@ -102,8 +104,8 @@ Result<types::ValueMap, InputError> load(const Fields& fields, const JsonValue& 
   for (const JsonMember& member : *object) {
     const auto declared = fields.find(member.name);
     if (declared == fields.end()) {
-      return make_err(InputError{InputError::Kind::Field, member.name,
-                                 std::string("is not declared in the ") + schema_kind + " schema"});
+      return make_err(
+          InputError{InputError::Kind::Field, member.name, messages::undeclared(schema_kind)});
     }
     auto value = json_to_value(member.value, declared->second.type);
     if (!value) {
@@ -152,16 +154,16 @@ Result<Value, std::string> json_to_value(const JsonValue& json, Type type) {
   switch (type) {
     case Type::Bool:
       if (const auto* b = json.as_bool()) return Value{*b};
-      return make_err(std::string("expected JSON boolean"));
+      return make_err(std::string(messages::wrong_value(type)));
     case Type::Int:
       if (const auto* i = json.as_int64()) return Value{*i};
-      return make_err(std::string("expected JSON integer"));
+      return make_err(std::string(messages::wrong_value(type)));
     case Type::String:
       if (const auto* s = json.as_string()) return Value{*s};
-      return make_err(std::string("expected JSON string"));
+      return make_err(std::string(messages::wrong_value(type)));
     case Type::Date: {
       const auto* s = json.as_string();
-      if (!s) return make_err(std::string("expected JSON string date (YYYY-MM-DD)"));
+      if (!s) return make_err(std::string(messages::wrong_value(type)));
       auto date = parse_date(*s);
       if (!date) return make_err(std::move(date).error());
       return Value{*date};
@@ -174,7 +176,7 @@ Result<Value, std::string> json_to_value(const JsonValue& json, Type type) {
       return to_date_set(json);
   }
   // Only a Type outside its seven variants gets here.
-  return make_err(std::string("unknown declared type"));
+  return make_err(std::string(messages::kUnknownType));
 }
 
 Result<types::ValueMap, InputError> load_intent(const types::IntentSchema& schema,

@@ -221,6 +221,16 @@ TEST_P(ApiEvaluate, GivesTheDecisionAndItsReport) {
   if (!decision->pass) {
     EXPECT_NE(decision->input_error.has_value(), !decision->outcomes.empty());
   }
+  // Every way of evaluating gives the same decision.
+  const api::Template t = compiled();
+  const auto intent_doc = api::parse_json(c.intent);
+  const auto evidence_doc = api::parse_json(c.evidence);
+  ASSERT_TRUE(intent_doc && evidence_doc);
+  EXPECT_EQ(api::evaluate(t, *intent_doc, *evidence_doc), *decision);
+  const auto intent = api::parse_intent(t, c.intent);
+  const auto evidence = api::parse_evidence(t, c.evidence);
+  ASSERT_TRUE(intent && evidence);
+  EXPECT_EQ(api::evaluate(t, *intent, *evidence), *decision);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -292,6 +302,30 @@ TEST(ApiEvaluate, ParsedDocumentsCanBeReused) {
   EXPECT_EQ(api::evaluate(t, *intent, *evidence), first);
 }
 
+TEST(ApiEvaluate, ParsedInputsCanBeReused) {
+  const api::Template t = compiled();
+  const auto intent = api::parse_intent(t, R"({"amount": 50, "payee": "mallory"})");
+  const auto evidence = api::parse_evidence(t, kEvidence);
+  ASSERT_TRUE(intent && evidence);
+  const api::Decision first = api::evaluate(t, *intent, *evidence);
+  EXPECT_FALSE(first.pass);
+  const api::Input copy = *evidence;
+  EXPECT_EQ(api::evaluate(t, *intent, copy), first);
+}
+
+TEST(ApiEvaluate, InputsOfAnotherTemplateAreCheckedAgain) {
+  const auto other_compiled = api::compile(
+      "name o\nintent { amount: string }\nevidence { balance: int }\nrequires { True }");
+  ASSERT_TRUE(other_compiled) << other_compiled.error().to_string();
+  const api::Template other = *other_compiled;
+  const auto intent = api::parse_intent(other, R"({"amount": "50"})");
+  const auto evidence = api::parse_evidence(compiled(), kEvidence);
+  ASSERT_TRUE(intent && evidence);
+  EXPECT_EQ(api::evaluate(compiled(), *intent, *evidence).report(),
+            "decision=fail\ninput validation error: intent field `amount` has type `string`, "
+            "expected `int`\n");
+}
+
 struct JsonErrorCase {
   const char* label;
   std::string intent;
@@ -339,6 +373,15 @@ TEST_P(ApiJsonErrorText, MatchesTheParserText) {
   ASSERT_FALSE(internal);
   EXPECT_EQ(api_result.error().to_string(), internal.error());
   EXPECT_GT(api_result.error().line, 0u);
+  // Parsing against a schema fails with the same error.
+  for (const auto& input :
+       {api::parse_intent(compiled(), GetParam()), api::parse_evidence(compiled(), GetParam())}) {
+    ASSERT_FALSE(input);
+    EXPECT_EQ(input.error().kind, api_result.error().kind);
+    EXPECT_EQ(input.error().line, api_result.error().line);
+    EXPECT_EQ(input.error().column, api_result.error().column);
+    EXPECT_EQ(input.error().message, api_result.error().message);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ApiJsonErrorText,

@@ -1,0 +1,78 @@
+// Parsing an input document and loading it against a schema in one pass.
+//
+// parse_json followed by load_intent (or load_evidence) builds a generic
+// value per JSON value and then copies each into its typed form. For large
+// documents that costs several times the size of the text. The functions here
+// give exactly the same outcome (the same values, the same input errors, the
+// same parse error texts) but convert each value straight from the parser's
+// events into its declared type, and can release the text as soon as it has
+// been read.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "runtime_input/load.h"
+#include "support/result.h"
+#include "types/model.h"
+#include "types/value.h"
+
+namespace verdane::runtime_input {
+
+// The text of a document, either borrowed from the caller or handed over so
+// that loading can free it once the document has been read, before the sets
+// are sorted. That lowers the peak memory of large documents by their size.
+class JsonText {
+ public:
+  static JsonText borrowed(std::string_view text) { return JsonText(text, {}, false); }
+  static JsonText owned(std::string text) { return JsonText({}, std::move(text), true); }
+
+  std::string_view view() const { return owns_ ? std::string_view(owned_) : borrowed_; }
+  // Frees owned text; the view is empty afterwards.
+  void release() {
+    borrowed_ = {};
+    owns_ = false;
+    std::string().swap(owned_);
+  }
+
+ private:
+  JsonText(std::string_view borrowed, std::string owned, bool owns)
+      : borrowed_(borrowed), owned_(std::move(owned)), owns_(owns) {}
+  std::string_view borrowed_;
+  std::string owned_;
+  bool owns_;
+};
+
+// Loading a parsed document gives its values or why it does not fit.
+using LoadResult = Result<types::ValueMap, InputError>;
+
+// parse_json(text), and if that succeeds, load_intent(schema, document): the
+// parse error text, or the outcome of loading.
+Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema& schema,
+                                                      JsonText text);
+// The same with load_evidence.
+Result<LoadResult, std::string> parse_and_load_evidence(const types::EvidenceSchema& schema,
+                                                        JsonText text);
+
+namespace detail {
+
+struct DeclaredField {
+  std::string_view name;
+  types::Type type;
+};
+
+// The single pass alone, over `fields` in byte order of their names;
+// `schema_kind` is "intent" or "evidence". Releases `text` once the document
+// has been read, before the sets are built. Returns nullopt, leaving `text`
+// as it is, for text it leaves to the generic path: text that is not valid
+// UTF-8 or holds a NUL byte, and text that does not parse as it stands (which
+// includes numbers beyond the range of a double, valid JSON that the parser
+// refuses).
+std::optional<LoadResult> load_in_one_pass(const std::vector<DeclaredField>& fields, JsonText& text,
+                                           const char* schema_kind);
+
+}  // namespace detail
+
+}  // namespace verdane::runtime_input

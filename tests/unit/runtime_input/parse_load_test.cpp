@@ -1,0 +1,406 @@
+// The one-pass loader must give exactly what parse_json followed by the
+// loaders gives. The generic path is the reference: every case here is run
+// through both and compared, and the cases that the one-pass path is meant to
+// handle itself are checked to be handled there rather than handed back.
+#include "runtime_input/parse_load.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "runtime_input/json.h"
+#include "runtime_input/load.h"
+
+namespace verdane::runtime_input {
+namespace {
+
+using types::DateLit;
+using types::Type;
+using types::Value;
+
+// Every declared type, under names that sort among the undeclared ones used
+// below ("a", "c", "h", "j", "z", "Z").
+types::EvidenceSchema evidence_schema() {
+  types::EvidenceSchema schema;
+  schema.fields["b"] = {Type::Bool};
+  schema.fields["d"] = {Type::Date};
+  schema.fields["ds"] = {Type::DateSet};
+  schema.fields["i"] = {Type::Int};
+  schema.fields["is"] = {Type::IntSet};
+  schema.fields["s"] = {Type::String};
+  schema.fields["ss"] = {Type::StringSet};
+  return schema;
+}
+
+types::IntentSchema intent_schema() {
+  types::IntentSchema schema;
+  for (const auto& [name, shape] : evidence_schema().fields) schema.fields[name] = {shape.type};
+  return schema;
+}
+
+// Everything either path can tell about one text, printable for failures.
+struct Outcome {
+  std::string parse_error;
+  std::string input_error;
+  types::ValueMap values;
+
+  friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+Outcome outcome_of(const LoadResult& loaded) {
+  Outcome o;
+  if (loaded) {
+    o.values = *loaded;
+  } else {
+    o.input_error = loaded.error().to_string();
+  }
+  return o;
+}
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  if (!o.parse_error.empty()) return os << "parse error: " << o.parse_error;
+  if (!o.input_error.empty()) return os << "input error: " << o.input_error;
+  os << "values:";
+  for (const auto& [name, value] : o.values) os << " " << name << "#" << value.data.index();
+  return os;
+}
+
+Outcome reference(std::string_view text, bool intent) {
+  auto document = parse_json(text);
+  if (!document) return Outcome{document.error(), {}, {}};
+  return outcome_of(intent ? load_intent(intent_schema(), *document)
+                           : load_evidence(evidence_schema(), *document));
+}
+
+Outcome fused(std::string_view text, bool intent) {
+  auto loaded = intent ? parse_and_load_intent(intent_schema(), JsonText::borrowed(text))
+                       : parse_and_load_evidence(evidence_schema(), JsonText::borrowed(text));
+  if (!loaded) return Outcome{loaded.error(), {}, {}};
+  return outcome_of(*loaded);
+}
+
+std::optional<Outcome> one_pass(std::string_view text) {
+  static const types::EvidenceSchema schema = evidence_schema();
+  std::vector<detail::DeclaredField> fields;
+  for (const auto& [name, shape] : schema.fields) fields.push_back({name, shape.type});
+  JsonText json = JsonText::borrowed(text);
+  auto loaded = detail::load_in_one_pass(fields, json, "evidence");
+  if (!loaded) return std::nullopt;
+  return outcome_of(*loaded);
+}
+
+// Compares both paths on `text`, for both schema kinds.
+void expect_same(std::string_view text) {
+  for (const bool intent : {false, true}) {
+    EXPECT_EQ(fused(text, intent), reference(text, intent))
+        << (intent ? "intent" : "evidence") << " document: " << text;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Cases the one pass handles itself
+
+struct Case {
+  std::string name;
+  std::string json;
+};
+
+class OnePassTest : public testing::TestWithParam<Case> {};
+
+TEST_P(OnePassTest, HandlesItAndAgreesWithTheGenericPath) {
+  const std::string& text = GetParam().json;
+  const auto own = one_pass(text);
+  ASSERT_TRUE(own.has_value()) << "left to the generic path: " << text;
+  EXPECT_EQ(*own, reference(text, false)) << text;
+  expect_same(text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OnePassTest,
+    testing::Values(
+        Case{"every_type",
+             R"({"b": true, "i": -7, "s": "x\u00e9\n", "d": "2024-02-29", "is": [3, 1, 3],
+                 "ss": ["b", "a", "b", ""], "ds": ["2024-01-02", "2023-12-31"]})"},
+        Case{"empty_object", "{}"}, Case{"empty_sets", R"({"is": [], "ss": [], "ds": []})"},
+        Case{"array_root", "[1, {\"b\": true}]"}, Case{"null_root", " null "},
+        Case{"string_root", R"("{}")"}, Case{"number_root", "-1.5e3"},
+        Case{"undeclared_first_by_name", R"({"z": 1, "c": 2, "b": "x"})"},
+        Case{"declared_first_by_name", R"({"z": 1, "b": "x"})"},
+        Case{"upper_case_sorts_first", R"({"b": 1, "Z": 2})"},
+        Case{"prefix_of_declared_name", R"({"i": "x", "": 1})"},
+        Case{"undeclared_with_nested_value", R"({"h": {"b": [1, {"c": null}]}})"},
+        Case{"null_is_a_value", R"({"b": null})"}, Case{"null_for_a_set", R"({"ss": null})"},
+        Case{"object_for_a_scalar", R"({"i": {"i": 1}})"},
+        Case{"array_for_a_scalar", R"({"s": ["x"]})"}, Case{"object_for_a_set", R"({"is": {}})"},
+        Case{"scalar_for_a_set", R"({"ds": "2024-01-01"})"}, Case{"float_for_int", R"({"i": 1.0})"},
+        Case{"exponent_for_int", R"({"i": 1e2})"},
+        Case{"large_uint_for_int", R"({"i": 9223372036854775808})"},
+        Case{"int_limits", R"({"i": -9223372036854775808, "is": [9223372036854775807, 0, -0]})"},
+        Case{"large_uint_in_set", R"({"is": [1, 18446744073709551615]})"},
+        Case{"float_in_set", R"({"is": [1, 2.5, "x"]})"},
+        Case{"first_bad_element_decides", R"({"is": [1, "x", 2.5]})"},
+        Case{"nested_array_element", R"({"is": [1, [2], "x"]})"},
+        Case{"nested_object_element", R"({"ss": ["a", {"ss": 1}, 2]})"},
+        Case{"string_set_wrong_element", R"({"ss": ["a", true]})"},
+        Case{"date_set_bad_date", R"({"ds": ["2024-01-01", "2024-02-30", 5]})"},
+        Case{"date_set_non_string_first", R"({"ds": [5, "2024-02-30"]})"},
+        Case{"date_format", R"({"d": "2024-1-01"})"}, Case{"date_from_int", R"({"d": 20240101})"},
+        Case{"repeated_bad_then_good", R"({"i": "x", "i": 1})"},
+        Case{"repeated_good_then_bad", R"({"is": [1], "is": [true]})"},
+        Case{"repeated_set_keeps_last", R"({"ss": ["a", "b"], "ss": ["c"]})"},
+        Case{"repeated_undeclared", R"({"c": 1, "c": 2})"},
+        Case{"nested_member_names_ignored", R"({"h": {"z": 1, "a": 2}, "b": true})"},
+        Case{"escaped_names", R"({"\u0062": false, "a\u0000": 1})"},
+        Case{"name_with_nul_sorts_after_prefix", R"({"i\u0000": 1, "i": "x"})"},
+        Case{"non_ascii_strings",
+             "{\"ss\": [\"\xC3\xA9\", \"e\", \"\xF0\x9F\x98\x80\", \"\\ud83d\\ude00\"]}"},
+        Case{"strings_with_nul", R"({"ss": ["a\u0000b", "a", "a\u0000"]})"},
+        Case{"huge_float_inside_undeclared", R"({"c": [1.5e300, -0.0]})"},
+        Case{"twenty_digit_integer", R"({"is": [18446744073709551616]})"}),
+    [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Cases left to the generic path, whose outcome must still be the same
+
+class GenericPathTest : public testing::TestWithParam<Case> {};
+
+TEST_P(GenericPathTest, IsLeftToTheGenericPath) {
+  EXPECT_FALSE(one_pass(GetParam().json).has_value());
+  expect_same(GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GenericPathTest,
+    testing::Values(Case{"beyond_double", R"({"i": 1e400, "is": [1]})"},
+                    Case{"four_hundred_digits", "{\"c\": " + std::string(400, '7') + "}"},
+                    Case{"nul_byte", std::string("{\"s\": \"a\0\"}", 11)},
+                    Case{"invalid_utf8", "{\"s\": \"\xFF\"}"},
+                    Case{"lone_low_surrogate_in_nested_name", R"({"h": {"\udc00": 1}})"},
+                    Case{"lone_low_surrogate_in_set", R"({"ss": ["a", "\udfff"]})"},
+                    Case{"syntax_error", R"({"is": [1, 2,]})"},
+                    Case{"unterminated", R"({"ss": ["a")"}, Case{"empty", ""},
+                    Case{"trailing_content", "{} {}"}),
+    [](const auto& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
+// Random documents
+
+// Builds random documents near the schema: declared and undeclared names,
+// values of the right and wrong kinds, nesting, repeated names, and now and
+// then a broken text.
+class DocumentGenerator {
+ public:
+  explicit DocumentGenerator(std::uint32_t seed) : rng_(seed) {}
+
+  std::string document() {
+    std::string out;
+    const int root = pick(20);
+    if (root == 0) {
+      value(out, 2);
+    } else {
+      object(out, 0);
+    }
+    if (pick(25) == 0 && !out.empty()) out.resize(pick(static_cast<int>(out.size())));
+    return out;
+  }
+
+ private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+
+  void space(std::string& out) {
+    static const char* kSpaces[] = {"", "", " ", "\n", "\t ", "\r\n"};
+    out += kSpaces[pick(6)];
+  }
+
+  void object(std::string& out, int depth) {
+    static const char* kNames[] = {"b", "d", "ds", "i", "is", "s",        "ss",
+                                   "a", "c", "h",  "Z", "",   "i\\u0000", "\\u0069s"};
+    out += '{';
+    const int members = pick(depth == 0 ? 8 : 3);
+    for (int m = 0; m < members; ++m) {
+      if (m) out += ',';
+      space(out);
+      out += '"';
+      out += kNames[pick(14)];
+      out += "\":";
+      space(out);
+      if (depth == 0) {
+        member_value(out);
+      } else {
+        value(out, depth + 1);
+      }
+    }
+    space(out);
+    out += '}';
+  }
+
+  void member_value(std::string& out) {
+    switch (pick(6)) {
+      case 0:
+        array(out, [this](std::string& o) { integer(o); });
+        break;
+      case 1:
+        array(out, [this](std::string& o) { string(o); });
+        break;
+      case 2:
+        array(out, [this](std::string& o) { date(o); });
+        break;
+      case 3:
+        array(out, [this](std::string& o) { value(o, 2); });
+        break;
+      default:
+        value(out, 1);
+    }
+  }
+
+  template <typename Element>
+  void array(std::string& out, Element element) {
+    out += '[';
+    const int n = pick(6);
+    for (int e = 0; e < n; ++e) {
+      if (e) out += ',';
+      space(out);
+      if (pick(12) == 0) {
+        value(out, 2);
+      } else {
+        element(out);
+      }
+    }
+    out += ']';
+  }
+
+  void integer(std::string& out) {
+    static const char* kNumbers[] = {"0",
+                                     "-0",
+                                     "7",
+                                     "-12",
+                                     "9223372036854775807",
+                                     "-9223372036854775808",
+                                     "9223372036854775808",
+                                     "18446744073709551615",
+                                     "18446744073709551616",
+                                     "1.5",
+                                     "2e3",
+                                     "-0.0",
+                                     "1e999"};
+    out += pick(3) == 0 ? kNumbers[pick(13)] : std::to_string(pick(20) - 5);
+  }
+
+  void string(std::string& out) {
+    static const char* kStrings[] = {
+        "a",     "b",     "",  "ab",     "a\\u0000", "\\n", "\xC3\xA9", "\\u00e9", "\\ud83d\\ude00",
+        "\\\"q", "x\\/y", "A", "\\udc00"};
+    out += '"';
+    out += kStrings[pick(pick(40) == 0 ? 13 : 12)];
+    out += '"';
+  }
+
+  void date(std::string& out) {
+    static const char* kDates[] = {"2024-01-01", "2024-02-29", "2023-02-29", "2024-1-01",
+                                   "+024-01-01", "2024-13-01", "0000-01-01", "9999-12-31"};
+    out += '"';
+    out += kDates[pick(8)];
+    out += '"';
+  }
+
+  void value(std::string& out, int depth) {
+    switch (pick(depth > 4 ? 7 : 9)) {
+      case 0:
+        out += "null";
+        break;
+      case 1:
+        out += pick(2) ? "true" : "false";
+        break;
+      case 2:
+      case 3:
+        integer(out);
+        break;
+      case 4:
+        string(out);
+        break;
+      case 5:
+        date(out);
+        break;
+      case 6:
+        out += pick(2) ? "[]" : "{}";
+        break;
+      case 7:
+        array(out, [this, depth](std::string& o) { value(o, depth + 1); });
+        break;
+      default:
+        object(out, depth + 1);
+    }
+  }
+
+  std::mt19937 rng_;
+};
+
+TEST(RandomDocuments, BothPathsAgree) {
+  DocumentGenerator generator(20240611);
+  int handled = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const std::string text = generator.document();
+    expect_same(text);
+    if (one_pass(text)) ++handled;
+    if (HasFailure()) break;
+  }
+  // Most documents are well-formed, and the one pass takes those.
+  EXPECT_GT(handled, 2000);
+}
+
+// ---------------------------------------------------------------------------
+// Sizes and depths
+
+TEST(OnePassLimits, DeepNestingInsideAMemberUsesNoStack) {
+  constexpr std::size_t kDepth = 1'000'000;
+  const std::string nested = std::string(kDepth, '[') + std::string(kDepth, ']');
+  const std::string in_set = "{\"is\": [1, " + nested + "], \"c\": " + nested + "}";
+  const auto own = one_pass(in_set);
+  ASSERT_TRUE(own.has_value());
+  EXPECT_EQ(own->input_error, "field `c`: is not declared in the evidence schema");
+  const auto root = one_pass(nested);
+  ASSERT_TRUE(root.has_value());
+  EXPECT_EQ(root->input_error, "input JSON must be an object");
+}
+
+TEST(OnePassLimits, LargeSetsMatchTheGenericPath) {
+  std::string text = "{\"ss\": [";
+  for (int i = 0; i < 200'000; ++i) {
+    text += i ? ",\"" : "\"";
+    text.append(i % 7, 'k').append(std::to_string((i * 7919) % 150'001)) += '"';
+  }
+  text += "], \"is\": [";
+  for (int i = 0; i < 200'000; ++i) {
+    text += i ? "," : "";
+    text += std::to_string((i * 31) % 99'991 - 500);
+  }
+  text += "]}";
+  const auto own = one_pass(text);
+  ASSERT_TRUE(own.has_value());
+  EXPECT_EQ(*own, reference(text, false));
+}
+
+TEST(JsonTextOwnership, OwnedTextIsReleasedOnceRead) {
+  std::vector<detail::DeclaredField> fields{{"i", Type::Int}};
+  JsonText json = JsonText::owned(std::string(R"({"i": 5})"));
+  const auto loaded = detail::load_in_one_pass(fields, json, "intent");
+  ASSERT_TRUE(loaded.has_value());
+  EXPECT_TRUE(json.view().empty());
+  ASSERT_TRUE(*loaded);
+  EXPECT_EQ((*loaded)->at("i"), Value{std::int64_t{5}});
+  // A text left to the generic path is still there for it.
+  JsonText big = JsonText::owned(std::string(R"({"i": 1e999})"));
+  EXPECT_FALSE(detail::load_in_one_pass(fields, big, "intent").has_value());
+  EXPECT_EQ(big.view(), R"({"i": 1e999})");
+}
+
+TEST(JsonTextOwnership, ShortOwnedTextSurvivesMoves) {
+  JsonText json = JsonText::owned("{}");
+  JsonText moved = std::move(json);
+  EXPECT_EQ(moved.view(), "{}");
+}
+
+}  // namespace
+}  // namespace verdane::runtime_input

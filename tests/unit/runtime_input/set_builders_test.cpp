@@ -1,0 +1,82 @@
+#include "runtime_input/set_builders.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace verdane::runtime_input {
+namespace {
+
+types::StringSet built(const std::vector<std::string>& elements) {
+  StringSetBuilder builder;
+  for (const std::string& e : elements) builder.add(e);
+  EXPECT_EQ(builder.size(), elements.size());
+  return builder.build();
+}
+
+struct StringsCase {
+  std::string name;
+  std::vector<std::string> elements;
+};
+
+class StringSetBuilderTest : public testing::TestWithParam<StringsCase> {};
+
+TEST_P(StringSetBuilderTest, GivesTheSortedSetOfItsElements) {
+  const auto& elements = GetParam().elements;
+  EXPECT_EQ(built(elements), types::StringSet(elements));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StringSetBuilderTest,
+    testing::Values(
+        StringsCase{"none", {}}, StringsCase{"one", {"x"}}, StringsCase{"empty_string", {""}},
+        StringsCase{"all_equal", {"ab", "ab", "ab"}},
+        // The common prefix is the whole of the shortest element.
+        StringsCase{"prefix_of_the_others", {"abcz", "ab", "abc", "ab", "abd"}},
+        StringsCase{"empty_among_others", {"b", "", "a", ""}},
+        // Keys pad short elements with zero bytes: a real zero byte must
+        // still sort after the end of a shorter element.
+        StringsCase{"nul_bytes",
+                    {std::string("p\0", 2), "p", std::string("p\0\0", 3), std::string("p\0a", 3)}},
+        StringsCase{"high_bytes_sort_last", {"\xC3\xA9", "z", "\x7F", "\xFF", "e"}},
+        StringsCase{"long_equal_stretch",
+                    {std::string(40, 'q') + "b", std::string(40, 'q') + "a", std::string(40, 'q')}},
+        StringsCase{"ties_on_eight_bytes",
+                    {"k12345678x", "k12345678", "k12345678a", "k22345678", "k12345678x"}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(StringSetBuilder, RandomElementsMatchTheSortedVector) {
+  std::mt19937 rng(7);
+  const std::string alphabet("ab\0\x7F\x80\xFF", 6);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::string> elements(std::uniform_int_distribution<int>(0, 300)(rng));
+    const std::string prefix(std::uniform_int_distribution<int>(0, 12)(rng), 'p');
+    for (std::string& e : elements) {
+      e = prefix;
+      const int length = std::uniform_int_distribution<int>(0, 14)(rng);
+      for (int i = 0; i < length; ++i) {
+        e += alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+      }
+    }
+    ASSERT_EQ(built(elements), types::StringSet(elements)) << "round " << round;
+  }
+}
+
+TEST(StringSetBuilder, ElementsLargerThanABlock) {
+  const std::vector<std::string> elements{std::string(3 << 20, 'b'), "a", std::string(3 << 20, 'a'),
+                                          std::string(2 << 20, 'b')};
+  EXPECT_EQ(built(elements), types::StringSet(elements));
+}
+
+TEST(StringSetBuilder, BuildLeavesItEmpty) {
+  StringSetBuilder builder;
+  builder.add("x");
+  EXPECT_EQ(builder.build().size(), 1u);
+  EXPECT_EQ(builder.size(), 0u);
+  EXPECT_TRUE(builder.build().empty());
+}
+
+}  // namespace
+}  // namespace verdane::runtime_input
