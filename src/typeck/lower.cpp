@@ -65,10 +65,9 @@ Result<types::PolicyTemplate, CompileError> lower(const ast::File& file, std::st
     auto lowered = lower_expr(cx, constraint.expr, std::nullopt);
     if (!lowered) return make_err(std::move(lowered).error());
     if (lowered->type != types::Type::Bool) {
-      return make_err(CompileError::at(Kind::ConstraintNotBool, src, constraint.expr.span.start));
+      return make_err(CompileError::at(Kind::ConstraintNotBool, src, constraint.expr.span().start));
     }
-    const bool uses_optional =
-        references_optional_field(tmpl.intent_schema, constraint.expr) != nullptr;
+    const bool uses_optional = references_optional_field(tmpl.intent_schema, constraint.expr);
     if (!constraint.optional && uses_optional) {
       return make_err(CompileError::at(Kind::OptionalPrefixRequired, src, constraint.span.start));
     }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "errors/compile_error.h"
 #include "parser/ast/ast.h"
@@ -27,11 +28,13 @@ Result<types::PolicyTemplate, errors::CompileError> lower(const parser::ast::Fil
 // What expression lowering reads: both finished schemas and the source text.
 // `depth` counts the syntax nodes currently being lowered (parentheses
 // excluded); it bounds the recursion even for trees the parser did not build.
+// `operands` is scratch storage that lowering reuses from call to call.
 struct LowerContext {
   const types::IntentSchema& intent;
   const types::EvidenceSchema& evidence;
   std::string_view src;
   std::size_t depth = 0;
+  std::vector<parser::ast::NodeRef> operands = {};
 };
 
 // One lowered expression: the tree, its static type, and its height (a lone
@@ -49,9 +52,8 @@ struct Lowered {
 Result<Lowered, errors::CompileError> lower_expr(LowerContext& cx, const parser::ast::ExprAst& expr,
                                                  std::optional<types::Type> expected);
 
-// The first intent field, in source order, that `expr` refers to and that
-// the intent schema declares optional; nullptr when there is none.
-const parser::ast::Field* references_optional_field(const types::IntentSchema& intent,
-                                                    const parser::ast::ExprAst& expr);
+// Whether `expr` refers to an intent field that the intent schema declares
+// optional.
+bool references_optional_field(const types::IntentSchema& intent, const parser::ast::ExprAst& expr);
 
 }  // namespace verdane::typeck

@@ -11,7 +11,6 @@
 // out-of-line helpers whose frames are not part of the recursion.
 #include <algorithm>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -23,15 +22,14 @@ namespace verdane::typeck {
 namespace {
 
 namespace ast = parser::ast;
+using ast::NodeKind;
+using ast::NodeRef;
 using errors::CompileError;
 using Kind = errors::CompileError::Kind;
 using types::Expr;
 using types::Type;
 
-bool is_bare_empty_set(const ast::ExprAst& expr) {
-  const auto* lit = std::get_if<ast::Literal>(&expr.kind);
-  return lit != nullptr && std::holds_alternative<ast::EmptySet>(lit->value);
-}
+bool is_bare_empty_set(NodeRef node) { return node.kind() == NodeKind::EmptySet; }
 
 // The offset of the first token at or after `offset`: skips blanks, line
 // feeds and comments. Places errors on an `and`/`or` word, whose position
@@ -50,53 +48,69 @@ std::size_t next_token_offset(std::string_view src, std::size_t offset) {
   return offset;
 }
 
+// Makes `out` the literal `value`, in place.
 template <typename T>
-Expr literal_of(T value) {
-  return types::make_literal(types::Scalar(std::in_place_type<T>, std::move(value)));
+void assign_literal(Expr& out, T value) {
+  out.node.emplace<types::Literal>().data.template emplace<T>(std::move(value));
 }
 
-// The ordered set of `items`, or nullopt when two are equal. Sorting once
-// keeps large literals linearithmic where one insertion at a time would be
-// quadratic.
+// The value of a set literal element as T.
 template <typename T>
-std::optional<types::OrderedSet<T>> unique_set(std::vector<T> items) {
-  std::sort(items.begin(), items.end());
-  if (std::adjacent_find(items.begin(), items.end()) != items.end()) return std::nullopt;
-  return types::OrderedSet<T>(std::move(items));
+T element_value(NodeRef element) {
+  if constexpr (std::is_same_v<T, std::int64_t>) {
+    return element.int_value();
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return std::string(element.str());
+  } else {
+    return element.date();
+  }
 }
 
+// Makes `out` the set of the elements of `set` (all of kind T); false when
+// two are equal. Sorting once keeps large literals linearithmic where one
+// insertion at a time would be quadratic.
 template <typename T>
-std::optional<Expr> set_literal_of(const std::vector<ast::SetElement>& elements) {
+[[gnu::noinline]] bool set_of(NodeRef set, Expr& out) {
   std::vector<T> items;
-  items.reserve(elements.size());
-  for (const ast::SetElement& el : elements) items.push_back(std::get<T>(el));
-  auto set = unique_set(std::move(items));
-  if (!set) return std::nullopt;
-  return literal_of(std::move(*set));
+  items.reserve(set.count());
+  for (std::size_t i = 0; i < set.count(); ++i) items.push_back(element_value<T>(set.element(i)));
+  // The set sorts its items and drops repeated ones: it is smaller exactly
+  // when two elements are equal.
+  types::OrderedSet<T> unique(std::move(items));
+  if (unique.size() != set.count()) return false;
+  assign_literal(out, std::move(unique));
+  return true;
 }
 
-[[gnu::noinline]] Expr make_comparison(ast::CmpOp op, const Expr& left, const Expr& right) {
-  Expr l = types::deep_copy(left);
-  Expr r = types::deep_copy(right);
+// Makes `out` the comparison `op` of `left` and `right`.
+[[gnu::noinline]] void make_comparison(ast::CmpOp op, Expr left, Expr right, Expr& out) {
   switch (op) {
     case ast::CmpOp::Eq:
-      return types::make_binary<types::Eq>(std::move(l), std::move(r));
+      out = types::make_binary<types::Eq>(std::move(left), std::move(right));
+      return;
     case ast::CmpOp::Lt:
-      return types::make_binary<types::Lt>(std::move(l), std::move(r));
+      out = types::make_binary<types::Lt>(std::move(left), std::move(right));
+      return;
     case ast::CmpOp::Le:
-      return types::make_binary<types::Le>(std::move(l), std::move(r));
+      out = types::make_binary<types::Le>(std::move(left), std::move(right));
+      return;
     case ast::CmpOp::Gt:
-      return types::make_binary<types::Gt>(std::move(l), std::move(r));
+      out = types::make_binary<types::Gt>(std::move(left), std::move(right));
+      return;
     case ast::CmpOp::Ge:
       break;
   }
-  return types::make_binary<types::Ge>(std::move(l), std::move(r));
+  out = types::make_binary<types::Ge>(std::move(left), std::move(right));
 }
 
 // Replaces `out.expr` (the left operand) by `Node(left, right)`.
 template <typename Node>
 [[gnu::noinline]] void wrap_binary(Lowered& out, Lowered& right) {
-  out.expr = types::make_binary<Node>(std::move(out.expr), std::move(right.expr));
+  auto left_box = std::make_unique<Expr>(std::move(out.expr));
+  auto right_box = std::make_unique<Expr>(std::move(right.expr));
+  Node& node = out.expr.node.emplace<Node>();
+  node.left = std::move(left_box);
+  node.right = std::move(right_box);
 }
 
 [[gnu::noinline]] void wrap_arith(ast::ArithOp op, Lowered& out, Lowered& right) {
@@ -110,30 +124,50 @@ template <typename Node>
   }
 }
 
-[[gnu::noinline]] void wrap_not(Lowered& out) { out.expr = types::make_not(std::move(out.expr)); }
+[[gnu::noinline]] void wrap_not(Lowered& out) {
+  auto operand = std::make_unique<Expr>(std::move(out.expr));
+  out.expr.node.emplace<types::Not>().operand = std::move(operand);
+}
+
+// The field reference of kind Node named `name`, in place.
+template <typename Node>
+[[gnu::noinline]] void set_field(std::string name, Expr& out) {
+  out.node.emplace<Node>().name = std::move(name);
+}
 
 class Lowering {
  public:
   explicit Lowering(LowerContext& cx) : cx_(cx) {}
 
   // On false, error() holds the first error.
-  bool expr(const ast::ExprAst& expr, std::optional<Type> expected, Lowered& out);
+  bool expr(NodeRef expr, std::optional<Type> expected, Lowered& out);
   CompileError take_error() { return std::move(*error_); }
 
  private:
-  bool literal(const ast::ExprAst& node, const ast::Literal& lit, std::optional<Type> expected,
-               Lowered& out);
-  bool set_literal(const ast::ExprAst& node, const ast::SetLiteral& set, Lowered& out);
-  bool field(const ast::ExprAst& node, const ast::Field& field, Lowered& out);
-  bool not_op(const ast::ExprAst& node, const ast::Not& n, Lowered& out);
+  bool literal(NodeRef node, std::optional<Type> expected, Lowered& out);
+  bool set_literal(NodeRef node, Lowered& out);
+  bool field(NodeRef node, Lowered& out);
+  bool not_op(NodeRef node, Lowered& out);
   template <typename Node>
-  bool bool_chain(const std::vector<ast::ExprAst>& operands, Lowered& out);
-  bool chain(const ast::Chain& chain, Lowered& out);
-  bool membership(bool negated, std::size_t op_start, const ast::ExprAst& lhs,
-                  const ast::ExprAst& rhs, Lowered& out);
-  bool inclusion(ast::SetOpAst op, std::size_t op_start, const ast::ExprAst& lhs,
-                 const ast::ExprAst& rhs, Lowered& out);
-  bool arith(const ast::Arith& arith, Lowered& out);
+  bool bool_chain(NodeRef node, Lowered& out);
+  bool chain(NodeRef node, Lowered& out);
+  bool comparisons(std::size_t base, std::size_t count, Lowered* lowered, Lowered& out);
+  bool membership(bool negated, std::size_t op_start, NodeRef lhs, NodeRef rhs, Lowered& out);
+  bool inclusion(ast::SetOpAst op, std::size_t op_start, NodeRef lhs, NodeRef rhs, Lowered& out);
+  bool arith(NodeRef node, Lowered& out);
+
+  // The operands of an And, Or or Chain node, pushed onto cx_.operands
+  // (which nested nodes share, so they are reached by index); returns the
+  // index of the first one.
+  std::size_t push_operands(NodeRef node) {
+    const std::size_t base = cx_.operands.size();
+    node.operands(cx_.operands);
+    return base;
+  }
+  void pop_operands(std::size_t base) {
+    cx_.operands.erase(cx_.operands.begin() + static_cast<std::ptrdiff_t>(base),
+                       cx_.operands.end());
+  }
 
   // Record the first error; always false, for `return fail(...)`.
   [[gnu::noinline, gnu::cold]] bool fail(Kind kind, std::size_t offset);
@@ -171,94 +205,102 @@ bool Lowering::too_deep(std::size_t offset) {
   return false;
 }
 
-bool Lowering::set_literal(const ast::ExprAst& node, const ast::SetLiteral& set, Lowered& out) {
+bool Lowering::set_literal(NodeRef node, Lowered& out) {
   // Homogeneity is checked over the whole literal before any duplicate.
-  const std::size_t kind = set.elements.front().index();
-  for (const ast::SetElement& el : set.elements) {
-    if (el.index() != kind) return fail(Kind::MixedSetLiteral, node.span.start);
+  const ast::ElementKind kind = node.element(0).element_kind();
+  for (std::size_t i = 1; i < node.count(); ++i) {
+    if (node.element(i).element_kind() != kind) {
+      return fail(Kind::MixedSetLiteral, node.span().start);
+    }
   }
-  std::optional<Expr> lit;
+  bool unique = false;
   switch (kind) {
-    case 0:
-      lit = set_literal_of<std::int64_t>(set.elements);
+    case ast::ElementKind::Int:
+      unique = set_of<std::int64_t>(node, out.expr);
       out.type = Type::IntSet;
       break;
-    case 1:
-      lit = set_literal_of<std::string>(set.elements);
+    case ast::ElementKind::Str:
+      unique = set_of<std::string>(node, out.expr);
       out.type = Type::StringSet;
       break;
-    default:
-      lit = set_literal_of<types::DateLit>(set.elements);
+    case ast::ElementKind::Date:
+      unique = set_of<types::DateLit>(node, out.expr);
       out.type = Type::DateSet;
       break;
   }
-  if (!lit) return fail(Kind::DuplicateSetElement, node.span.start);
-  out.expr = std::move(*lit);
+  if (!unique) return fail(Kind::DuplicateSetElement, node.span().start);
   out.height = 1;
   return true;
 }
 
-bool Lowering::literal(const ast::ExprAst& node, const ast::Literal& lit,
-                       std::optional<Type> expected, Lowered& out) {
-  const ast::LiteralAst& v = lit.value;
+bool Lowering::literal(NodeRef node, std::optional<Type> expected, Lowered& out) {
   out.height = 1;
-  if (const auto* set = std::get_if<ast::SetLiteral>(&v)) return set_literal(node, *set, out);
-  if (const auto* b = std::get_if<bool>(&v)) {
-    out.expr = literal_of(*b);
-    out.type = Type::Bool;
-  } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
-    out.expr = literal_of(*i);
-    out.type = Type::Int;
-  } else if (const auto* s = std::get_if<std::string>(&v)) {
-    out.expr = literal_of(*s);
-    out.type = Type::String;
-  } else if (const auto* d = std::get_if<types::DateLit>(&v)) {
-    out.expr = literal_of(*d);
-    out.type = Type::Date;
-  } else {
-    // `{}`: its type comes only from the expectation.
-    switch (expected.value_or(Type::Bool)) {
-      case Type::IntSet:
-        out.expr = literal_of(types::IntSet{});
-        break;
-      case Type::StringSet:
-        out.expr = literal_of(types::StringSet{});
-        break;
-      case Type::DateSet:
-        out.expr = literal_of(types::DateSet{});
-        break;
-      default:
-        return fail(Kind::UntypedEmptySetChain, node.span.start);
-    }
-    out.type = *expected;
+  switch (node.kind()) {
+    case NodeKind::Set:
+      return set_literal(node, out);
+    case NodeKind::Bool:
+      assign_literal(out.expr, node.bool_value());
+      out.type = Type::Bool;
+      return true;
+    case NodeKind::Int:
+      assign_literal(out.expr, node.int_value());
+      out.type = Type::Int;
+      return true;
+    case NodeKind::Str:
+      assign_literal(out.expr, std::string(node.str()));
+      out.type = Type::String;
+      return true;
+    case NodeKind::Date:
+      assign_literal(out.expr, node.date());
+      out.type = Type::Date;
+      return true;
+    default:
+      break;
   }
+  // `{}`: its type comes only from the expectation.
+  switch (expected.value_or(Type::Bool)) {
+    case Type::IntSet:
+      assign_literal(out.expr, types::IntSet{});
+      break;
+    case Type::StringSet:
+      assign_literal(out.expr, types::StringSet{});
+      break;
+    case Type::DateSet:
+      assign_literal(out.expr, types::DateSet{});
+      break;
+    default:
+      return fail(Kind::UntypedEmptySetChain, node.span().start);
+  }
+  out.type = *expected;
   return true;
 }
 
-bool Lowering::field(const ast::ExprAst& node, const ast::Field& field, Lowered& out) {
+bool Lowering::field(NodeRef node, Lowered& out) {
   out.height = 1;
-  if (field.ns == ast::Namespace::Intent) {
-    const auto it = cx_.intent.fields.find(field.name);
+  std::string name(node.name());
+  if (node.ns() == ast::Namespace::Intent) {
+    const auto it = cx_.intent.fields.find(name);
     if (it == cx_.intent.fields.end()) {
-      return fail(Kind::UndeclaredField, node.span.start, field.name);
+      return fail(Kind::UndeclaredField, node.span().start, std::move(name));
     }
-    out.expr = Expr{types::IntentField{field.name}};
     out.type = it->second.type;
+    set_field<types::IntentField>(std::move(name), out.expr);
     return true;
   }
-  const auto it = cx_.evidence.fields.find(field.name);
+  const auto it = cx_.evidence.fields.find(name);
   if (it == cx_.evidence.fields.end()) {
-    return fail(Kind::UndeclaredField, node.span.start, field.name);
+    return fail(Kind::UndeclaredField, node.span().start, std::move(name));
   }
-  out.expr = Expr{types::EvidenceField{field.name}};
   out.type = it->second.type;
+  set_field<types::EvidenceField>(std::move(name), out.expr);
   return true;
 }
 
-bool Lowering::not_op(const ast::ExprAst& node, const ast::Not& n, Lowered& out) {
-  if (!expr(*n.operand, std::nullopt, out)) return false;
-  if (!check_height(out.height + 1, node.span.start)) return false;
-  if (out.type != Type::Bool) return fail_type(Kind::ExpectedBool, n.operand->span.start, out.type);
+bool Lowering::not_op(NodeRef node, Lowered& out) {
+  const NodeRef operand = node.operand();
+  if (!expr(operand, std::nullopt, out)) return false;
+  if (!check_height(out.height + 1, node.span().start)) return false;
+  if (out.type != Type::Bool) return fail_type(Kind::ExpectedBool, operand.span().start, out.type);
   wrap_not(out);
   out.height += 1;
   return true;
@@ -266,25 +308,30 @@ bool Lowering::not_op(const ast::ExprAst& node, const ast::Not& n, Lowered& out)
 
 // `and` / `or`: each operand must be bool, checked right after it is lowered.
 template <typename Node>
-bool Lowering::bool_chain(const std::vector<ast::ExprAst>& operands, Lowered& out) {
-  Node node;
-  node.operands.reserve(operands.size());
+bool Lowering::bool_chain(NodeRef node, Lowered& out) {
+  const std::size_t base = push_operands(node);
+  const std::size_t count = node.count();
+  Expr result;
+  std::vector<Expr>& list = result.node.emplace<Node>().operands;
+  list.reserve(count);
   std::size_t height = 0;
-  for (std::size_t i = 0; i < operands.size(); ++i) {
-    if (!expr(operands[i], std::nullopt, out)) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const NodeRef operand = cx_.operands[base + i];
+    if (!expr(operand, std::nullopt, out)) return false;
     // Too deep: at the connective that joins this operand (the first
     // connective for the first operand).
     const std::size_t joined_after = i == 0 ? 0 : i - 1;
     if (out.height + 1 > types::MAX_EXPR_DEPTH) {
-      return too_deep(next_token_offset(cx_.src, operands[joined_after].span.end));
+      return too_deep(next_token_offset(cx_.src, cx_.operands[base + joined_after].span().end));
     }
     if (out.type != Type::Bool) {
-      return fail_type(Kind::ExpectedBool, operands[i].span.start, out.type);
+      return fail_type(Kind::ExpectedBool, operand.span().start, out.type);
     }
     height = std::max(height, out.height + 1);
-    node.operands.push_back(std::move(out.expr));
+    list.push_back(std::move(out.expr));
   }
-  out.expr = Expr{std::move(node)};
+  pop_operands(base);
+  out.expr = std::move(result);
   out.type = Type::Bool;
   out.height = height;
   return true;
@@ -292,56 +339,87 @@ bool Lowering::bool_chain(const std::vector<ast::ExprAst>& operands, Lowered& ou
 
 // A comparison chain: every operand is lowered first (bare `{}` operands
 // last, typed from the first other operand), then each adjacent pair is
-// checked and becomes one comparison of copies of the two operands; several
-// comparisons are joined by `And`, so inner operands occur twice.
-bool Lowering::chain(const ast::Chain& chain, Lowered& out) {
-  const std::vector<ast::ExprAst>& operands = chain.operands;
-  if (std::all_of(operands.begin(), operands.end(), is_bare_empty_set)) {
-    return fail(Kind::UntypedEmptySetChain, chain.op_spans.front().start);
+// checked and becomes one comparison of the two operands; several
+// comparisons are joined by `And`, so inner operands occur twice (as
+// copies). The operands sit at cx_.operands[base...]: the first operand,
+// then one Link per operator.
+bool Lowering::chain(NodeRef node, Lowered& out) {
+  const std::size_t base = push_operands(node);
+  const std::size_t count = node.count();
+  bool ok = false;
+  if (count == 2) {
+    // The usual single comparison needs no heap storage.
+    Lowered pair[2];
+    ok = comparisons(base, count, pair, out);
+  } else {
+    std::vector<Lowered> lowered(count);
+    ok = comparisons(base, count, lowered.data(), out);
   }
-  std::vector<Lowered> lowered(operands.size());
+  pop_operands(base);
+  return ok;
+}
+
+bool Lowering::comparisons(std::size_t base, std::size_t count, Lowered* lowered, Lowered& out) {
+  const auto operand = [this, base](std::size_t i) {
+    const NodeRef r = cx_.operands[base + i];
+    return i == 0 ? r : r.operand();
+  };
+  // The start of the i-th operator (1-based, before operand i).
+  const auto op_start = [this, base](std::size_t i) {
+    return cx_.operands[base + i].op_span().start;
+  };
+  bool all_bare = true;
+  for (std::size_t i = 0; i < count; ++i) all_bare = all_bare && is_bare_empty_set(operand(i));
+  if (all_bare) return fail(Kind::UntypedEmptySetChain, op_start(1));
+
   std::optional<Type> chain_type;
-  for (std::size_t i = 0; i < operands.size(); ++i) {
-    if (is_bare_empty_set(operands[i])) continue;
-    if (!expr(operands[i], std::nullopt, lowered[i])) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (is_bare_empty_set(operand(i))) continue;
+    if (!expr(operand(i), std::nullopt, lowered[i])) return false;
     if (!chain_type) chain_type = lowered[i].type;
   }
-  for (std::size_t i = 0; i < operands.size(); ++i) {
-    if (is_bare_empty_set(operands[i]) && !expr(operands[i], chain_type, lowered[i])) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (is_bare_empty_set(operand(i)) && !expr(operand(i), chain_type, lowered[i])) return false;
   }
 
+  // A single comparison is the result itself; more are joined by `And`.
+  const bool single = count == 2;
   types::And all;
-  all.operands.reserve(chain.ops.size());
+  if (!single) all.operands.reserve(count - 1);
   std::size_t height = 0;
-  for (std::size_t i = 1; i < operands.size(); ++i) {
+  for (std::size_t i = 1; i < count; ++i) {
     const Lowered& left = lowered[i - 1];
     const Lowered& right = lowered[i];
-    const std::size_t op_start = chain.op_spans[i - 1].start;
     const std::size_t cmp_height = std::max(left.height, right.height) + 1;
-    if (!check_height(cmp_height, op_start)) return false;
-    if (left.type != right.type) return fail(Kind::ChainTypeMismatch, operands[i].span.start);
-    if (chain.ops[i - 1] != ast::CmpOp::Eq && left.type != Type::Int && left.type != Type::Date) {
-      return fail_type(Kind::OrderingNotAllowed, op_start, left.type);
+    if (!check_height(cmp_height, op_start(i))) return false;
+    if (left.type != right.type) return fail(Kind::ChainTypeMismatch, operand(i).span().start);
+    const ast::CmpOp op = cx_.operands[base + i].cmp_op();
+    if (op != ast::CmpOp::Eq && left.type != Type::Int && left.type != Type::Date) {
+      return fail_type(Kind::OrderingNotAllowed, op_start(i), left.type);
     }
-    all.operands.push_back(make_comparison(chain.ops[i - 1], left.expr, right.expr));
+    // The left operand is used for the last time here; the right one is
+    // used again, as the next left operand, unless it is the last.
+    Expr right_expr =
+        i + 1 == count ? std::move(lowered[i].expr) : types::deep_copy(lowered[i].expr);
+    make_comparison(op, std::move(lowered[i - 1].expr), std::move(right_expr),
+                    single ? out.expr : all.operands.emplace_back());
     height = std::max(height, cmp_height);
   }
   out.type = Type::Bool;
-  if (all.operands.size() == 1) {
-    out.expr = std::move(all.operands.front());
+  if (single) {
     out.height = height;
     return true;
   }
-  if (!check_height(height + 1, chain.op_spans.front().start)) return false;
-  out.expr = Expr{std::move(all)};
+  if (!check_height(height + 1, op_start(1))) return false;
+  out.expr.node = std::move(all);
   out.height = height + 1;
   return true;
 }
 
 // `in` and `not in`: the set side is expected to be the set type of the
 // element side, so `x in {}` types its `{}` from `x`.
-bool Lowering::membership(bool negated, std::size_t op_start, const ast::ExprAst& lhs,
-                          const ast::ExprAst& rhs, Lowered& out) {
+bool Lowering::membership(bool negated, std::size_t op_start, NodeRef lhs, NodeRef rhs,
+                          Lowered& out) {
   if (!expr(lhs, std::nullopt, out)) return false;
   Lowered right;
   if (!expr(rhs, types::set_type_of(out.type), right)) return false;
@@ -349,9 +427,9 @@ bool Lowering::membership(bool negated, std::size_t op_start, const ast::ExprAst
   const std::size_t height = std::max(out.height, right.height) + (negated ? 2 : 1);
   if (!check_height(height, op_start)) return false;
   const std::optional<Type> element = types::element_type(right.type);
-  if (!element) return fail_type(Kind::InRightNotSet, rhs.span.start, right.type);
+  if (!element) return fail_type(Kind::InRightNotSet, rhs.span().start, right.type);
   if (*element != out.type) {
-    return fail(Kind::InElementTypeMismatch, lhs.span.start,
+    return fail(Kind::InElementTypeMismatch, lhs.span().start,
                 std::string(types::type_text(*element)), std::string(types::type_text(out.type)));
   }
   wrap_binary<types::In>(out, right);
@@ -363,8 +441,8 @@ bool Lowering::membership(bool negated, std::size_t op_start, const ast::ExprAst
 
 // `subset of` / `superset of`: a bare `{}` on one side takes the other
 // side's type, so a `{}` on the left makes the right side go first.
-bool Lowering::inclusion(ast::SetOpAst op, std::size_t op_start, const ast::ExprAst& lhs,
-                         const ast::ExprAst& rhs, Lowered& out) {
+bool Lowering::inclusion(ast::SetOpAst op, std::size_t op_start, NodeRef lhs, NodeRef rhs,
+                         Lowered& out) {
   const bool bare_lhs = is_bare_empty_set(lhs);
   const bool bare_rhs = is_bare_empty_set(rhs);
   if (bare_lhs && bare_rhs) return fail(Kind::UntypedEmptySetChain, op_start);
@@ -379,7 +457,7 @@ bool Lowering::inclusion(ast::SetOpAst op, std::size_t op_start, const ast::Expr
   const std::size_t height = std::max(out.height, right.height) + 1;
   if (!check_height(height, op_start)) return false;
   if (out.type != right.type || !types::is_set_type(out.type)) {
-    return fail(Kind::OperandTypeMismatch, rhs.span.start);
+    return fail(Kind::OperandTypeMismatch, rhs.span().start);
   }
   if (op == ast::SetOpAst::SubsetOf) {
     wrap_binary<types::SubsetOf>(out, right);
@@ -391,72 +469,79 @@ bool Lowering::inclusion(ast::SetOpAst op, std::size_t op_start, const ast::Expr
   return true;
 }
 
-bool Lowering::arith(const ast::Arith& arith, Lowered& out) {
-  if (!expr(*arith.lhs, std::nullopt, out)) return false;
+bool Lowering::arith(NodeRef node, Lowered& out) {
+  if (!expr(node.lhs(), std::nullopt, out)) return false;
   Lowered right;
-  if (!expr(*arith.rhs, std::nullopt, right)) return false;
+  if (!expr(node.rhs(), std::nullopt, right)) return false;
+  const std::size_t op_start = node.op_span().start;
   const std::size_t height = std::max(out.height, right.height) + 1;
-  if (!check_height(height, arith.op_span.start)) return false;
+  if (!check_height(height, op_start)) return false;
   if (out.type != Type::Int || right.type != Type::Int) {
-    return fail(Kind::ArithmeticNotInt, arith.op_span.start);
+    return fail(Kind::ArithmeticNotInt, op_start);
   }
-  wrap_arith(arith.op, out, right);
+  wrap_arith(node.arith_op(), out, right);
   out.height = height;
   return true;
 }
 
-bool Lowering::expr(const ast::ExprAst& expr, std::optional<Type> expected, Lowered& out) {
+bool Lowering::expr(NodeRef expr, std::optional<Type> expected, Lowered& out) {
   // Parentheses leave no trace in the model; the expectation passes through.
-  const ast::ExprAst* node = &expr;
-  while (const auto* paren = std::get_if<ast::Paren>(&node->kind)) node = paren->operand.get();
+  NodeRef node = expr;
+  while (node.kind() == NodeKind::Paren) node = node.operand();
 
   // Every syntax node other than Paren adds at least one level to the
   // lowered tree, so recursing deeper than the limit could only produce a
   // tree that is rejected anyway.
-  if (cx_.depth >= types::MAX_EXPR_DEPTH) return too_deep(node->span.start);
+  if (cx_.depth >= types::MAX_EXPR_DEPTH) return too_deep(node.span().start);
   ++cx_.depth;
   bool ok = false;
-  const ast::ExprKind& kind = node->kind;
-  switch (kind.index()) {
-    case 0:
-      ok = literal(*node, std::get<ast::Literal>(kind), expected, out);
+  switch (node.kind()) {
+    case NodeKind::Bool:
+    case NodeKind::Int:
+    case NodeKind::Str:
+    case NodeKind::Date:
+    case NodeKind::Set:
+    case NodeKind::EmptySet:
+      ok = literal(node, expected, out);
       break;
-    case 1:
-      ok = field(*node, std::get<ast::Field>(kind), out);
+    case NodeKind::Field:
+      ok = field(node, out);
       break;
-    case 2:
-      ok = not_op(*node, std::get<ast::Not>(kind), out);
+    case NodeKind::Not:
+      ok = not_op(node, out);
       break;
-    case 3:
-      ok = bool_chain<types::And>(std::get<ast::And>(kind).operands, out);
+    case NodeKind::And:
+      ok = bool_chain<types::And>(node, out);
       break;
-    case 4:
-      ok = bool_chain<types::Or>(std::get<ast::Or>(kind).operands, out);
+    case NodeKind::Or:
+      ok = bool_chain<types::Or>(node, out);
       break;
-    case 5:
-      ok = chain(std::get<ast::Chain>(kind), out);
+    case NodeKind::Chain:
+      ok = chain(node, out);
       break;
-    case 6: {
-      const auto& set_op = std::get<ast::SetOp>(kind);
-      const std::size_t op_start = set_op.op_span.start;
-      if (set_op.op == ast::SetOpAst::In || set_op.op == ast::SetOpAst::NotIn) {
-        ok = membership(set_op.op == ast::SetOpAst::NotIn, op_start, *set_op.lhs, *set_op.rhs, out);
+    case NodeKind::SetOp: {
+      const ast::SetOpAst op = node.set_op();
+      const std::size_t op_start = node.op_span().start;
+      if (op == ast::SetOpAst::In || op == ast::SetOpAst::NotIn) {
+        ok = membership(op == ast::SetOpAst::NotIn, op_start, node.lhs(), node.rhs(), out);
       } else {
-        ok = inclusion(set_op.op, op_start, *set_op.lhs, *set_op.rhs, out);
+        ok = inclusion(op, op_start, node.lhs(), node.rhs(), out);
       }
       break;
     }
-    default:
-      ok = arith(std::get<ast::Arith>(kind), out);
+    case NodeKind::Arith:
+      ok = arith(node, out);
+      break;
+    case NodeKind::Paren:
+    case NodeKind::Element:
+    case NodeKind::Link:
+      // Never an operand of its own in a tree built through ExprAst.
+      ok = fail(Kind::Syntax, node.span().start, "malformed syntax tree");
       break;
   }
   --cx_.depth;
   return ok;
 }
-
-static_assert(std::variant_size_v<ast::ExprKind> == 9 &&
-                  std::is_same_v<std::variant_alternative_t<7, ast::ExprKind>, ast::Arith>,
-              "the dispatch in Lowering::expr follows the order of ExprKind");
 
 }  // namespace
 
@@ -464,43 +549,24 @@ Result<Lowered, CompileError> lower_expr(LowerContext& cx, const ast::ExprAst& e
                                          std::optional<Type> expected) {
   Lowering lowering(cx);
   Lowered out;
-  if (!lowering.expr(expr, expected, out)) return make_err(lowering.take_error());
+  if (!lowering.expr(expr.root(), expected, out)) {
+    cx.operands.clear();
+    return make_err(lowering.take_error());
+  }
   return out;
 }
 
-const ast::Field* references_optional_field(const types::IntentSchema& intent,
-                                            const ast::ExprAst& expr) {
-  // Depth-first, left to right, with an explicit stack: children are pushed
-  // in reverse so the leftmost is visited first.
-  std::vector<const ast::ExprAst*> pending{&expr};
-  while (!pending.empty()) {
-    const ast::ExprAst* node = pending.back();
-    pending.pop_back();
-    const ast::ExprKind& kind = node->kind;
-    if (const auto* field = std::get_if<ast::Field>(&kind)) {
-      if (field->ns != ast::Namespace::Intent) continue;
-      const auto it = intent.fields.find(field->name);
-      if (it != intent.fields.end() && it->second.optional) return field;
-    } else if (const auto* n = std::get_if<ast::Not>(&kind)) {
-      pending.push_back(n->operand.get());
-    } else if (const auto* p = std::get_if<ast::Paren>(&kind)) {
-      pending.push_back(p->operand.get());
-    } else if (const auto* s = std::get_if<ast::SetOp>(&kind)) {
-      pending.push_back(s->rhs.get());
-      pending.push_back(s->lhs.get());
-    } else if (const auto* ar = std::get_if<ast::Arith>(&kind)) {
-      pending.push_back(ar->rhs.get());
-      pending.push_back(ar->lhs.get());
-    } else {
-      const std::vector<ast::ExprAst>* operands = nullptr;
-      if (const auto* a = std::get_if<ast::And>(&kind)) operands = &a->operands;
-      if (const auto* o = std::get_if<ast::Or>(&kind)) operands = &o->operands;
-      if (const auto* c = std::get_if<ast::Chain>(&kind)) operands = &c->operands;
-      if (operands == nullptr) continue;  // a literal
-      for (auto it = operands->rbegin(); it != operands->rend(); ++it) pending.push_back(&*it);
-    }
+bool references_optional_field(const types::IntentSchema& intent, const ast::ExprAst& expr) {
+  const bool any_optional = std::any_of(intent.fields.begin(), intent.fields.end(),
+                                        [](const auto& field) { return field.second.optional; });
+  if (!any_optional) return false;
+  for (std::size_t i = 0; i < expr.size(); ++i) {
+    const NodeRef node = expr.at(i);
+    if (node.kind() != NodeKind::Field || node.ns() != ast::Namespace::Intent) continue;
+    const auto it = intent.fields.find(std::string(node.name()));
+    if (it != intent.fields.end() && it->second.optional) return true;
   }
-  return nullptr;
+  return false;
 }
 
 }  // namespace verdane::typeck

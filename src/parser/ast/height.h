@@ -11,9 +11,10 @@
 namespace verdane::parser::ast {
 
 // Height of a tree: a leaf (Literal, Field) is 1; any other node, Paren
-// included, is 1 + the largest height among its children. The parser never
-// builds a tree higher than types::MAX_EXPR_DEPTH, so recursion over a parsed
-// tree is bounded; this function itself recurses once per level.
+// included, is 1 + the largest height among its children (a Chain's
+// children are its operands). The parser never builds a tree higher than
+// types::MAX_EXPR_DEPTH, so recursion over a parsed tree is bounded; this
+// function itself does not recurse.
 std::size_t height(const ExprAst& expr);
 
 // "expression is too deep (maximum depth is 4096)".

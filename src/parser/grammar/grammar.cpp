@@ -1,29 +1,15 @@
 #include "parser/grammar/grammar.h"
 
 #include <algorithm>
-#include <memory>
+#include <array>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "parser/ast/height.h"
+#include "parser/lexer/lexer.h"
 #include "types/model.h"
-
-// Evaluates `expr` (a Result); on error returns it from the enclosing
-// function, otherwise moves the value into a new variable `var`.
-#define VERDANE_TRY(var, expr)                                         \
-  auto var##_result = (expr);                                          \
-  if (!var##_result) return make_err(std::move(var##_result).error()); \
-  auto var = std::move(var##_result).value()
-
-// The same for a Result whose value is not needed.
-#define VERDANE_CHECK(expr)                              \
-  do {                                                   \
-    auto check_result_ = (expr);                         \
-    if (!check_result_) {                                \
-      return make_err(std::move(check_result_).error()); \
-    }                                                    \
-  } while (false)
 
 namespace verdane::parser::grammar {
 
@@ -35,25 +21,6 @@ using lexer::Keyword;
 using lexer::Spanned;
 using lexer::TokenKind;
 using ErrKind = CompileError::Kind;
-
-template <typename T>
-using PResult = Result<T, CompileError>;
-
-// An expression under construction together with its height (see
-// ast::height), so that the height limit is enforced as each node is built
-// without walking the tree again.
-struct Built {
-  ast::ExprAst expr;
-  std::size_t height = 1;
-};
-
-std::unique_ptr<ast::ExprAst> box(ast::ExprAst e) {
-  return std::make_unique<ast::ExprAst>(std::move(e));
-}
-
-Built leaf(ast::LiteralAst value, Span span) {
-  return Built{ast::ExprAst{ast::Literal{std::move(value)}, span}, 1};
-}
 
 // +1 for ascending (<, <=), -1 for descending (>, >=), 0 for ==.
 int direction(ast::CmpOp op) {
@@ -82,74 +49,159 @@ class DepthGuard {
   std::size_t& depth_;
 };
 
+// The lexer's tokens with a lookahead of one past the current token. A
+// Newline token right after another (line feeds apart from each other only
+// by blanks or comments) means nothing more to the grammar, so it is
+// dropped: a Newline is always followed by some other token or the end.
+class TokenStream {
+ public:
+  explicit TokenStream(std::string_view src) : lexer_(src) { has_current_ = pull(current_); }
+
+  // The current token, or nullptr past the last token (at the end of the
+  // source or at a lexical error).
+  const Spanned* current() const { return has_current_ ? &current_ : nullptr; }
+  // The token after the current one, or nullptr.
+  const Spanned* next() {
+    if (!next_loaded_) {
+      has_next_ = has_current_ && pull(next_);
+      next_loaded_ = true;
+    }
+    return has_next_ ? &next_ : nullptr;
+  }
+  // Precondition: current() != nullptr.
+  void advance() {
+    if (next_loaded_) {
+      current_ = next_;
+      has_current_ = has_next_;
+      next_loaded_ = false;
+    } else {
+      has_current_ = pull(current_);
+    }
+  }
+
+  // The first lexical error of the whole source, if any. Scans the rest of
+  // the source that the parser did not reach.
+  const std::optional<CompileError>& lexical_error() {
+    Spanned ignored;
+    while (lexer_.next(ignored)) {
+    }
+    return lexer_.error();
+  }
+
+ private:
+  bool pull(Spanned& out) {
+    while (lexer_.next(out)) {
+      const bool newline = out.token.is(TokenKind::Newline);
+      if (newline && after_newline_) continue;
+      after_newline_ = newline;
+      return true;
+    }
+    return false;
+  }
+
+  lexer::Lexer lexer_;
+  Spanned current_;
+  Spanned next_;
+  bool has_current_ = false;
+  bool has_next_ = false;
+  bool next_loaded_ = false;
+  bool after_newline_ = false;
+};
+
+// Each expression level appends the nodes it completes to the tree of the
+// constraint being parsed, reports the height of what it built and returns
+// false on the first error, which the parser keeps. Frames stay small, so the
+// nesting limit keeps recursion shallow.
 class Parser {
  public:
-  Parser(std::string_view src, const lexer::TokenList& tokens) : src_(src), toks_(tokens) {}
+  explicit Parser(std::string_view src) : src_(src), toks_(src) {}
 
-  PResult<ast::File> file() {
-    ast::File file;
+  bool file(ast::File& file) {
     skip_newlines();
-    if (!at_keyword(Keyword::Name)) return make_err(error_at(ErrKind::ExpectedName, offset()));
-    ++pos_;
-    if (!at(TokenKind::Ident)) return make_err(error_at(ErrKind::ExpectedNameIdent, offset()));
-    file.name = toks_[pos_].token.text();
-    file.name_span = bump().span;
+    if (!at_keyword(Keyword::Name)) return fail(error_at(ErrKind::ExpectedName, offset()));
+    toks_.advance();
+    if (!at(TokenKind::Ident)) return fail(error_at(ErrKind::ExpectedNameIdent, offset()));
+    const Spanned name = bump();
+    file.name = std::string(name.token.text());
+    file.name_span = name.span;
 
     skip_newlines();
     if (at_keyword(Keyword::Intent)) {
-      VERDANE_TRY(intent, schema_block(ast::SchemaKind::Intent));
-      file.intent = std::move(intent);
+      file.intent.emplace();
+      if (!schema_block(ast::SchemaKind::Intent, *file.intent)) return false;
     }
     skip_newlines();
     if (!at_keyword(Keyword::Evidence)) {
       const auto kind =
           file.intent ? ErrKind::ExpectedEvidenceAfterIntent : ErrKind::ExpectedEvidenceSchema;
-      return make_err(error_at(kind, offset()));
+      return fail(error_at(kind, offset()));
     }
-    VERDANE_TRY(evidence, schema_block(ast::SchemaKind::Evidence));
-    file.evidence = std::move(evidence);
+    if (!schema_block(ast::SchemaKind::Evidence, file.evidence)) return false;
 
     skip_newlines();
     if (!at_keyword(Keyword::Requires)) {
-      return make_err(error_at(ErrKind::ExpectedRequirements, offset()));
+      return fail(error_at(ErrKind::ExpectedRequirements, offset()));
     }
-    VERDANE_TRY(constraints, requires_block());
-    file.constraints = std::move(constraints);
+    if (!requires_block(file.constraints)) return false;
 
     skip_newlines();
-    if (!at_end()) return make_err(error_at(ErrKind::ExpectedEndOfFile, offset()));
-    return file;
+    if (!at_end()) return fail(error_at(ErrKind::ExpectedEndOfFile, offset()));
+    return true;
   }
+
+  const std::optional<CompileError>& lexical_error() { return toks_.lexical_error(); }
+  CompileError take_error() { return std::move(*error_); }
 
  private:
   // ---- token access ----
 
-  bool at_end() const { return pos_ >= toks_.size(); }
-  bool kind_at(std::size_t i, TokenKind kind) const {
-    return i < toks_.size() && toks_[i].token.is(kind);
+  bool at_end() const { return toks_.current() == nullptr; }
+  // The token `k` (0 or 1) places ahead, or nullptr.
+  const Spanned* peek(std::size_t k) { return k == 0 ? toks_.current() : toks_.next(); }
+  bool kind_at(std::size_t k, TokenKind kind) {
+    const Spanned* t = peek(k);
+    return t != nullptr && t->token.is(kind);
   }
-  bool keyword_at(std::size_t i, Keyword kw) const {
-    return i < toks_.size() && toks_[i].token.is_keyword(kw);
+  bool keyword_at(std::size_t k, Keyword kw) {
+    const Spanned* t = peek(k);
+    return t != nullptr && t->token.is_keyword(kw);
   }
-  bool at(TokenKind kind) const { return kind_at(pos_, kind); }
-  bool at_keyword(Keyword kw) const { return keyword_at(pos_, kw); }
+  bool at(TokenKind kind) const {
+    const Spanned* t = toks_.current();
+    return t != nullptr && t->token.is(kind);
+  }
+  bool at_keyword(Keyword kw) const {
+    const Spanned* t = toks_.current();
+    return t != nullptr && t->token.is_keyword(kw);
+  }
   // Precondition: !at_end().
-  const Spanned& bump() { return toks_[pos_++]; }
-  void skip_newlines() {
-    while (at(TokenKind::Newline)) ++pos_;
+  Spanned bump() {
+    const Spanned t = *toks_.current();
+    toks_.advance();
+    return t;
   }
-  // Index of the first token at or after pos_ that is not a Newline.
-  std::size_t past_newlines() const {
-    std::size_t i = pos_;
-    while (kind_at(i, TokenKind::Newline)) ++i;
-    return i;
+  void skip_newlines() {
+    while (at(TokenKind::Newline)) toks_.advance();
+  }
+  // Lookahead distance of the first token that is not a Newline: never more
+  // than one, as Newlines do not follow each other.
+  std::size_t past_newlines() const { return at(TokenKind::Newline) ? 1 : 0; }
+  // Moves on by `k` (0 or 1) tokens.
+  void skip(std::size_t k) {
+    if (k != 0) toks_.advance();
   }
   // Start of the current token, or the end of the source past the last one.
-  std::size_t offset() const { return at_end() ? src_.size() : toks_[pos_].span.start; }
-  std::string found() const { return at_end() ? "end of input" : toks_[pos_].token.describe(); }
+  std::size_t offset() const { return at_end() ? src_.size() : toks_.current()->span.start; }
+  std::string found() const {
+    return at_end() ? "end of input" : toks_.current()->token.describe();
+  }
 
   // ---- errors ----
 
+  bool fail(CompileError error) {
+    error_ = std::move(error);
+    return false;
+  }
   CompileError parse_err(std::string message, std::size_t offset) const {
     return CompileError::syntax(src_, offset, std::move(message));
   }
@@ -157,76 +209,71 @@ class Parser {
     return CompileError::at(kind, src_, offset, std::move(text));
   }
   // "expected <what>, found <current token or end of input>" at the current token.
-  CompileError expected(std::string_view what) const {
+  CompileError expected(std::string_view what) {
     return parse_err("expected " + std::string(what) + ", found " + found(), offset());
   }
-  CompileError too_nested() const {
+  CompileError too_nested() {
     return parse_err(
         "expression nested too deeply (maximum depth is " + std::to_string(MAX_DEPTH) + ")",
         offset());
   }
   // Fails when a node of `height` would exceed the tree height limit;
   // `op_offset` is the operator that builds the node.
-  std::optional<CompileError> check_height(std::size_t height, std::size_t op_offset) const {
-    if (height <= types::MAX_EXPR_DEPTH) return std::nullopt;
-    return ast::too_deep_error(src_, op_offset);
+  bool check_height(std::size_t height, std::size_t op_offset) {
+    if (height <= types::MAX_EXPR_DEPTH) return true;
+    return fail(ast::too_deep_error(src_, op_offset));
   }
 
-  PResult<Span> expect_token(TokenKind kind, std::string_view what) {
-    if (!at(kind)) return make_err(expected(what));
-    return bump().span;
-  }
-
-  struct Ident {
-    std::string name;
-    Span span;
-  };
-  PResult<Ident> expect_ident() {
-    if (!at(TokenKind::Ident)) return make_err(expected("identifier"));
-    const Spanned& t = bump();
-    return Ident{t.token.text(), t.span};
+  // Consumes a token of `kind`, storing its span in `span` if given.
+  bool expect_token(TokenKind kind, std::string_view what, Span* span = nullptr) {
+    if (!at(kind)) return fail(expected(what));
+    const Span s = bump().span;
+    if (span != nullptr) *span = s;
+    return true;
   }
 
   // ---- blocks ----
 
   // `intent { ... }` or `evidence { ... }`; the current token is the keyword.
-  PResult<ast::Schema> schema_block(ast::SchemaKind kind) {
+  bool schema_block(ast::SchemaKind kind, ast::Schema& schema) {
     const bool is_intent = kind == ast::SchemaKind::Intent;
-    ast::Schema schema;
     schema.kind = kind;
     const Span keyword = bump().span;
-    VERDANE_CHECK(expect_token(TokenKind::LBrace, "`{`"));
+    if (!expect_token(TokenKind::LBrace, "`{`")) return false;
     while (true) {
       skip_newlines();
       if (at_end() || at(TokenKind::RBrace)) {
-        VERDANE_TRY(close, expect_token(TokenKind::RBrace, "`}`"));
+        Span close;
+        if (!expect_token(TokenKind::RBrace, "`}`", &close)) return false;
         if (!is_intent && schema.fields.empty()) {
-          return make_err(error_at(ErrKind::EmptyEvidenceBlock, close.start));
+          return fail(error_at(ErrKind::EmptyEvidenceBlock, close.start));
         }
         schema.span = Span{keyword.start, close.end};
-        return schema;
+        return true;
       }
-      VERDANE_TRY(name, expect_ident());
-      VERDANE_CHECK(expect_token(TokenKind::Colon, "`:`"));
+      if (!at(TokenKind::Ident)) return fail(expected("identifier"));
+      const Spanned name = bump();
+      if (!expect_token(TokenKind::Colon, "`:`")) return false;
       bool optional = false;
       if (at_keyword(Keyword::Optional)) {
         if (!is_intent) {
-          return make_err(
-              parse_err("`optional` is not allowed in `evidence` schema fields", offset()));
+          return fail(parse_err("`optional` is not allowed in `evidence` schema fields", offset()));
         }
-        ++pos_;
+        toks_.advance();
         optional = true;
       }
-      VERDANE_TRY(ty, type());
-      schema.fields.push_back(ast::SchemaField{std::move(name.name), name.span, optional, ty});
+      types::Type ty = types::Type::Bool;
+      if (!type(ty)) return false;
+      schema.fields.push_back(
+          ast::SchemaField{std::string(name.token.text()), name.span, optional, ty});
       // Fields are separated by line breaks; the last may be followed by }.
       if (!at(TokenKind::Newline) && !at(TokenKind::RBrace)) {
-        return make_err(expected("newline or `}`"));
+        return fail(expected("newline or `}`"));
       }
     }
   }
 
-  std::optional<types::Type> scalar_type() const {
+  std::optional<types::Type> scalar_type() {
     if (at_keyword(Keyword::Bool)) return types::Type::Bool;
     if (at_keyword(Keyword::Int)) return types::Type::Int;
     if (at_keyword(Keyword::String)) return types::Type::String;
@@ -234,74 +281,77 @@ class Parser {
     return std::nullopt;
   }
 
-  PResult<types::Type> type() {
+  bool type(types::Type& out) {
     if (const auto scalar = scalar_type()) {
-      ++pos_;
-      return *scalar;
+      toks_.advance();
+      out = *scalar;
+      return true;
     }
     if (at_keyword(Keyword::Set)) {
-      ++pos_;
-      VERDANE_CHECK(expect_token(TokenKind::LAngle, "`<`"));
-      types::Type ty;
+      toks_.advance();
+      if (!expect_token(TokenKind::LAngle, "`<`")) return false;
       if (at_keyword(Keyword::Int)) {
-        ty = types::Type::IntSet;
+        out = types::Type::IntSet;
       } else if (at_keyword(Keyword::String)) {
-        ty = types::Type::StringSet;
+        out = types::Type::StringSet;
       } else if (at_keyword(Keyword::Date)) {
-        ty = types::Type::DateSet;
+        out = types::Type::DateSet;
       } else {
-        return make_err(error_at(ErrKind::UnsupportedSetType, offset()));
+        return fail(error_at(ErrKind::UnsupportedSetType, offset()));
       }
-      ++pos_;
-      VERDANE_CHECK(expect_token(TokenKind::RAngle, "`>`"));
-      return ty;
+      toks_.advance();
+      return expect_token(TokenKind::RAngle, "`>`");
     }
     if (at(TokenKind::Ident)) {
-      return make_err(error_at(ErrKind::UnknownType, offset(), toks_[pos_].token.text()));
+      return fail(
+          error_at(ErrKind::UnknownType, offset(), std::string(toks_.current()->token.text())));
     }
-    return make_err(expected("a type"));
+    return fail(expected("a type"));
   }
 
   // `requires { ... }`; the current token is the keyword.
-  PResult<std::vector<ast::ConstraintAst>> requires_block() {
-    ++pos_;
-    VERDANE_CHECK(expect_token(TokenKind::LBrace, "`{`"));
-    std::vector<ast::ConstraintAst> constraints;
+  bool requires_block(std::vector<ast::ConstraintAst>& constraints) {
+    toks_.advance();
+    if (!expect_token(TokenKind::LBrace, "`{`")) return false;
     while (true) {
-      while (at(TokenKind::Newline) || at(TokenKind::Semicolon)) ++pos_;
+      while (at(TokenKind::Newline) || at(TokenKind::Semicolon)) toks_.advance();
       if (at_end() || at(TokenKind::RBrace)) {
-        VERDANE_TRY(close, expect_token(TokenKind::RBrace, "`}`"));
-        if (constraints.empty()) {
-          return make_err(error_at(ErrKind::EmptyRequiresBlock, close.start));
-        }
-        return constraints;
+        Span close;
+        if (!expect_token(TokenKind::RBrace, "`}`", &close)) return false;
+        if (constraints.empty()) return fail(error_at(ErrKind::EmptyRequiresBlock, close.start));
+        return true;
       }
       const std::size_t start = offset();
       bool optional = false;
-      if (at_keyword(Keyword::Optional) && kind_at(pos_ + 1, TokenKind::Colon)) {
-        pos_ += 2;
+      if (at_keyword(Keyword::Optional) && kind_at(1, TokenKind::Colon)) {
+        toks_.advance();
+        toks_.advance();
         skip_newlines();
         optional = true;
       }
-      VERDANE_TRY(e, expr_bool());
-      const Span span{start, e.expr.span.end};
-      constraints.push_back(ast::ConstraintAst{std::move(e.expr), span, optional});
+      // Each constraint is built in one reused tree and then copied out at
+      // its exact size.
+      tree_.clear();
+      std::size_t height = 0;
+      if (!expr_bool(height)) return false;
+      const Span span{start, tree_.span().end};
+      constraints.push_back(ast::ConstraintAst{tree_, span, optional});
 
       // A constraint ends at ';', or at '}' (possibly after line breaks).
       if (at_end() || at(TokenKind::RBrace)) continue;
       if (at(TokenKind::Semicolon)) {
-        ++pos_;
+        toks_.advance();
         continue;
       }
       if (at(TokenKind::Newline)) {
-        const std::size_t next = past_newlines();
-        if (next >= toks_.size() || toks_[next].token.is(TokenKind::RBrace)) {
-          pos_ = next;
+        const Spanned* next = toks_.next();
+        if (next == nullptr || next->token.is(TokenKind::RBrace)) {
+          toks_.advance();
           continue;
         }
-        return make_err(error_at(ErrKind::ExpectedConstraintEnd, toks_[next].span.start));
+        return fail(error_at(ErrKind::ExpectedConstraintEnd, next->span.start));
       }
-      return make_err(error_at(ErrKind::ExpectedConstraintEnd, offset()));
+      return fail(error_at(ErrKind::ExpectedConstraintEnd, offset()));
     }
   }
 
@@ -309,71 +359,67 @@ class Parser {
   // Each level operation first checks and raises the nesting depth.
 
   // Level 1: operand (and operand)* or operand (or operand)*, n-ary.
-  PResult<Built> expr_bool() {
-    if (depth_ >= MAX_DEPTH) return make_err(too_nested());
+  bool expr_bool(std::size_t& height) {
+    if (depth_ >= MAX_DEPTH) return fail(too_nested());
     DepthGuard guard(depth_);
     skip_newlines();
-    VERDANE_TRY(first, expr_cmp());
+    if (!expr_cmp(height)) return false;
     std::size_t next = past_newlines();
-    if (!keyword_at(next, Keyword::And) && !keyword_at(next, Keyword::Or)) return first;
+    if (!keyword_at(next, Keyword::And) && !keyword_at(next, Keyword::Or)) return true;
 
     const bool is_and = keyword_at(next, Keyword::And);
     const Keyword other = is_and ? Keyword::Or : Keyword::And;
     const Keyword same = is_and ? Keyword::And : Keyword::Or;
-    const std::size_t start = first.expr.span.start;
-    std::size_t end = first.expr.span.end;
-    std::size_t height = first.height;
-    std::vector<ast::ExprAst> operands;
-    operands.push_back(std::move(first.expr));
+    std::size_t count = 1;
     while (true) {
-      pos_ = next;
+      skip(next);
       const std::size_t connective = bump().span.start;
       skip_newlines();
-      VERDANE_TRY(operand, expr_cmp());
-      height = std::max(height, operand.height);
-      if (auto err = check_height(height + 1, connective)) return make_err(std::move(*err));
-      end = operand.expr.span.end;
-      operands.push_back(std::move(operand.expr));
+      std::size_t operand = 0;
+      if (!expr_cmp(operand)) return false;
+      height = std::max(height, operand);
+      if (!check_height(height + 1, connective)) return false;
+      ++count;
       next = past_newlines();
       if (keyword_at(next, same)) continue;
       if (keyword_at(next, other)) {
-        return make_err(error_at(ErrKind::MixedAndOr, toks_[next].span.start));
+        return fail(error_at(ErrKind::MixedAndOr, peek(next)->span.start));
       }
       break;  // stay before any newlines
     }
-    ast::ExprKind kind;
     if (is_and) {
-      kind = ast::And{std::move(operands)};
+      tree_.add_and(count);
     } else {
-      kind = ast::Or{std::move(operands)};
+      tree_.add_or(count);
     }
-    return Built{ast::ExprAst{std::move(kind), Span{start, end}}, height + 1};
+    height += 1;
+    return true;
   }
 
   // Number of tokens (1 or 2) of the set operator at the current token, or 0.
-  std::size_t set_operator(ast::SetOpAst& op) const {
+  std::size_t set_operator(ast::SetOpAst& op) {
     if (at_keyword(Keyword::In)) {
       op = ast::SetOpAst::In;
       return 1;
     }
-    if (at_keyword(Keyword::Not) && keyword_at(pos_ + 1, Keyword::In)) {
+    if (at_keyword(Keyword::Not) && keyword_at(1, Keyword::In)) {
       op = ast::SetOpAst::NotIn;
       return 2;
     }
-    if (at_keyword(Keyword::Subset) && keyword_at(pos_ + 1, Keyword::Of)) {
+    if (at_keyword(Keyword::Subset) && keyword_at(1, Keyword::Of)) {
       op = ast::SetOpAst::SubsetOf;
       return 2;
     }
-    if (at_keyword(Keyword::Superset) && keyword_at(pos_ + 1, Keyword::Of)) {
+    if (at_keyword(Keyword::Superset) && keyword_at(1, Keyword::Of)) {
       op = ast::SetOpAst::SupersetOf;
       return 2;
     }
     return 0;
   }
 
-  std::optional<ast::CmpOp> comparison_operator() const {
+  std::optional<ast::CmpOp> comparison_operator() {
     if (at_end()) return std::nullopt;
-    switch (toks_[pos_].token.kind()) {
+    switch (toks_.current()->token.kind()) {
       case TokenKind::EqEq:
         return ast::CmpOp::Eq;
       case TokenKind::Lt:
@@ -390,161 +436,161 @@ class Parser {
   }
 
   // Level 2: one set operator, or a comparison chain.
-  PResult<Built> expr_cmp() {
-    if (depth_ >= MAX_DEPTH) return make_err(too_nested());
+  bool expr_cmp(std::size_t& height) {
+    if (depth_ >= MAX_DEPTH) return fail(too_nested());
     DepthGuard guard(depth_);
-    VERDANE_TRY(lhs, expr_not());
+    if (!expr_not(height)) return false;
 
     ast::SetOpAst set_op = ast::SetOpAst::In;
     if (const std::size_t words = set_operator(set_op)) {
-      const Span op_span{toks_[pos_].span.start, toks_[pos_ + words - 1].span.end};
-      pos_ += words;
+      const Span op_span{toks_.current()->span.start, peek(words - 1)->span.end};
+      skip(words - 1);
+      toks_.advance();
       skip_newlines();
-      VERDANE_TRY(rhs, expr_not());
-      const std::size_t height = 1 + std::max(lhs.height, rhs.height);
-      if (auto err = check_height(height, op_span.start)) return make_err(std::move(*err));
-      const Span span{lhs.expr.span.start, rhs.expr.span.end};
-      return Built{ast::ExprAst{ast::SetOp{set_op, box(std::move(lhs.expr)),
-                                           box(std::move(rhs.expr)), op_span},
-                                span},
-                   height};
+      std::size_t rhs = 0;
+      if (!expr_not(rhs)) return false;
+      height = 1 + std::max(height, rhs);
+      if (!check_height(height, op_span.start)) return false;
+      tree_.add_set_op(set_op, op_span);
+      return true;
     }
 
-    if (!comparison_operator()) return lhs;
-    const std::size_t start = lhs.expr.span.start;
-    std::size_t end = lhs.expr.span.end;
-    std::size_t height = lhs.height;
-    ast::Chain chain;
-    chain.operands.push_back(std::move(lhs.expr));
+    if (!comparison_operator()) return true;
+    std::size_t count = 1;
     int chain_direction = 0;
     std::size_t first_directional = 0;
     while (const auto op = comparison_operator()) {
-      const Span op_span = toks_[pos_].span;
+      const Span op_span = toks_.current()->span;
       if (const int d = direction(*op); d != 0) {
         if (chain_direction == 0) {
           chain_direction = d;
           first_directional = op_span.start;
         } else if (d != chain_direction) {
-          return make_err(error_at(ErrKind::ChainDirectionReversed, first_directional));
+          return fail(error_at(ErrKind::ChainDirectionReversed, first_directional));
         }
       }
-      ++pos_;
+      toks_.advance();
       skip_newlines();
-      VERDANE_TRY(operand, expr_not());
-      height = std::max(height, operand.height);
-      if (auto err = check_height(height + 1, op_span.start)) return make_err(std::move(*err));
-      end = operand.expr.span.end;
-      chain.ops.push_back(*op);
-      chain.op_spans.push_back(op_span);
-      chain.operands.push_back(std::move(operand.expr));
+      std::size_t operand = 0;
+      if (!expr_not(operand)) return false;
+      height = std::max(height, operand);
+      if (!check_height(height + 1, op_span.start)) return false;
+      tree_.add_link(*op, op_span);
+      ++count;
     }
     if (set_operator(set_op) != 0) {
-      return make_err(error_at(ErrKind::MembershipInChain, offset()));
+      return fail(error_at(ErrKind::MembershipInChain, offset()));
     }
-    return Built{ast::ExprAst{std::move(chain), Span{start, end}}, height + 1};
+    tree_.add_chain(count);
+    height += 1;
+    return true;
   }
 
   // Level 3: prefix `not`, right-nested.
-  PResult<Built> expr_not() {
-    if (depth_ >= MAX_DEPTH) return make_err(too_nested());
+  bool expr_not(std::size_t& height) {
+    if (depth_ >= MAX_DEPTH) return fail(too_nested());
     DepthGuard guard(depth_);
-    if (!at_keyword(Keyword::Not)) return expr_arith();
-    const Span not_span = bump().span;
-    VERDANE_TRY(operand, expr_not());
-    const std::size_t height = operand.height + 1;
-    if (auto err = check_height(height, not_span.start)) return make_err(std::move(*err));
-    const Span span{not_span.start, operand.expr.span.end};
-    return Built{ast::ExprAst{ast::Not{box(std::move(operand.expr))}, span}, height};
+    if (!at_keyword(Keyword::Not)) return expr_arith(height);
+    const std::size_t not_start = bump().span.start;
+    if (!expr_not(height)) return false;
+    height += 1;
+    if (!check_height(height, not_start)) return false;
+    tree_.add_not(not_start);
+    return true;
   }
 
-  PResult<Built> arith(ast::ArithOp op, Span op_span, Built lhs, Built rhs) const {
-    const std::size_t height = 1 + std::max(lhs.height, rhs.height);
-    if (auto err = check_height(height, op_span.start)) return make_err(std::move(*err));
-    const Span span{lhs.expr.span.start, rhs.expr.span.end};
-    return Built{
-        ast::ExprAst{ast::Arith{op, box(std::move(lhs.expr)), box(std::move(rhs.expr)), op_span},
-                     span},
-        height};
+  // Joins the last two trees (heights `height` and `rhs`) with `op`.
+  bool arith(ast::ArithOp op, Span op_span, std::size_t& height, std::size_t rhs) {
+    height = 1 + std::max(height, rhs);
+    if (!check_height(height, op_span.start)) return false;
+    tree_.add_arith(op, op_span);
+    return true;
   }
 
   // Level 4: + and -, left-nested.
-  PResult<Built> expr_arith() {
-    if (depth_ >= MAX_DEPTH) return make_err(too_nested());
+  bool expr_arith(std::size_t& height) {
+    if (depth_ >= MAX_DEPTH) return fail(too_nested());
     DepthGuard guard(depth_);
-    VERDANE_TRY(lhs, expr_mul());
+    if (!expr_mul(height)) return false;
     while (at(TokenKind::Plus) || at(TokenKind::Minus)) {
       const auto op = at(TokenKind::Plus) ? ast::ArithOp::Add : ast::ArithOp::Sub;
       const Span op_span = bump().span;
       skip_newlines();
-      VERDANE_TRY(rhs, expr_mul());
-      VERDANE_TRY(node, arith(op, op_span, std::move(lhs), std::move(rhs)));
-      lhs = std::move(node);
+      std::size_t rhs = 0;
+      if (!expr_mul(rhs) || !arith(op, op_span, height, rhs)) return false;
     }
-    return lhs;
+    return true;
   }
 
   // Level 5: *, left-nested.
-  PResult<Built> expr_mul() {
-    if (depth_ >= MAX_DEPTH) return make_err(too_nested());
+  bool expr_mul(std::size_t& height) {
+    if (depth_ >= MAX_DEPTH) return fail(too_nested());
     DepthGuard guard(depth_);
-    VERDANE_TRY(lhs, expr_atom());
+    if (!expr_atom(height)) return false;
     while (at(TokenKind::Star)) {
       const Span op_span = bump().span;
       skip_newlines();
-      VERDANE_TRY(rhs, expr_atom());
-      VERDANE_TRY(node, arith(ast::ArithOp::Mul, op_span, std::move(lhs), std::move(rhs)));
-      lhs = std::move(node);
+      std::size_t rhs = 0;
+      if (!expr_atom(rhs) || !arith(ast::ArithOp::Mul, op_span, height, rhs)) return false;
     }
-    return lhs;
+    return true;
   }
 
   // Level 6: literals, set literals, field references, parentheses.
-  PResult<Built> expr_atom() {
-    if (depth_ >= MAX_DEPTH) return make_err(too_nested());
+  bool expr_atom(std::size_t& height) {
+    if (depth_ >= MAX_DEPTH) return fail(too_nested());
     DepthGuard guard(depth_);
     skip_newlines();
-    if (at_end()) return make_err(expected("an expression"));
-    const Spanned& t = toks_[pos_];
+    if (at_end()) return fail(expected("an expression"));
+    const Spanned t = *toks_.current();
+    height = 1;
     switch (t.token.kind()) {
       case TokenKind::Int:
-        ++pos_;
-        return leaf(t.token.int_value(), t.span);
+        toks_.advance();
+        tree_.add_int(t.token.int_value(), t.span);
+        return true;
       case TokenKind::Str:
-        ++pos_;
-        return leaf(t.token.text(), t.span);
+        toks_.advance();
+        tree_.add_str(t.token.text(), t.span);
+        return true;
       case TokenKind::Date:
-        ++pos_;
-        return leaf(t.token.date(), t.span);
+        toks_.advance();
+        tree_.add_date(t.token.date(), t.span);
+        return true;
       case TokenKind::Minus: {
-        ++pos_;
+        toks_.advance();
         if (!at(TokenKind::Int)) {
-          return make_err(parse_err("expected integer literal after unary `-`", offset()));
+          return fail(parse_err("expected integer literal after unary `-`", offset()));
         }
-        const Spanned& n = bump();
-        return leaf(-n.token.int_value(), Span{t.span.start, n.span.end});
+        const Spanned n = bump();
+        tree_.add_int(-n.token.int_value(), Span{t.span.start, n.span.end});
+        return true;
       }
       case TokenKind::LParen: {
-        ++pos_;
+        toks_.advance();
         skip_newlines();
-        VERDANE_TRY(inner, expr_bool());
+        std::size_t inner = 0;
+        if (!expr_bool(inner)) return false;
         skip_newlines();
-        VERDANE_TRY(close, expect_token(TokenKind::RParen, "`)`"));
-        const std::size_t height = inner.height + 1;
-        if (auto err = check_height(height, t.span.start)) return make_err(std::move(*err));
-        return Built{
-            ast::ExprAst{ast::Paren{box(std::move(inner.expr))}, Span{t.span.start, close.end}},
-            height};
+        Span close;
+        if (!expect_token(TokenKind::RParen, "`)`", &close)) return false;
+        height = inner + 1;
+        if (!check_height(height, t.span.start)) return false;
+        tree_.add_paren(Span{t.span.start, close.end});
+        return true;
       }
       case TokenKind::LBrace:
         return set_literal();
       case TokenKind::Keyword:
         switch (t.token.keyword()) {
           case Keyword::True:
-            ++pos_;
-            return leaf(true, t.span);
+            toks_.advance();
+            tree_.add_bool(true, t.span);
+            return true;
           case Keyword::False:
-            ++pos_;
-            return leaf(false, t.span);
+            toks_.advance();
+            tree_.add_bool(false, t.span);
+            return true;
           case Keyword::Intent:
           case Keyword::Evidence:
             return field_ref();
@@ -553,87 +599,94 @@ class Parser {
         }
         break;
       case TokenKind::Ident:
-        return make_err(
+        return fail(
             parse_err("expected `intent.<field>` or `evidence.<field>`, found bare identifier `" +
-                          t.token.text() + "`",
+                          std::string(t.token.text()) + "`",
                       t.span.start));
       default:
         break;
     }
-    return make_err(expected("an expression"));
+    return fail(expected("an expression"));
   }
 
   // `intent.<field>` or `evidence.<field>`; the current token is the keyword.
-  PResult<Built> field_ref() {
-    const Spanned& kw = bump();
+  bool field_ref() {
+    const Spanned kw = bump();
     const auto ns =
         kw.token.is_keyword(Keyword::Intent) ? ast::Namespace::Intent : ast::Namespace::Evidence;
-    VERDANE_CHECK(expect_token(TokenKind::Dot, "`.`"));
-    VERDANE_TRY(name, expect_ident());
-    const Span span{kw.span.start, name.span.end};
-    return Built{ast::ExprAst{ast::Field{ns, std::move(name.name), name.span}, span}, 1};
+    if (!expect_token(TokenKind::Dot, "`.`")) return false;
+    if (!at(TokenKind::Ident)) return fail(expected("identifier"));
+    const Spanned name = bump();
+    tree_.add_field(ns, name.token.text(), Span{kw.span.start, name.span.end});
+    return true;
   }
 
   // `{}` or `{e, e, ...}`; the current token is `{`.
-  PResult<Built> set_literal() {
+  bool set_literal() {
     const Span open = bump().span;
     skip_newlines();
     if (at(TokenKind::RBrace)) {
       const Span close = bump().span;
-      return leaf(ast::EmptySet{}, Span{open.start, close.end});
+      tree_.add_empty_set(Span{open.start, close.end});
+      return true;
     }
-    ast::SetLiteral set;
+    std::size_t count = 0;
     while (true) {
       skip_newlines();
-      if (at_end()) {
-        return make_err(parse_err("unexpected end of input in set literal", src_.size()));
-      }
-      const Spanned& t = toks_[pos_];
+      if (at_end()) return fail(parse_err("unexpected end of input in set literal", src_.size()));
+      const Spanned t = *toks_.current();
       switch (t.token.kind()) {
         case TokenKind::Int:
-          set.elements.emplace_back(t.token.int_value());
+          tree_.add_int_element(t.token.int_value());
           break;
         case TokenKind::Str:
-          set.elements.emplace_back(t.token.text());
+          tree_.add_str_element(t.token.text());
           break;
         case TokenKind::Date:
-          set.elements.emplace_back(t.token.date());
+          tree_.add_date_element(t.token.date());
           break;
         case TokenKind::Minus:
-          ++pos_;
+          toks_.advance();
           if (!at(TokenKind::Int)) {
-            return make_err(
-                parse_err("expected integer literal after `-` in set element", offset()));
+            return fail(parse_err("expected integer literal after `-` in set element", offset()));
           }
-          set.elements.emplace_back(-toks_[pos_].token.int_value());
+          tree_.add_int_element(-toks_.current()->token.int_value());
           break;
         default:
-          return make_err(parse_err(
+          return fail(parse_err(
               "expected a set element (int, string, or date literal), found " + t.token.describe(),
               t.span.start));
       }
-      ++pos_;
+      ++count;
+      toks_.advance();
       skip_newlines();
-      if (at_end()) return make_err(parse_err("unterminated set literal", src_.size()));
+      if (at_end()) return fail(parse_err("unterminated set literal", src_.size()));
       if (at(TokenKind::RBrace)) {
         const Span close = bump().span;
-        return leaf(std::move(set), Span{open.start, close.end});
+        tree_.add_set(count, Span{open.start, close.end});
+        return true;
       }
-      if (!at(TokenKind::Comma)) return make_err(expected("`,` or `}` in set literal"));
-      ++pos_;
+      if (!at(TokenKind::Comma)) return fail(expected("`,` or `}` in set literal"));
+      toks_.advance();
     }
   }
 
   std::string_view src_;
-  const lexer::TokenList& toks_;
-  std::size_t pos_ = 0;
+  TokenStream toks_;
   std::size_t depth_ = 0;
+  ast::ExprAst tree_;  // the constraint being parsed
+  std::optional<CompileError> error_;
 };
 
 }  // namespace
 
-Result<ast::File, CompileError> parse(std::string_view src, const lexer::TokenList& tokens) {
-  return Parser(src, tokens).file();
+Result<ast::File, CompileError> parse(std::string_view src) {
+  Parser parser(src);
+  ast::File file;
+  const bool parsed = parser.file(file);
+  if (const auto& lexical = parser.lexical_error()) return make_err(*lexical);
+  if (!parsed) return make_err(parser.take_error());
+  return file;
 }
 
 }  // namespace verdane::parser::grammar

@@ -1,4 +1,4 @@
-// The grammar: a recursive-descent parser over the lexer's tokens.
+// The grammar: a recursive-descent parser that pulls tokens from the lexer.
 #pragma once
 
 #include <cstddef>
@@ -6,7 +6,6 @@
 
 #include "errors/compile_error.h"
 #include "parser/ast/ast.h"
-#include "parser/lexer/lexer.h"
 #include "support/result.h"
 
 namespace verdane::parser::grammar {
@@ -16,11 +15,12 @@ namespace verdane::parser::grammar {
 // the input.
 inline constexpr std::size_t MAX_DEPTH = 256;
 
-// Parses a whole template from `tokens` (the lexer's output for `src`; `src`
-// is used only for error positions). Returns the syntax tree or the first
-// error. Every expression tree it returns has a height (see ast::height) of
+// Tokenizes and parses a whole template: the syntax tree, or the first
+// error. A lexical error anywhere in `src` comes before any syntax error, as
+// if the whole source were tokenized first; only a few tokens are held at a
+// time. Every expression tree it returns has a height (see ast::height) of
 // at most types::MAX_EXPR_DEPTH; a higher one fails with a Syntax error at the
 // operator that would cross the limit, before anything above it is built.
-Result<ast::File, errors::CompileError> parse(std::string_view src, const lexer::TokenList& tokens);
+Result<ast::File, errors::CompileError> parse(std::string_view src);
 
 }  // namespace verdane::parser::grammar

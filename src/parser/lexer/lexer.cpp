@@ -1,5 +1,7 @@
 #include "parser/lexer/lexer.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -14,9 +16,11 @@ using errors::CompileError;
 using errors::Span;
 using Kind = CompileError::Kind;
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-bool is_letter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_word_char(unsigned char c) { return is_letter(c) || is_digit(c) || c == '_'; }
+constexpr bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_letter(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+constexpr bool is_word_char(unsigned char c) { return is_letter(c) || is_digit(c) || c == '_'; }
 
 // Length of the well-formed UTF-8 character at `i`, or 0 when the bytes there
 // do not form one (the driver only hands us valid UTF-8, but the lexer must
@@ -63,6 +67,20 @@ std::string_view trim_unicode_space(std::string_view text) {
   }
   if (first == text.size()) return {};
   return text.substr(first, last_end - first);
+}
+
+// `text` without leading and trailing Unicode White_Space; ASCII text, the
+// usual case, without decoding characters.
+std::string_view trim_space(std::string_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) return trim_unicode_space(text);
+  const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  while (first < last && blank(text[first])) ++first;
+  while (last > first && blank(text[last - 1])) --last;
+  return text.substr(first, last - first);
 }
 
 // A date part: an optional leading '+' and then only decimal digits.
@@ -124,236 +142,216 @@ std::optional<types::DateLit> read_date(std::string_view text) {
   return d;
 }
 
-class Lexer {
- public:
-  explicit Lexer(std::string_view src) : src_(src) {}
-
-  Result<TokenList, CompileError> run() {
-    while (p_ < src_.size()) {
-      const auto c = static_cast<unsigned char>(src_[p_]);
-      std::optional<CompileError> err;
-      switch (c) {
-        case ' ':
-        case '\t':
-        case '\r':
-          ++p_;
-          break;
-        case '\n':
-          newlines();
-          break;
-        case '#':
-          while (p_ < src_.size() && src_[p_] != '\n') ++p_;
-          break;
-        case '{':
-          single(TokenKind::LBrace);
-          break;
-        case '}':
-          single(TokenKind::RBrace);
-          break;
-        case '(':
-          single(TokenKind::LParen);
-          break;
-        case ')':
-          single(TokenKind::RParen);
-          break;
-        case ',':
-          single(TokenKind::Comma);
-          break;
-        case ';':
-          single(TokenKind::Semicolon);
-          break;
-        case ':':
-          single(TokenKind::Colon);
-          break;
-        case '+':
-          single(TokenKind::Plus);
-          break;
-        case '-':
-          single(TokenKind::Minus);
-          break;
-        case '*':
-          single(TokenKind::Star);
-          break;
-        case '.':
-          single(TokenKind::Dot);
-          break;
-        case '=':
-          if (next_is('=')) {
-            pair(TokenKind::EqEq);
-          } else {
-            err = CompileError::syntax(src_, p_, "expected '==', found single '='");
-          }
-          break;
-        case '<':
-          if (next_is('=')) {
-            pair(TokenKind::Le);
-          } else {
-            single(last_is_keyword(1, Keyword::Set) ? TokenKind::LAngle : TokenKind::Lt);
-          }
-          break;
-        case '>':
-          if (next_is('=')) {
-            pair(TokenKind::Ge);
-          } else {
-            single(closes_set_type() ? TokenKind::RAngle : TokenKind::Gt);
-          }
-          break;
-        case '"':
-          err = string_literal();
-          break;
-        default:
-          if (is_letter(c) || c == '_') {
-            err = word();
-          } else if (is_digit(c)) {
-            err = integer();
-          } else {
-            err = CompileError::at(Kind::UnexpectedChar, src_, p_, char_text_at(src_, p_));
-          }
-          break;
-      }
-      if (err) return make_err(std::move(*err));
-    }
-    return std::move(out_);
+// Letters, digits and '_': the characters of words.
+constexpr std::array<bool, 256> kWordChar = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = is_word_char(static_cast<unsigned char>(c));
   }
-
- private:
-  bool next_is(char c) const { return p_ + 1 < src_.size() && src_[p_ + 1] == c; }
-
-  void emit(Token t, std::size_t start, std::size_t end) { out_.push(t, Span{start, end}); }
-  void single(TokenKind kind) {
-    emit(Token::punct(kind), p_, p_ + 1);
-    p_ += 1;
-  }
-  void pair(TokenKind kind) {
-    emit(Token::punct(kind), p_, p_ + 2);
-    p_ += 2;
-  }
-
-  // The n-th token from the end (1 = the last one).
-  const Token* last(std::size_t n) const {
-    return out_.size() >= n ? &out_[out_.size() - n].token : nullptr;
-  }
-  bool last_is_keyword(std::size_t n, Keyword kw) const {
-    const Token* t = last(n);
-    return t != nullptr && t->is_keyword(kw);
-  }
-  // '>' closes a set type only right after `set`, '<' and an element type.
-  bool closes_set_type() const {
-    const Token* elem = last(1);
-    return last_is_keyword(3, Keyword::Set) && last(2)->is(TokenKind::LAngle) &&
-           (elem->is_keyword(Keyword::Int) || elem->is_keyword(Keyword::String) ||
-            elem->is_keyword(Keyword::Date));
-  }
-
-  // A run of line feeds is one Newline token; none before the first token.
-  void newlines() {
-    const std::size_t start = p_;
-    while (p_ < src_.size() && src_[p_] == '\n') ++p_;
-    if (!out_.empty()) emit(Token::punct(TokenKind::Newline), start, p_);
-  }
-
-  std::optional<CompileError> string_literal() {
-    const std::size_t q = p_;
-    std::string text;
-    std::size_t i = q + 1;
-    while (true) {
-      if (i >= src_.size() || src_[i] == '\n') {
-        return CompileError::at(Kind::UnterminatedString, src_, q);
-      }
-      const char b = src_[i];
-      if (b == '"') {
-        ++i;
-        break;
-      }
-      if (b != '\\') {
-        text.push_back(b);
-        ++i;
-        continue;
-      }
-      if (i + 1 >= src_.size()) return CompileError::at(Kind::UnterminatedString, src_, q);
-      switch (src_[i + 1]) {
-        case '\\':
-          text.push_back('\\');
-          break;
-        case '"':
-          text.push_back('"');
-          break;
-        case 'n':
-          text.push_back('\n');
-          break;
-        case 'r':
-          text.push_back('\r');
-          break;
-        case 't':
-          text.push_back('\t');
-          break;
-        default:
-          return CompileError::at(Kind::UnsupportedEscape, src_, q, char_text_at(src_, i + 1));
-      }
-      i += 2;
-    }
-    emit(Token::str(out_.own(std::move(text))), q, i);
-    p_ = i;
-    return std::nullopt;
-  }
-
-  std::optional<CompileError> word() {
-    const std::size_t start = p_;
-    std::size_t end = p_;
-    while (end < src_.size() && is_word_char(static_cast<unsigned char>(src_[end]))) ++end;
-    const std::string_view text = src_.substr(start, end - start);
-    if (text == "date") {
-      std::size_t j = end;
-      while (j < src_.size() && (src_[j] == ' ' || src_[j] == '\t')) ++j;
-      if (j < src_.size() && src_[j] == '(') return date_literal(start, j);
-    }
-    if (const auto kw = keyword_from_text(text)) {
-      emit(Token::keyword(*kw), start, end);
-    } else {
-      emit(Token::ident(out_.own(std::string(text))), start, end);
-    }
-    p_ = end;
-    return std::nullopt;
-  }
-
-  // `w` is the 'd' of `date`, `open` its '('.
-  std::optional<CompileError> date_literal(std::size_t w, std::size_t open) {
-    std::size_t close = open + 1;
-    while (close < src_.size() && src_[close] != ')' && src_[close] != '\n') ++close;
-    if (close >= src_.size() || src_[close] != ')') {
-      return CompileError::at(Kind::MalformedDateLiteral, src_, w);
-    }
-    const std::string_view inner = trim_unicode_space(src_.substr(open + 1, close - open - 1));
-    const auto date = read_date(inner);
-    if (!date) return CompileError::at(Kind::InvalidDate, src_, w, std::string(inner));
-    emit(Token::date(*date), w, close + 1);
-    p_ = close + 1;
-    return std::nullopt;
-  }
-
-  std::optional<CompileError> integer() {
-    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    const std::size_t start = p_;
-    std::uint64_t value = 0;
-    std::size_t end = p_;
-    while (end < src_.size() && is_digit(static_cast<unsigned char>(src_[end]))) {
-      const auto d = static_cast<std::uint64_t>(src_[end] - '0');
-      if (value > (kMax - d) / 10) return CompileError::at(Kind::IntegerOutOfRange, src_, start);
-      value = value * 10 + d;
-      ++end;
-    }
-    emit(Token::integer(static_cast<std::int64_t>(value)), start, end);
-    p_ = end;
-    return std::nullopt;
-  }
-
-  std::string_view src_;
-  std::size_t p_ = 0;
-  TokenList out_;
-};
+  return table;
+}();
 
 }  // namespace
 
-Result<TokenList, CompileError> tokenize(std::string_view src) { return Lexer(src).run(); }
+bool Lexer::emit(Spanned& out, Token token, std::size_t start, std::size_t end) {
+  const std::uint64_t k =
+      token.kind() == TokenKind::Keyword ? key(token.kind(), token.keyword()) : key(token.kind());
+  recent_ = (recent_ << 16) | k;
+  emitted_ = true;
+  out.token = token;
+  out.span = Span{start, end};
+  p_ = end;
+  return true;
+}
+
+bool Lexer::fail(CompileError error) {
+  error_ = std::move(error);
+  failed_ = true;
+  return false;
+}
+
+bool Lexer::last_is_keyword(std::size_t n, Keyword kw) const {
+  return recent(n) == key(TokenKind::Keyword, kw);
+}
+
+// '>' closes a set type only right after `set`, '<' and an element type.
+bool Lexer::closes_set_type() const {
+  if (!last_is_keyword(3, Keyword::Set) || recent(2) != key(TokenKind::LAngle)) return false;
+  return last_is_keyword(1, Keyword::Int) || last_is_keyword(1, Keyword::String) ||
+         last_is_keyword(1, Keyword::Date);
+}
+
+bool Lexer::next(Spanned& out) {
+  if (failed_) return false;
+  const std::size_t n = src_.size();
+  while (p_ < n) {
+    const auto c = static_cast<unsigned char>(src_[p_]);
+    switch (c) {
+      case ' ':
+        // Runs of spaces are common (indentation, around operators).
+        while (++p_ < n && src_[p_] == ' ') {
+        }
+        break;
+      case '\t':
+      case '\r':
+        ++p_;
+        break;
+      case '\n': {
+        // A run of line feeds is one Newline token; none before the first
+        // token.
+        const std::size_t start = p_;
+        while (p_ < n && src_[p_] == '\n') ++p_;
+        if (emitted_) return emit(out, Token::punct(TokenKind::Newline), start, p_);
+        break;
+      }
+      case '#':
+        while (p_ < n && src_[p_] != '\n') ++p_;
+        break;
+      case '{':
+        return emit(out, Token::punct(TokenKind::LBrace), p_, p_ + 1);
+      case '}':
+        return emit(out, Token::punct(TokenKind::RBrace), p_, p_ + 1);
+      case '(':
+        return emit(out, Token::punct(TokenKind::LParen), p_, p_ + 1);
+      case ')':
+        return emit(out, Token::punct(TokenKind::RParen), p_, p_ + 1);
+      case ',':
+        return emit(out, Token::punct(TokenKind::Comma), p_, p_ + 1);
+      case ';':
+        return emit(out, Token::punct(TokenKind::Semicolon), p_, p_ + 1);
+      case ':':
+        return emit(out, Token::punct(TokenKind::Colon), p_, p_ + 1);
+      case '+':
+        return emit(out, Token::punct(TokenKind::Plus), p_, p_ + 1);
+      case '-':
+        return emit(out, Token::punct(TokenKind::Minus), p_, p_ + 1);
+      case '*':
+        return emit(out, Token::punct(TokenKind::Star), p_, p_ + 1);
+      case '.':
+        return emit(out, Token::punct(TokenKind::Dot), p_, p_ + 1);
+      case '=':
+        if (next_is('=')) return emit(out, Token::punct(TokenKind::EqEq), p_, p_ + 2);
+        return fail(CompileError::syntax(src_, p_, "expected '==', found single '='"));
+      case '<':
+        if (next_is('=')) return emit(out, Token::punct(TokenKind::Le), p_, p_ + 2);
+        return emit(
+            out, Token::punct(last_is_keyword(1, Keyword::Set) ? TokenKind::LAngle : TokenKind::Lt),
+            p_, p_ + 1);
+      case '>':
+        if (next_is('=')) return emit(out, Token::punct(TokenKind::Ge), p_, p_ + 2);
+        return emit(out, Token::punct(closes_set_type() ? TokenKind::RAngle : TokenKind::Gt), p_,
+                    p_ + 1);
+      case '"':
+        return string_literal(out);
+      default:
+        if (is_letter(c) || c == '_') return word(out);
+        if (is_digit(c)) return integer(out);
+        return fail(CompileError::at(Kind::UnexpectedChar, src_, p_, char_text_at(src_, p_)));
+    }
+  }
+  return false;
+}
+
+bool Lexer::string_literal(Spanned& out) {
+  const std::size_t q = p_;
+  const std::size_t n = src_.size();
+  // Most strings hold no escape: their text is the source between the quotes.
+  std::size_t i = q + 1;
+  while (i < n && src_[i] != '"' && src_[i] != '\\' && src_[i] != '\n') ++i;
+  if (i < n && src_[i] == '"') {
+    return emit(out, Token::str(src_.substr(q + 1, i - q - 1)), q, i + 1);
+  }
+  std::string text(src_.substr(q + 1, i - q - 1));
+  while (true) {
+    if (i >= n || src_[i] == '\n') return fail(CompileError::at(Kind::UnterminatedString, src_, q));
+    const char b = src_[i];
+    if (b == '"') {
+      ++i;
+      break;
+    }
+    if (b != '\\') {
+      text.push_back(b);
+      ++i;
+      continue;
+    }
+    if (i + 1 >= n) return fail(CompileError::at(Kind::UnterminatedString, src_, q));
+    switch (src_[i + 1]) {
+      case '\\':
+        text.push_back('\\');
+        break;
+      case '"':
+        text.push_back('"');
+        break;
+      case 'n':
+        text.push_back('\n');
+        break;
+      case 'r':
+        text.push_back('\r');
+        break;
+      case 't':
+        text.push_back('\t');
+        break;
+      default:
+        return fail(CompileError::at(Kind::UnsupportedEscape, src_, q, char_text_at(src_, i + 1)));
+    }
+    i += 2;
+  }
+  const std::string& stored = decoded_.emplace_back(std::move(text));
+  return emit(out, Token::str(stored), q, i);
+}
+
+bool Lexer::word(Spanned& out) {
+  const std::size_t start = p_;
+  std::size_t end = p_;
+  while (end < src_.size() && kWordChar[static_cast<unsigned char>(src_[end])]) ++end;
+  const std::string_view text = src_.substr(start, end - start);
+  if (text == "date") {
+    std::size_t j = end;
+    while (j < src_.size() && (src_[j] == ' ' || src_[j] == '\t')) ++j;
+    if (j < src_.size() && src_[j] == '(') return date_literal(out, start, j);
+  }
+  if (const auto kw = keyword_from_text(text)) return emit(out, Token::keyword(*kw), start, end);
+  return emit(out, Token::ident(text), start, end);
+}
+
+// `w` is the 'd' of `date`, `open` its '('.
+bool Lexer::date_literal(Spanned& out, std::size_t w, std::size_t open) {
+  std::size_t close = open + 1;
+  while (close < src_.size() && src_[close] != ')' && src_[close] != '\n') ++close;
+  if (close >= src_.size() || src_[close] != ')') {
+    return fail(CompileError::at(Kind::MalformedDateLiteral, src_, w));
+  }
+  const std::string_view inner = trim_space(src_.substr(open + 1, close - open - 1));
+  const auto date = read_date(inner);
+  if (!date) return fail(CompileError::at(Kind::InvalidDate, src_, w, std::string(inner)));
+  return emit(out, Token::date(*date), w, close + 1);
+}
+
+bool Lexer::integer(Spanned& out) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  const std::size_t start = p_;
+  std::uint64_t value = 0;
+  std::size_t end = p_;
+  while (end < src_.size() && is_digit(static_cast<unsigned char>(src_[end]))) {
+    const auto d = static_cast<std::uint64_t>(src_[end] - '0');
+    // value * 10 + d <= kMax, without dividing for every digit.
+    if (value >= kMax / 10 && (value > kMax / 10 || d > kMax % 10)) {
+      return fail(CompileError::at(Kind::IntegerOutOfRange, src_, start));
+    }
+    value = value * 10 + d;
+    ++end;
+  }
+  return emit(out, Token::integer(static_cast<std::int64_t>(value)), start, end);
+}
+
+Result<TokenList, CompileError> tokenize(std::string_view src) {
+  Lexer lexer(src);
+  TokenList list;
+  Spanned token;
+  while (lexer.next(token)) list.tokens_.push_back(token);
+  if (lexer.error()) return make_err(*lexer.error());
+  list.texts_ = lexer.take_texts();
+  return list;
+}
 
 }  // namespace verdane::parser::lexer

@@ -18,62 +18,54 @@ constexpr std::array<std::string_view, KEYWORD_COUNT> kKeywordTexts = {
 std::string_view keyword_text(Keyword kw) { return kKeywordTexts[static_cast<std::size_t>(kw)]; }
 
 std::optional<Keyword> keyword_from_text(std::string_view word) {
-  for (std::size_t i = 0; i < kKeywordTexts.size(); ++i) {
-    // string_view equality compares lengths first, then bytes.
-    if (kKeywordTexts[i] == word) return static_cast<Keyword>(i);
+  // Compares only with the keywords of the word's length; this runs for
+  // every word of a source.
+  switch (word.size()) {
+    case 2:
+      if (word == "or") return Keyword::Or;
+      if (word == "in") return Keyword::In;
+      if (word == "of") return Keyword::Of;
+      break;
+    case 3:
+      if (word == "int") return Keyword::Int;
+      if (word == "set") return Keyword::Set;
+      if (word == "not") return Keyword::Not;
+      if (word == "and") return Keyword::And;
+      break;
+    case 4:
+      if (word == "name") return Keyword::Name;
+      if (word == "bool") return Keyword::Bool;
+      if (word == "date") return Keyword::Date;
+      if (word == "True") return Keyword::True;
+      break;
+    case 5:
+      if (word == "False") return Keyword::False;
+      break;
+    case 6:
+      if (word == "intent") return Keyword::Intent;
+      if (word == "string") return Keyword::String;
+      if (word == "subset") return Keyword::Subset;
+      break;
+    case 8:
+      if (word == "evidence") return Keyword::Evidence;
+      if (word == "requires") return Keyword::Requires;
+      if (word == "optional") return Keyword::Optional;
+      if (word == "superset") return Keyword::Superset;
+      break;
+    default:
+      break;
   }
   return std::nullopt;
-}
-
-Token Token::punct(TokenKind kind) {
-  Token t;
-  t.kind_ = kind;
-  return t;
-}
-
-Token Token::ident(const std::string& text) {
-  Token t;
-  t.kind_ = TokenKind::Ident;
-  t.payload_.text = &text;
-  return t;
-}
-
-Token Token::str(const std::string& text) {
-  Token t;
-  t.kind_ = TokenKind::Str;
-  t.payload_.text = &text;
-  return t;
-}
-
-Token Token::integer(std::int64_t value) {
-  Token t;
-  t.kind_ = TokenKind::Int;
-  t.payload_.int_value = value;
-  return t;
-}
-
-Token Token::date(types::DateLit value) {
-  Token t;
-  t.kind_ = TokenKind::Date;
-  t.payload_.date = value;
-  return t;
-}
-
-Token Token::keyword(Keyword kw) {
-  Token t;
-  t.kind_ = TokenKind::Keyword;
-  t.keyword_ = kw;
-  return t;
 }
 
 std::string Token::describe() const {
   switch (kind_) {
     case TokenKind::Ident:
-      return "identifier `" + text() + "`";
+      return "identifier `" + std::string(text()) + "`";
     case TokenKind::Int:
       return "integer literal `" + std::to_string(int_value()) + "`";
     case TokenKind::Str:
-      return "string literal \"" + text() + "\"";
+      return "string literal \"" + std::string(text()) + "\"";
     case TokenKind::Date: {
       char buf[32];
       const types::DateLit d = date();

@@ -71,26 +71,45 @@ enum class TokenKind : std::uint8_t {
 };
 inline constexpr std::size_t TOKEN_KIND_COUNT = 24;
 
-// One token. Kept small (the token list of a large source is big): texts of
-// Ident and Str tokens live in the owning TokenList and are referenced here.
+// One token. Texts of Ident and Str tokens are not copied: they refer to the
+// source or to storage owned by the lexer or TokenList that made the token.
 class Token {
  public:
   // A token without payload. Precondition: `kind` is not Ident, Int, Str,
   // Date or Keyword.
-  static Token punct(TokenKind kind);
-  // `text` must outlive the token (the TokenList owns it).
-  static Token ident(const std::string& text);
-  static Token str(const std::string& text);
-  static Token integer(std::int64_t value);
-  static Token date(types::DateLit value);
-  static Token keyword(Keyword kw);
+  static Token punct(TokenKind kind) {
+    Token t;
+    t.kind_ = kind;
+    return t;
+  }
+  // `text` must outlive the token.
+  static Token ident(std::string_view text) { return with_text(TokenKind::Ident, text); }
+  static Token str(std::string_view text) { return with_text(TokenKind::Str, text); }
+  static Token integer(std::int64_t value) {
+    Token t;
+    t.kind_ = TokenKind::Int;
+    t.payload_.int_value = value;
+    return t;
+  }
+  static Token date(types::DateLit value) {
+    Token t;
+    t.kind_ = TokenKind::Date;
+    t.payload_.date = value;
+    return t;
+  }
+  static Token keyword(Keyword kw) {
+    Token t;
+    t.kind_ = TokenKind::Keyword;
+    t.keyword_ = kw;
+    return t;
+  }
 
   TokenKind kind() const { return kind_; }
   bool is(TokenKind kind) const { return kind_ == kind; }
   bool is_keyword(Keyword kw) const { return kind_ == TokenKind::Keyword && keyword_ == kw; }
 
   // Payload accessors; each requires the matching kind.
-  const std::string& text() const { return *payload_.text; }  // Ident, Str (decoded)
+  std::string_view text() const { return {payload_.text.data, payload_.text.size}; }  // Ident, Str
   std::int64_t int_value() const { return payload_.int_value; }
   types::DateLit date() const { return payload_.date; }
   Keyword keyword() const { return keyword_; }
@@ -104,15 +123,25 @@ class Token {
   union Payload {
     Payload() : int_value(0) {}
     std::int64_t int_value;
-    const std::string* text;
+    struct {
+      const char* data;
+      std::size_t size;
+    } text;
     types::DateLit date;
   };
+
+  static Token with_text(TokenKind kind, std::string_view text) {
+    Token t;
+    t.kind_ = kind;
+    t.payload_.text = {text.data(), text.size()};
+    return t;
+  }
 
   TokenKind kind_ = TokenKind::Newline;
   Keyword keyword_ = Keyword::Name;
   Payload payload_;
 };
-static_assert(sizeof(Token) == 16);
+static_assert(sizeof(Token) == 24);
 
 // A token with the half-open byte range of the source it came from.
 struct Spanned {

@@ -1,7 +1,6 @@
 #include "dump.h"
 
-#include <type_traits>
-#include <variant>
+#include <vector>
 
 namespace verdane::parser::ast::testing {
 
@@ -18,41 +17,16 @@ std::string date_text(const types::DateLit& d) {
   return out;
 }
 
-std::string literal_text(const LiteralAst& lit) {
-  return std::visit(
-      [](const auto& v) -> std::string {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, bool>) {
-          return v ? "true" : "false";
-        } else if constexpr (std::is_same_v<T, std::int64_t>) {
-          return std::to_string(v);
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          return "\"" + v + "\"";
-        } else if constexpr (std::is_same_v<T, types::DateLit>) {
-          return date_text(v);
-        } else if constexpr (std::is_same_v<T, SetLiteral>) {
-          std::string out = "{";
-          for (std::size_t i = 0; i < v.elements.size(); ++i) {
-            if (i > 0) out += ",";
-            out += std::visit(
-                [](const auto& el) -> std::string {
-                  using E = std::decay_t<decltype(el)>;
-                  if constexpr (std::is_same_v<E, std::int64_t>) {
-                    return std::to_string(el);
-                  } else if constexpr (std::is_same_v<E, std::string>) {
-                    return "\"" + el + "\"";
-                  } else {
-                    return date_text(el);
-                  }
-                },
-                v.elements[i]);
-          }
-          return out + "}";
-        } else {
-          return "{}";
-        }
-      },
-      lit);
+std::string element_text(NodeRef el) {
+  switch (el.element_kind()) {
+    case ElementKind::Int:
+      return std::to_string(el.int_value());
+    case ElementKind::Str:
+      return "\"" + std::string(el.str()) + "\"";
+    case ElementKind::Date:
+      return date_text(el.date());
+  }
+  return "?";
 }
 
 const char* cmp_text(CmpOp op) {
@@ -106,51 +80,81 @@ std::string span_text(Span s, std::size_t base) {
   return out;
 }
 
+std::string dump_node(NodeRef n, std::size_t base) {
+  std::string body;
+  switch (n.kind()) {
+    case NodeKind::Bool:
+      body = n.bool_value() ? "true" : "false";
+      break;
+    case NodeKind::Int:
+      body = std::to_string(n.int_value());
+      break;
+    case NodeKind::Str:
+      body = "\"" + std::string(n.str()) + "\"";
+      break;
+    case NodeKind::Date:
+      body = date_text(n.date());
+      break;
+    case NodeKind::Set:
+      body = "{";
+      for (std::size_t i = 0; i < n.count(); ++i) {
+        if (i > 0) body += ",";
+        body += element_text(n.element(i));
+      }
+      body += "}";
+      break;
+    case NodeKind::EmptySet:
+      body = "{}";
+      break;
+    case NodeKind::Field:
+      body = std::string(n.ns() == Namespace::Intent ? "intent." : "evidence.") +
+             std::string(n.name()) + span_text(n.name_span(), base);
+      break;
+    case NodeKind::Not:
+      body = "(not " + dump_node(n.operand(), base) + ")";
+      break;
+    case NodeKind::And:
+    case NodeKind::Or: {
+      body = n.kind() == NodeKind::And ? "(and" : "(or";
+      std::vector<NodeRef> operands;
+      n.operands(operands);
+      for (NodeRef op : operands) body += " " + dump_node(op, base);
+      body += ")";
+      break;
+    }
+    case NodeKind::Chain: {
+      std::vector<NodeRef> operands;
+      n.operands(operands);
+      body = "(chain " + dump_node(operands[0], base);
+      for (std::size_t i = 1; i < operands.size(); ++i) {
+        const NodeRef link = operands[i];
+        body += std::string(" ") + cmp_text(link.cmp_op()) + span_text(link.op_span(), base) + " " +
+                dump_node(link.operand(), base);
+      }
+      body += ")";
+      break;
+    }
+    case NodeKind::SetOp:
+      body = std::string("(") + set_op_text(n.set_op()) + span_text(n.op_span(), base) + " " +
+             dump_node(n.lhs(), base) + " " + dump_node(n.rhs(), base) + ")";
+      break;
+    case NodeKind::Arith:
+      body = std::string("(") + arith_text(n.arith_op()) + span_text(n.op_span(), base) + " " +
+             dump_node(n.lhs(), base) + " " + dump_node(n.rhs(), base) + ")";
+      break;
+    case NodeKind::Paren:
+      body = "(paren " + dump_node(n.operand(), base) + ")";
+      break;
+    case NodeKind::Element:
+    case NodeKind::Link:
+      body = "<part>";
+      break;
+  }
+  return body + span_text(n.span(), base);
+}
+
 }  // namespace
 
-std::string dump(const ExprAst& e, std::size_t base) {
-  std::string body = std::visit(
-      [&](const auto& n) -> std::string {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Literal>) {
-          return literal_text(n.value);
-        } else if constexpr (std::is_same_v<T, Field>) {
-          return std::string(n.ns == Namespace::Intent ? "intent." : "evidence.") + n.name +
-                 span_text(n.name_span, base);
-        } else if constexpr (std::is_same_v<T, Not>) {
-          std::string out = "(not ";
-          out += dump(*n.operand, base);
-          out += ')';
-          return out;
-        } else if constexpr (std::is_same_v<T, And> || std::is_same_v<T, Or>) {
-          std::string out = std::is_same_v<T, And> ? "(and" : "(or";
-          for (const auto& op : n.operands) {
-            out += ' ';
-            out += dump(op, base);
-          }
-          return out + ")";
-        } else if constexpr (std::is_same_v<T, Chain>) {
-          std::string out = "(chain " + dump(n.operands[0], base);
-          for (std::size_t i = 0; i < n.ops.size(); ++i) {
-            out += std::string(" ") + cmp_text(n.ops[i]) + span_text(n.op_spans[i], base) + " " +
-                   dump(n.operands[i + 1], base);
-          }
-          return out + ")";
-        } else if constexpr (std::is_same_v<T, SetOp>) {
-          return std::string("(") + set_op_text(n.op) + span_text(n.op_span, base) + " " +
-                 dump(*n.lhs, base) + " " + dump(*n.rhs, base) + ")";
-        } else if constexpr (std::is_same_v<T, Arith>) {
-          return std::string("(") + arith_text(n.op) + span_text(n.op_span, base) + " " +
-                 dump(*n.lhs, base) + " " + dump(*n.rhs, base) + ")";
-        } else {
-          std::string out = "(paren ";
-          out += dump(*n.operand, base);
-          out += ')';
-          return out;
-        }
-      },
-      e.kind);
-  return body + span_text(e.span, base);
-}
+std::string dump(const ExprAst& e, std::size_t base) { return dump_node(e.root(), base); }
 
 }  // namespace verdane::parser::ast::testing

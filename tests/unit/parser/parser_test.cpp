@@ -58,6 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExprCase{"ParenAllowsMixing", "True and (False or True)",
                  "(and true (paren (or false true)))"},
         ExprCase{"AndOnNextLine", "True\nand False", "(and true false)"},
+        ExprCase{"AndAfterCommentedLines", "True\n\n  # c\n\n  and False", "(and true false)"},
         ExprCase{"NewlinesAfterOperators", "1 +\n2 ==\n3 and\nTrue",
                  "(and (chain (+ 1 2) == 3) true)"},
         ExprCase{"ArithLeftNested", "1 - 2 - 3", "(- (- 1 2) 3)"},
@@ -128,7 +129,7 @@ TEST(ParseFile, BlocksFieldsAndConstraints) {
   const auto text = [&](errors::Span s) { return src.substr(s.start, s.end - s.start); };
   EXPECT_TRUE(f.constraints[0].optional);
   EXPECT_EQ(text(f.constraints[0].span), "optional:\n  intent.a == {}");
-  EXPECT_EQ(text(f.constraints[0].expr.span), "intent.a == {}");
+  EXPECT_EQ(text(f.constraints[0].expr.span()), "intent.a == {}");
   EXPECT_FALSE(f.constraints[1].optional);
   EXPECT_EQ(text(f.constraints[1].span), "evidence.d");
   EXPECT_EQ(text(f.constraints[2].span), "True");
@@ -254,6 +255,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ErrCase{"NoSemicolonBetween", in_requires("True\nFalse"),
                 "error at 7:1: expected ';' or '}' after a constraint"},
+        ErrCase{"NoSemicolonAfterCommentedLines", in_requires("True\n  # c\n\n  False"),
+                "error at 9:3: expected ';' or '}' after a constraint"},
+        ErrCase{"NotInAcrossLines", in_requires("intent.x not\n\nin {1}"),
+                "error at 6:10: expected ';' or '}' after a constraint"},
+        // The whole source is scanned: a lexical error after a syntax error wins.
+        ErrCase{"LexicalErrorAfterSyntaxError", kPrefix + "(1\n}\n\"open",
+                "error at 8:1: unterminated string literal"},
+        ErrCase{"LexicalErrorAfterTooDeepNesting", kPrefix + std::string(60, '(') + "1 ~",
+                "error at 6:63: unexpected character '~'"},
+        ErrCase{"LexicalErrorWhereParsingStops", kPrefix + "intent.@",
+                "error at 6:8: unexpected character '@'"},
         ErrCase{"ComparisonOnNextLine", in_requires("True\n== False"),
                 "error at 7:1: expected ';' or '}' after a constraint"},
         ErrCase{"SemicolonOnNextLine", in_requires("True\n;"),
@@ -272,6 +284,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "error at 6:16: mixed unparenthesized 'and' and 'or' are not allowed"},
         ErrCase{"MixedAcrossLines", in_requires("True\nor False\n\nand True"),
                 "error at 9:1: mixed unparenthesized 'and' and 'or' are not allowed"},
+        ErrCase{"MixedAcrossCommentedLines", in_requires("True\n# c\nor False\n  # d\n\nand True"),
+                "error at 11:1: mixed unparenthesized 'and' and 'or' are not allowed"},
         ErrCase{"ChainReversed", in_requires("3 > 2 < 4"),
                 "error at 6:3: chained comparisons cannot reverse direction"},
         ErrCase{"ChainReversedAfterEq", in_requires("1 == 2 <= 3 >= 4"),

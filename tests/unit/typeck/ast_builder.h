@@ -4,7 +4,6 @@
 // offset shows up as column offset + 1.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,58 +16,55 @@ namespace ast = parser::ast;
 
 inline ast::Span at(std::size_t start, std::size_t len = 1) { return {start, start + len}; }
 
-inline ast::ExprAst lit(ast::LiteralAst value, std::size_t start = 0) {
-  return ast::ExprAst{ast::Literal{std::move(value)}, at(start)};
-}
 inline ast::ExprAst int_lit(std::int64_t v, std::size_t start = 0) {
-  return lit(ast::LiteralAst(std::in_place_type<std::int64_t>, v), start);
+  ast::ExprAst e;
+  e.add_int(v, at(start));
+  return e;
 }
 inline ast::ExprAst bool_lit(bool v, std::size_t start = 0) {
-  return lit(ast::LiteralAst(std::in_place_type<bool>, v), start);
+  ast::ExprAst e;
+  e.add_bool(v, at(start));
+  return e;
 }
 
-inline ast::ExprAst field(ast::Namespace ns, std::string name, std::size_t start = 0) {
-  return ast::ExprAst{ast::Field{ns, std::move(name), at(start)}, at(start)};
+inline ast::ExprAst field(ast::Namespace ns, const std::string& name, std::size_t start = 0) {
+  ast::ExprAst e;
+  e.add_field(ns, name, at(start));
+  return e;
 }
-inline ast::ExprAst intent(std::string name, std::size_t start = 0) {
-  return field(ast::Namespace::Intent, std::move(name), start);
-}
-
-inline std::unique_ptr<ast::ExprAst> box(ast::ExprAst e) {
-  return std::make_unique<ast::ExprAst>(std::move(e));
+inline ast::ExprAst intent(const std::string& name, std::size_t start = 0) {
+  return field(ast::Namespace::Intent, name, start);
 }
 
 inline ast::ExprAst not_(ast::ExprAst operand, std::size_t start = 0) {
-  return ast::ExprAst{ast::Not{box(std::move(operand))}, at(start)};
+  operand.add_not(start);
+  return operand;
 }
 inline ast::ExprAst paren(ast::ExprAst operand, std::size_t start = 0) {
-  return ast::ExprAst{ast::Paren{box(std::move(operand))}, at(start)};
+  operand.add_paren(at(start));
+  return operand;
 }
-inline ast::ExprAst arith(ast::ArithOp op, ast::ExprAst lhs, ast::ExprAst rhs,
+inline ast::ExprAst arith(ast::ArithOp op, ast::ExprAst lhs, const ast::ExprAst& rhs,
                           std::size_t op_start) {
-  const std::size_t start = lhs.span.start;
-  return ast::ExprAst{ast::Arith{op, box(std::move(lhs)), box(std::move(rhs)), at(op_start)},
-                      at(start)};
+  lhs.append(rhs);
+  lhs.add_arith(op, at(op_start));
+  return lhs;
 }
 // Operands and operators of a chain; `op_starts` holds one offset per operator.
-inline ast::ExprAst chain(std::vector<ast::ExprAst> operands, std::vector<ast::CmpOp> ops,
+inline ast::ExprAst chain(const std::vector<ast::ExprAst>& operands, std::vector<ast::CmpOp> ops,
                           std::vector<std::size_t> op_starts) {
-  ast::Chain c;
-  const std::size_t start = operands.front().span.start;
-  c.operands = std::move(operands);
-  c.ops = std::move(ops);
-  for (std::size_t s : op_starts) c.op_spans.push_back(at(s));
-  return ast::ExprAst{std::move(c), at(start)};
+  ast::ExprAst c = operands.front();
+  for (std::size_t i = 1; i < operands.size(); ++i) {
+    c.append(operands[i]);
+    c.add_link(ops[i - 1], at(op_starts[i - 1]));
+  }
+  c.add_chain(operands.size());
+  return c;
 }
-template <typename... Rest>
-void push_all(std::vector<ast::ExprAst>& out, Rest&&... rest) {
-  (out.push_back(std::forward<Rest>(rest)), ...);
-}
-// Expressions are move-only, so lists of them cannot come from braces.
 template <typename... Items>
 std::vector<ast::ExprAst> list(Items&&... items) {
   std::vector<ast::ExprAst> out;
-  push_all(out, std::forward<Items>(items)...);
+  (out.push_back(std::forward<Items>(items)), ...);
   return out;
 }
 // A file with the given fields and one constraint.
@@ -89,7 +85,7 @@ inline ast::Schema schema(ast::SchemaKind kind, const std::vector<FieldDecl>& fi
 inline ast::File file(std::vector<FieldDecl> intent, std::vector<FieldDecl> evidence,
                       ast::ExprAst expr, bool optional = false, std::size_t constraint_start = 0) {
   ast::File f;
-  f.name = "t";
+  f.name = std::string("t");  // not operator=(const char*): GCC 12 warns wrongly there
   if (!intent.empty()) f.intent = schema(ast::SchemaKind::Intent, intent);
   f.evidence = schema(ast::SchemaKind::Evidence, evidence);
   const ast::Span span = at(constraint_start);

@@ -223,6 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"DatesOrder", "date(2024-01-31) < intent.d", "(date(2024-01-31) < intent.d)"},
         ShapeCase{"BoolsAndSetsCompareForEquality", "True == False == (intent.is == {1})",
                   "((True == False) and (False == (intent.is == {1})))"},
+        ShapeCase{"EmptySetInsideChain", "intent.ss == {} == intent.ss",
+                  "((intent.ss == {}) and ({} == intent.ss))"},
         ShapeCase{"ParenthesesVanish", "(((intent.b)))", "intent.b"},
         ShapeCase{"NotIn", "intent.i not in {2, 1}", "(not (intent.i in {1, 2}))"},
         ShapeCase{"SetOrdered", "intent.ss == {\"b\", \"a\", \"Zed\"}",
