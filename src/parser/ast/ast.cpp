@@ -19,6 +19,11 @@ types::DateLit unpack_date(std::uint64_t a) {
   return d;
 }
 
+// Two 32-bit values in one payload, `high` first.
+std::uint64_t pack_pair(std::size_t high, std::size_t low) {
+  return (static_cast<std::uint64_t>(high) << 32) | static_cast<std::uint32_t>(low);
+}
+
 bool holds_text(const Node& n) {
   return n.kind == NodeKind::Str || n.kind == NodeKind::Field ||
          (n.kind == NodeKind::Element && n.op == static_cast<std::uint8_t>(ElementKind::Str));
@@ -32,8 +37,8 @@ types::DateLit NodeRef::date() const { return unpack_date(node().a); }
 
 Span NodeRef::name_span() const {
   // The name ends the field reference and is written exactly as stored.
-  const Node& n = node();
-  return Span{n.span.end - n.b, n.span.end};
+  const std::size_t end = node().end;
+  return Span{end - name().size(), end};
 }
 
 void NodeRef::operands(std::vector<NodeRef>& out) const {
@@ -50,86 +55,88 @@ void NodeRef::operands(std::vector<NodeRef>& out) const {
 
 // ---- ExprAst ----
 
-void ExprAst::add_leaf(NodeKind kind, Span span, std::uint64_t a, std::uint64_t b) {
-  nodes_.push_back(Node{kind, 0, 1, span, a, b});
+void ExprAst::add(NodeKind kind, std::uint8_t op, std::size_t size, Span span, std::uint64_t a) {
+  nodes_.push_back(Node{kind, op, static_cast<std::uint32_t>(size),
+                        static_cast<std::uint32_t>(span.start),
+                        static_cast<std::uint32_t>(span.end), a});
 }
 
 void ExprAst::add_text_leaf(NodeKind kind, std::uint8_t op, std::string_view text, Span span) {
-  const std::uint64_t offset = texts_.size();
+  const std::size_t offset = texts_.size();
   texts_.append(text);
-  nodes_.push_back(Node{kind, op, 1, span, offset, text.size()});
+  add(kind, op, 1, span, pack_pair(offset, text.size()));
 }
 
-void ExprAst::add_bool(bool value, Span span) {
-  nodes_.push_back(Node{NodeKind::Bool, static_cast<std::uint8_t>(value ? 1 : 0), 1, span, 0, 0});
-}
+void ExprAst::add_bool(bool value, Span span) { add(NodeKind::Bool, value ? 1 : 0, 1, span, 0); }
 void ExprAst::add_int(std::int64_t value, Span span) {
-  add_leaf(NodeKind::Int, span, static_cast<std::uint64_t>(value));
+  add(NodeKind::Int, 0, 1, span, static_cast<std::uint64_t>(value));
 }
 void ExprAst::add_str(std::string_view text, Span span) {
   add_text_leaf(NodeKind::Str, 0, text, span);
 }
 void ExprAst::add_date(types::DateLit value, Span span) {
-  add_leaf(NodeKind::Date, span, pack_date(value));
+  add(NodeKind::Date, 0, 1, span, pack_date(value));
 }
-void ExprAst::add_empty_set(Span span) { add_leaf(NodeKind::EmptySet, span); }
+void ExprAst::add_empty_set(Span span) { add(NodeKind::EmptySet, 0, 1, span, 0); }
 void ExprAst::add_field(Namespace ns, std::string_view name, Span span) {
   add_text_leaf(NodeKind::Field, static_cast<std::uint8_t>(ns), name, span);
 }
 
 void ExprAst::add_int_element(std::int64_t value) {
-  nodes_.push_back(Node{NodeKind::Element, static_cast<std::uint8_t>(ElementKind::Int), 1, Span{},
-                        static_cast<std::uint64_t>(value), 0});
+  add(NodeKind::Element, static_cast<std::uint8_t>(ElementKind::Int), 1, Span{},
+      static_cast<std::uint64_t>(value));
 }
 void ExprAst::add_str_element(std::string_view text) {
   add_text_leaf(NodeKind::Element, static_cast<std::uint8_t>(ElementKind::Str), text, Span{});
 }
 void ExprAst::add_date_element(types::DateLit value) {
-  nodes_.push_back(Node{NodeKind::Element, static_cast<std::uint8_t>(ElementKind::Date), 1, Span{},
-                        pack_date(value), 0});
+  add(NodeKind::Element, static_cast<std::uint8_t>(ElementKind::Date), 1, Span{}, pack_date(value));
 }
 void ExprAst::add_set(std::size_t count, Span span) {
-  nodes_.push_back(Node{NodeKind::Set, 0, count + 1, span, count, 0});
+  add(NodeKind::Set, 0, count + 1, span, count);
 }
 
 void ExprAst::add_over(NodeKind kind, std::uint8_t op, std::size_t count, Span span,
-                       std::uint64_t a, std::uint64_t b) {
+                       std::uint64_t a) {
   std::size_t size = 1;
   std::size_t root = nodes_.size() - 1;
   for (std::size_t k = 0; k < count; ++k) {
     size += nodes_[root].size;
     if (k + 1 < count) root = previous_tree(root);
   }
-  nodes_.push_back(Node{kind, op, size, span, a, b});
+  add(kind, op, size, span, a);
 }
 
 void ExprAst::add_not(std::size_t not_start) {
-  add_over(NodeKind::Not, 0, 1, Span{not_start, nodes_.back().span.end}, 0, 0);
+  add_over(NodeKind::Not, 0, 1, Span{not_start, nodes_.back().end}, 0);
 }
 
-void ExprAst::add_paren(Span span) { add_over(NodeKind::Paren, 0, 1, span, 0, 0); }
+void ExprAst::add_paren(Span span) { add_over(NodeKind::Paren, 0, 1, span, 0); }
 
 void ExprAst::add_set_op(SetOpAst op, Span op_span) {
   const std::size_t rhs = nodes_.size() - 1;
-  const Span span{nodes_[previous_tree(rhs)].span.start, nodes_[rhs].span.end};
-  add_over(NodeKind::SetOp, static_cast<std::uint8_t>(op), 2, span, op_span.start, op_span.end);
+  const Span span{nodes_[previous_tree(rhs)].start, nodes_[rhs].end};
+  add_over(NodeKind::SetOp, static_cast<std::uint8_t>(op), 2, span,
+           pack_pair(op_span.start, op_span.end));
 }
 
 void ExprAst::add_arith(ArithOp op, Span op_span) {
   const std::size_t rhs = nodes_.size() - 1;
-  const Span span{nodes_[previous_tree(rhs)].span.start, nodes_[rhs].span.end};
-  add_over(NodeKind::Arith, static_cast<std::uint8_t>(op), 2, span, op_span.start, op_span.end);
+  const Span span{nodes_[previous_tree(rhs)].start, nodes_[rhs].end};
+  add_over(NodeKind::Arith, static_cast<std::uint8_t>(op), 2, span,
+           pack_pair(op_span.start, op_span.end));
 }
 
 void ExprAst::add_link(CmpOp op, Span op_span) {
-  add_over(NodeKind::Link, static_cast<std::uint8_t>(op), 1, nodes_.back().span, op_span.start,
-           op_span.end);
+  const Node& operand = nodes_.back();
+  add_over(NodeKind::Link, static_cast<std::uint8_t>(op), 1, Span{operand.start, operand.end},
+           pack_pair(op_span.start, op_span.end));
 }
 
 void ExprAst::add_nary(NodeKind kind, std::size_t count) {
   std::size_t first = nodes_.size() - 1;
   for (std::size_t k = 1; k < count; ++k) first = previous_tree(first);
-  add_over(kind, 0, count, Span{nodes_[first].span.start, nodes_.back().span.end}, count, 0);
+  add_over(kind, 0, count, Span{nodes_[first].start, nodes_.back().end}, count);
 }
 
 void ExprAst::add_and(std::size_t count) { add_nary(NodeKind::And, count); }
@@ -140,7 +147,7 @@ void ExprAst::append(const ExprAst& other) {
   const std::uint64_t offset = texts_.size();
   texts_ += other.texts_;
   for (Node n : other.nodes_) {
-    if (holds_text(n)) n.a += offset;
+    if (holds_text(n)) n.a += offset << 32;
     nodes_.push_back(n);
   }
 }

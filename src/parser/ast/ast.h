@@ -101,25 +101,31 @@ class NodeRef {
 // appends nodes whose operands are the trees appended most recently, so a
 // parser can emit nodes as it completes them; whole trees compose with
 // append().
+//
+// Offsets, lengths and counts are kept in 32 bits, which halves the size of
+// a large template's trees: every offset given to the builders must be below
+// 2^31 (the parser refuses larger sources), which also keeps node counts
+// below 2^32.
 class ExprAst {
  public:
-  // One stored node. The meaning of `a` and `b` depends on the kind; use
-  // NodeRef to read them.
+  // One stored node. The meaning of `a` depends on the kind; use NodeRef to
+  // read it.
   struct Node {
     NodeKind kind = NodeKind::Bool;
     std::uint8_t op = 0;
-    std::size_t size = 1;  // nodes of the subtree rooted here, itself included
-    Span span;
-    std::uint64_t a = 0;
-    std::uint64_t b = 0;
+    std::uint32_t size = 1;   // nodes of the subtree rooted here, itself included
+    std::uint32_t start = 0;  // the span
+    std::uint32_t end = 0;
+    std::uint64_t a = 0;  // a value, a count, or two 32-bit halves
   };
+  static_assert(sizeof(Node) == 24);
 
   bool empty() const { return nodes_.empty(); }
   // Number of stored nodes (Elements and Links included).
   std::size_t size() const { return nodes_.size(); }
   // Precondition for the rest: the tree holds one complete expression.
   NodeRef root() const { return NodeRef(*this, nodes_.size() - 1); }
-  Span span() const { return nodes_.back().span; }
+  Span span() const { return Span{nodes_.back().start, nodes_.back().end}; }
   NodeRef at(std::size_t index) const { return NodeRef(*this, index); }
   const Node& node(std::size_t index) const { return nodes_[index]; }
 
@@ -161,11 +167,10 @@ class ExprAst {
 
   // The root of the tree that ends right before the tree rooted at `root`.
   std::size_t previous_tree(std::size_t root) const { return root - nodes_[root].size; }
-  void add_leaf(NodeKind kind, Span span, std::uint64_t a = 0, std::uint64_t b = 0);
+  void add(NodeKind kind, std::uint8_t op, std::size_t size, Span span, std::uint64_t a);
   void add_text_leaf(NodeKind kind, std::uint8_t op, std::string_view text, Span span);
   // Appends a node whose operands are the last `count` trees.
-  void add_over(NodeKind kind, std::uint8_t op, std::size_t count, Span span, std::uint64_t a,
-                std::uint64_t b);
+  void add_over(NodeKind kind, std::uint8_t op, std::size_t count, Span span, std::uint64_t a);
   void add_nary(NodeKind kind, std::size_t count);
 
   std::vector<Node> nodes_;
@@ -176,11 +181,12 @@ class ExprAst {
 
 inline const auto& NodeRef::node() const { return tree_->nodes_[index_]; }
 inline NodeKind NodeRef::kind() const { return node().kind; }
-inline Span NodeRef::span() const { return node().span; }
+inline Span NodeRef::span() const { return Span{node().start, node().end}; }
 inline bool NodeRef::bool_value() const { return node().op != 0; }
 inline std::int64_t NodeRef::int_value() const { return static_cast<std::int64_t>(node().a); }
+// Texts: offset into the tree's texts in the high half, length in the low.
 inline std::string_view NodeRef::str() const {
-  return std::string_view(tree_->texts_).substr(node().a, node().b);
+  return std::string_view(tree_->texts_).substr(node().a >> 32, node().a & 0xFFFFFFFF);
 }
 inline ElementKind NodeRef::element_kind() const { return static_cast<ElementKind>(node().op); }
 inline std::size_t NodeRef::count() const { return node().a; }
@@ -192,7 +198,8 @@ inline NodeRef NodeRef::rhs() const { return at(index_ - 1); }
 inline NodeRef NodeRef::lhs() const { return at(tree_->previous_tree(index_ - 1)); }
 inline SetOpAst NodeRef::set_op() const { return static_cast<SetOpAst>(node().op); }
 inline ArithOp NodeRef::arith_op() const { return static_cast<ArithOp>(node().op); }
-inline Span NodeRef::op_span() const { return Span{node().a, node().b}; }
+// Operator spans: start in the high half, end in the low.
+inline Span NodeRef::op_span() const { return Span{node().a >> 32, node().a & 0xFFFFFFFF}; }
 inline CmpOp NodeRef::cmp_op() const { return static_cast<CmpOp>(node().op); }
 
 struct SchemaField {

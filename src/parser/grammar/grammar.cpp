@@ -681,6 +681,11 @@ class Parser {
 }  // namespace
 
 Result<ast::File, CompileError> parse(std::string_view src) {
+  if (src.size() > MAX_SOURCE_SIZE) {
+    return make_err(CompileError::syntax(
+        src, 0,
+        "template source is too large (maximum is " + std::to_string(MAX_SOURCE_SIZE) + " bytes)"));
+  }
   Parser parser(src);
   ast::File file;
   const bool parsed = parser.file(file);

@@ -15,6 +15,11 @@ namespace verdane::parser::grammar {
 // the input.
 inline constexpr std::size_t MAX_DEPTH = 256;
 
+// Largest source the parser takes: syntax trees keep offsets in 32 bits.
+// A longer one fails with a Syntax error at its first byte, "template source
+// is too large (maximum is 2147483647 bytes)".
+inline constexpr std::size_t MAX_SOURCE_SIZE = 0x7FFFFFFF;
+
 // Tokenizes and parses a whole template: the syntax tree, or the first
 // error. A lexical error anywhere in `src` comes before any syntax error, as
 // if the whole source were tokenized first; only a few tokens are held at a

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <functional>
 #include <string>
@@ -487,6 +488,18 @@ TEST(ParseHeight, HelperMatchesTheRule) {
   // And > SetOp > Not > Paren > Arith > Literal.
   EXPECT_EQ(ast::height(r->constraints[0].expr), 6u);
   EXPECT_EQ(ast::too_deep_message(), "expression is too deep (maximum depth is 4096)");
+}
+
+TEST(ParseLimits, SourcesOverTwoGigabytesAreRefusedUpFront) {
+  // Address space only: no page of the mapping is ever read.
+  const std::size_t size = grammar::MAX_SOURCE_SIZE + 1;
+  void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  auto r = parse(std::string_view(static_cast<const char*>(map), size));
+  munmap(map, size);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(),
+            "error at 1:1: template source is too large (maximum is 2147483647 bytes)");
 }
 
 // Runs `body` on a thread whose stack is exactly `bytes` long, whatever the
