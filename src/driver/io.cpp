@@ -1,10 +1,12 @@
 #include "driver/io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,13 +40,39 @@ std::string os_error_text(int errnum) {
 
 std::string display_path(const std::string& path) { return utf8::to_lossy(path); }
 
-Result<std::string, std::string> read_file_bytes(const std::string& path) {
+namespace {
+
+// Asks for huge pages behind the whole 2 MiB pages of a buffer that has not
+// been written yet. Touching fresh memory one 4 KiB page at a time costs a
+// page fault each, which dominates reading a file of tens of megabytes; with
+// huge pages there is one fault per 2 MiB. Only advice: where the system
+// does not follow it nothing changes.
+void advise_huge_pages(char* data, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (start + size) & ~(kHuge - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
+
+// Below this size huge pages gain nothing worth a system call.
+constexpr std::size_t kHugeReadBytes = std::size_t{8} << 20;
+
+Result<std::string, std::string> read_file(const std::string& path, bool large_input) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return make_err(os_error_text(errno));
   std::string data;
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     data.reserve(static_cast<std::size_t>(st.st_size));
+    if (large_input && data.capacity() >= kHugeReadBytes) {
+      advise_huge_pages(data.data(), data.capacity());
+    }
   }
   char chunk[1 << 16];
   for (;;) {
@@ -62,11 +90,24 @@ Result<std::string, std::string> read_file_bytes(const std::string& path) {
   return data;
 }
 
-Result<std::string, std::string> read_file_text(const std::string& path) {
-  auto data = read_file_bytes(path);
+Result<std::string, std::string> checked_text(Result<std::string, std::string> data) {
   if (!data) return data;
   if (utf8::validate(*data)) return make_err(std::string("stream did not contain valid UTF-8"));
   return data;
+}
+
+}  // namespace
+
+Result<std::string, std::string> read_file_bytes(const std::string& path) {
+  return read_file(path, false);
+}
+
+Result<std::string, std::string> read_file_text(const std::string& path) {
+  return checked_text(read_file(path, false));
+}
+
+Result<std::string, std::string> read_input_text(const std::string& path) {
+  return checked_text(read_file(path, true));
 }
 
 namespace {

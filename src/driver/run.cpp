@@ -33,7 +33,7 @@ Result<int, std::string> flushed(Stdout& out, int status) {
 // it has been read.
 Result<api::Input, std::string> load_input(const api::Template& tmpl, const std::string& path,
                                            const char* what) {
-  auto text = read_file_text(path);
+  auto text = read_input_text(path);
   if (!text) {
     return make_err("failed to read " + std::string(what) + " `" + display_path(path) +
                     "`: " + text.error());
