@@ -30,7 +30,7 @@ struct Member {
   bool present = false;
   std::optional<std::string> error;
   std::optional<Value> scalar;
-  std::vector<std::int64_t> ints;
+  IntSetBuilder ints;
   std::vector<DateLit> dates;
   StringSetBuilder strings;
 };
@@ -231,7 +231,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     switch (type_) {
       case Type::IntSet:
         if (s.kind != K::Int) return fail(messages::wrong_element(type_));
-        member_->ints.push_back(s.integer);
+        member_->ints.add(s.integer);
         return;
       case Type::StringSet:
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
@@ -253,7 +253,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   static Value complete(Type type, Member& member) {
     switch (type) {
       case Type::IntSet:
-        return Value{types::IntSet(std::move(member.ints))};
+        return Value{member.ints.build()};
       case Type::StringSet:
         return Value{member.strings.build()};
       case Type::DateSet:

@@ -1,16 +1,43 @@
 #include "runtime_input/set_builders.h"
 
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <utility>
 
 namespace verdane::runtime_input {
 
 namespace {
 
-// Large enough that block bookkeeping is negligible, small enough that a
-// short list of strings does not reserve much.
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// Blocks of packed strings start small, so that a short list reserves
+// little, and double up to one huge page.
+constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+// Buffers at least this large ask for huge pages.
+constexpr std::size_t kHugeAdviceBytes = std::size_t{8} << 20;
+
+// Asks for huge pages behind the whole 2 MiB pages of a buffer that has not
+// been written yet. Fresh memory is otherwise mapped one 4 KiB page at a
+// time, each a page fault, which costs more than anything else done with a
+// large set. Only advice: where the system does not follow it nothing
+// changes.
+void advise_huge_pages(void* data, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+  const std::uintptr_t end = (start + size) & ~(kHugePageBytes - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
+}
 
 // The bytes of `text` from `from` on, the first eight of them as a big-endian
 // number padded with zero bytes. Comparing two such keys orders the texts
@@ -28,21 +55,68 @@ std::uint64_t key_at(std::string_view text, std::size_t from) {
 
 std::size_t common_prefix(std::string_view a, std::string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
-  return static_cast<std::size_t>(
-      std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
-      a.begin());
+  std::size_t i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Sorts `a[0, n)` into `out[0, n)` one byte at a time, least significant
+// first, using `a` as scratch. Flipping the sign bit orders signed values as
+// unsigned ones. Bytes that all values share are skipped.
+void radix_sort(std::int64_t* a, std::int64_t* out, std::size_t n) {
+  const auto key = [](std::int64_t v) {
+    return static_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63);
+  };
+  std::array<std::array<std::size_t, 256>, 8> counts{};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = key(a[i]);
+    for (std::size_t d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
+  }
+  std::int64_t* src = a;
+  std::int64_t* dst = out;
+  const std::uint64_t first = key(a[0]);
+  for (std::size_t d = 0; d < 8; ++d) {
+    auto& slots = counts[d];
+    if (slots[(first >> (8 * d)) & 0xFF] == n) continue;
+    std::size_t offset = 0;
+    for (std::size_t& slot : slots) offset += std::exchange(slot, offset);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::int64_t v = src[i];
+      dst[slots[(key(v) >> (8 * d)) & 0xFF]++] = v;
+    }
+    std::swap(src, dst);
+  }
+  if (src != out) std::memcpy(out, src, n * sizeof *out);
 }
 
 }  // namespace
 
-void PackedStrings::append(std::string_view text) {
+void PackedStrings::FreeBytes::operator()(char* p) const { std::free(p); }
+
+PackedStrings::Block PackedStrings::new_block(std::size_t need, Pool* pool) const {
+  if (pool && !pool->empty() && pool->back().capacity >= need) {
+    Block block = std::move(pool->back());
+    pool->pop_back();
+    return block;
+  }
+  const std::size_t last = blocks_.empty() ? 0 : blocks_.back().capacity;
+  const std::size_t grown = std::clamp(2 * last, kFirstBlockBytes, kHugePageBytes);
+  Block block;
+  block.capacity = std::max(need, grown);
+  void* bytes = block.capacity == kHugePageBytes
+                    ? std::aligned_alloc(kHugePageBytes, kHugePageBytes)
+                    : std::malloc(block.capacity);
+  if (bytes == nullptr) throw std::bad_alloc();
+  if (block.capacity >= kHugePageBytes) advise_huge_pages(bytes, block.capacity);
+  block.bytes.reset(static_cast<char*>(bytes));
+  return block;
+}
+
+void PackedStrings::append(std::string_view text, Pool* pool) {
   const std::uint32_t length = static_cast<std::uint32_t>(text.size());
   const std::size_t need = sizeof length + text.size();
   if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < need) {
-    Block block;
-    block.capacity = std::max(need, kBlockBytes);
-    block.bytes = std::make_unique_for_overwrite<char[]>(block.capacity);
-    blocks_.push_back(std::move(block));
+    blocks_.push_back(new_block(need, pool));
   }
   Block& block = blocks_.back();
   std::memcpy(block.bytes.get() + block.used, &length, sizeof length);
@@ -71,15 +145,21 @@ types::StringSet StringSetBuilder::build() {
   });
 
   // Distribute by the first byte after the common prefix (bucket 0 holds the
-  // elements that end there and sort first), freeing the packed elements as
-  // they are copied out. Buckets in ascending order are then sorted and
-  // turned into strings one at a time, each freed as soon as it is done.
+  // elements that end there and sort first). The blocks read are reused for
+  // the buckets, so this takes no new memory. Buckets in ascending order are
+  // then sorted and turned into strings one at a time, each freed as soon as
+  // it is done.
   std::array<PackedStrings, 257> buckets;
-  elements_.drain([&](std::string_view text) {
-    const std::size_t bucket =
-        text.size() == prefix ? 0 : 1 + static_cast<unsigned char>(text[prefix]);
-    buckets[bucket].append(text);
-  });
+  {
+    PackedStrings::Pool pool;
+    elements_.drain(
+        [&](std::string_view text) {
+          const std::size_t bucket =
+              text.size() == prefix ? 0 : 1 + static_cast<unsigned char>(text[prefix]);
+          buckets[bucket].append(text, &pool);
+        },
+        pool);
+  }
 
   struct Entry {
     std::uint64_t key;
@@ -87,6 +167,9 @@ types::StringSet StringSetBuilder::build() {
   };
   std::vector<std::string> sorted;
   sorted.reserve(total);
+  if (total * sizeof(std::string) >= kHugeAdviceBytes) {
+    advise_huge_pages(sorted.data(), total * sizeof(std::string));
+  }
   std::vector<Entry> entries;
   for (PackedStrings& bucket : buckets) {
     if (bucket.empty()) continue;
@@ -104,6 +187,48 @@ types::StringSet StringSetBuilder::build() {
     bucket = PackedStrings{};
   }
   return types::StringSet(std::move(sorted));
+}
+
+IntSetBuilder::IntSetBuilder(IntSetBuilder&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+IntSetBuilder& IntSetBuilder::operator=(IntSetBuilder&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+IntSetBuilder::~IntSetBuilder() { std::free(data_); }
+
+void IntSetBuilder::grow() {
+  const std::size_t capacity = capacity_ == 0 ? 1024 : 2 * capacity_;
+  void* data = std::realloc(data_, capacity * sizeof *data_);
+  if (data == nullptr) throw std::bad_alloc();
+  data_ = static_cast<std::int64_t*>(data);
+  capacity_ = capacity;
+  if (capacity * sizeof *data_ >= kHugeAdviceBytes) {
+    advise_huge_pages(data_, capacity * sizeof *data_);
+  }
+}
+
+types::IntSet IntSetBuilder::build() {
+  IntSetBuilder elements = std::move(*this);
+  if (elements.size_ == 0) return {};
+  std::vector<std::int64_t> sorted;
+  sorted.reserve(elements.size_);
+  if (elements.size_ * sizeof(std::int64_t) >= kHugeAdviceBytes) {
+    advise_huge_pages(sorted.data(), elements.size_ * sizeof(std::int64_t));
+  }
+  sorted.resize(elements.size_);
+  radix_sort(elements.data_, sorted.data(), elements.size_);
+  // Sorting a sorted vector again is quick; the set collapses repeats.
+  return types::IntSet(std::move(sorted));
 }
 
 }  // namespace verdane::runtime_input

@@ -30,7 +30,7 @@ class PackedStrings {
 
   // Appends a copy of `text`, which must be shorter than 4 GiB (as every
   // string the JSON parser hands out is).
-  void append(std::string_view text);
+  void append(std::string_view text) { append(text, nullptr); }
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
 
@@ -41,23 +41,36 @@ class PackedStrings {
       for (std::size_t at = 0; at < block.used;) at = visit(block, at, f);
     }
   }
-  // The same, but frees each block as soon as its strings have been visited
-  // and leaves this object empty. Views handed to `f` die with their block.
-  template <typename F>
-  void drain(F&& f) {
-    for (Block& block : blocks_) {
-      for (std::size_t at = 0; at < block.used;) at = visit(block, at, f);
-      block = Block{};
-    }
-    *this = PackedStrings{};
-  }
 
  private:
+  friend class StringSetBuilder;
+
+  struct FreeBytes {
+    void operator()(char* p) const;
+  };
   struct Block {
-    std::unique_ptr<char[]> bytes;
+    std::unique_ptr<char[], FreeBytes> bytes;
     std::size_t used = 0;
     std::size_t capacity = 0;
   };
+  // Blocks emptied by drain, for appends to take before allocating.
+  using Pool = std::vector<Block>;
+
+  void append(std::string_view text, Pool* pool);
+  Block new_block(std::size_t need, Pool* pool) const;
+
+  // for_each, but hands each block to `pool` once its strings have been
+  // visited, leaving this object empty. Views handed to `f` die with their
+  // block's contents.
+  template <typename F>
+  void drain(F&& f, Pool& pool) {
+    for (Block& block : blocks_) {
+      for (std::size_t at = 0; at < block.used;) at = visit(block, at, f);
+      block.used = 0;
+      pool.push_back(std::move(block));
+    }
+    *this = PackedStrings{};
+  }
 
   template <typename F>
   static std::size_t visit(const Block& block, std::size_t at, F& f) {
@@ -85,6 +98,36 @@ class StringSetBuilder {
 
  private:
   PackedStrings elements_;
+};
+
+// The elements of one set<int> as they are read, in a buffer that grows
+// without copying where the system allows (realloc of large blocks remaps
+// their pages).
+class IntSetBuilder {
+ public:
+  IntSetBuilder() = default;
+  IntSetBuilder(IntSetBuilder&& other) noexcept;
+  IntSetBuilder& operator=(IntSetBuilder&& other) noexcept;
+  IntSetBuilder(const IntSetBuilder&) = delete;
+  IntSetBuilder& operator=(const IntSetBuilder&) = delete;
+  ~IntSetBuilder();
+
+  void add(std::int64_t element) {
+    if (size_ == capacity_) grow();
+    data_[size_++] = element;
+  }
+  std::size_t size() const { return size_; }
+
+  // The set of every element added, repeated ones collapsed; leaves the
+  // builder empty.
+  types::IntSet build();
+
+ private:
+  void grow();
+
+  std::int64_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace verdane::runtime_input

@@ -78,5 +78,52 @@ TEST(StringSetBuilder, BuildLeavesItEmpty) {
   EXPECT_TRUE(builder.build().empty());
 }
 
+types::IntSet built_ints(const std::vector<std::int64_t>& elements) {
+  IntSetBuilder builder;
+  for (const std::int64_t e : elements) builder.add(e);
+  EXPECT_EQ(builder.size(), elements.size());
+  return builder.build();
+}
+
+struct IntsCase {
+  std::string name;
+  std::vector<std::int64_t> elements;
+};
+
+class IntSetBuilderTest : public testing::TestWithParam<IntsCase> {};
+
+TEST_P(IntSetBuilderTest, GivesTheSortedSetOfItsElements) {
+  const auto& elements = GetParam().elements;
+  EXPECT_EQ(built_ints(elements), types::IntSet(elements));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IntSetBuilderTest,
+    testing::Values(IntsCase{"none", {}}, IntsCase{"one", {-3}}, IntsCase{"all_equal", {7, 7, 7}},
+                    IntsCase{"signs", {1, -1, 0, -2, 2}},
+                    IntsCase{"limits", {INT64_MAX, INT64_MIN, -1, 0, INT64_MIN, INT64_MAX}},
+                    // Values that differ in one byte only, at either end.
+                    IntsCase{"high_byte_only", {3LL << 56, 1LL << 56, 2LL << 56}},
+                    IntsCase{"low_byte_only", {0x7F00000003, 0x7F00000001, 0x7F00000002}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(IntSetBuilder, RandomElementsMatchTheSortedVector) {
+  std::mt19937_64 rng(11);
+  for (int round = 0; round < 100; ++round) {
+    std::vector<std::int64_t> elements(std::uniform_int_distribution<int>(0, 5000)(rng));
+    const int shift = std::uniform_int_distribution<int>(0, 63)(rng);
+    for (std::int64_t& e : elements) e = static_cast<std::int64_t>(rng()) >> shift;
+    ASSERT_EQ(built_ints(elements), types::IntSet(elements)) << "round " << round;
+  }
+}
+
+TEST(IntSetBuilder, BuildLeavesItEmpty) {
+  IntSetBuilder builder;
+  builder.add(1);
+  EXPECT_EQ(builder.build().size(), 1u);
+  EXPECT_EQ(builder.size(), 0u);
+  EXPECT_TRUE(builder.build().empty());
+}
+
 }  // namespace
 }  // namespace verdane::runtime_input
