@@ -132,9 +132,13 @@ class ChunkWriter {
     room(1);
     buf_[n_++] = b;
   }
+  // Small values with room left, the usual case, stay inline.
   void varint(std::uint64_t v) {
-    room(9);
-    n_ += put_varint(buf_ + n_, v);
+    if (v <= kSingleByteMax && n_ < kSize) {
+      buf_[n_++] = static_cast<std::uint8_t>(v);
+    } else {
+      any_varint(v);
+    }
   }
   void raw(std::string_view bytes) {
     if (bytes.size() > kSize - n_) {
@@ -156,6 +160,10 @@ class ChunkWriter {
   static constexpr std::size_t kSize = 16384;
   void room(std::size_t k) {
     if (kSize - n_ < k) flush();
+  }
+  [[gnu::noinline]] void any_varint(std::uint64_t v) {
+    room(9);
+    n_ += put_varint(buf_ + n_, v);
   }
 
   ByteSink& sink_;

@@ -118,9 +118,9 @@ class Parser {
 
   bool file(ast::File& file) {
     skip_newlines();
-    if (!at_keyword(Keyword::Name)) return fail(error_at(ErrKind::ExpectedName, offset()));
+    if (!at_keyword(Keyword::Name)) return fail_at(ErrKind::ExpectedName, offset());
     toks_.advance();
-    if (!at(TokenKind::Ident)) return fail(error_at(ErrKind::ExpectedNameIdent, offset()));
+    if (!at(TokenKind::Ident)) return fail_at(ErrKind::ExpectedNameIdent, offset());
     const Spanned name = bump();
     file.name = std::string(name.token.text());
     file.name_span = name.span;
@@ -134,18 +134,18 @@ class Parser {
     if (!at_keyword(Keyword::Evidence)) {
       const auto kind =
           file.intent ? ErrKind::ExpectedEvidenceAfterIntent : ErrKind::ExpectedEvidenceSchema;
-      return fail(error_at(kind, offset()));
+      return fail_at(kind, offset());
     }
     if (!schema_block(ast::SchemaKind::Evidence, file.evidence)) return false;
 
     skip_newlines();
     if (!at_keyword(Keyword::Requires)) {
-      return fail(error_at(ErrKind::ExpectedRequirements, offset()));
+      return fail_at(ErrKind::ExpectedRequirements, offset());
     }
     if (!requires_block(file.constraints)) return false;
 
     skip_newlines();
-    if (!at_end()) return fail(error_at(ErrKind::ExpectedEndOfFile, offset()));
+    if (!at_end()) return fail_at(ErrKind::ExpectedEndOfFile, offset());
     return true;
   }
 
@@ -197,36 +197,40 @@ class Parser {
   }
 
   // ---- errors ----
+  // Each records the first error and returns false, for `return fail...`.
+  // They are out of line so that error paths cost the parsing code nothing.
 
-  bool fail(CompileError error) {
-    error_ = std::move(error);
+  [[gnu::noinline, gnu::cold]] bool fail_at(ErrKind kind, std::size_t offset,
+                                            std::string text = {}) {
+    error_ = CompileError::at(kind, src_, offset, std::move(text));
     return false;
   }
-  CompileError parse_err(std::string message, std::size_t offset) const {
-    return CompileError::syntax(src_, offset, std::move(message));
-  }
-  CompileError error_at(ErrKind kind, std::size_t offset, std::string text = {}) const {
-    return CompileError::at(kind, src_, offset, std::move(text));
+  [[gnu::noinline, gnu::cold]] bool fail_syntax(std::string message, std::size_t offset) {
+    error_ = CompileError::syntax(src_, offset, std::move(message));
+    return false;
   }
   // "expected <what>, found <current token or end of input>" at the current token.
-  CompileError expected(std::string_view what) {
-    return parse_err("expected " + std::string(what) + ", found " + found(), offset());
+  [[gnu::noinline, gnu::cold]] bool fail_expected(std::string_view what) {
+    return fail_syntax("expected " + std::string(what) + ", found " + found(), offset());
   }
-  CompileError too_nested() {
-    return parse_err(
+  [[gnu::noinline, gnu::cold]] bool fail_too_nested() {
+    return fail_syntax(
         "expression nested too deeply (maximum depth is " + std::to_string(MAX_DEPTH) + ")",
         offset());
+  }
+  [[gnu::noinline, gnu::cold]] bool fail_too_deep(std::size_t op_offset) {
+    error_ = ast::too_deep_error(src_, op_offset);
+    return false;
   }
   // Fails when a node of `height` would exceed the tree height limit;
   // `op_offset` is the operator that builds the node.
   bool check_height(std::size_t height, std::size_t op_offset) {
-    if (height <= types::MAX_EXPR_DEPTH) return true;
-    return fail(ast::too_deep_error(src_, op_offset));
+    return height <= types::MAX_EXPR_DEPTH || fail_too_deep(op_offset);
   }
 
   // Consumes a token of `kind`, storing its span in `span` if given.
   bool expect_token(TokenKind kind, std::string_view what, Span* span = nullptr) {
-    if (!at(kind)) return fail(expected(what));
+    if (!at(kind)) return fail_expected(what);
     const Span s = bump().span;
     if (span != nullptr) *span = s;
     return true;
@@ -246,18 +250,18 @@ class Parser {
         Span close;
         if (!expect_token(TokenKind::RBrace, "`}`", &close)) return false;
         if (!is_intent && schema.fields.empty()) {
-          return fail(error_at(ErrKind::EmptyEvidenceBlock, close.start));
+          return fail_at(ErrKind::EmptyEvidenceBlock, close.start);
         }
         schema.span = Span{keyword.start, close.end};
         return true;
       }
-      if (!at(TokenKind::Ident)) return fail(expected("identifier"));
+      if (!at(TokenKind::Ident)) return fail_expected("identifier");
       const Spanned name = bump();
       if (!expect_token(TokenKind::Colon, "`:`")) return false;
       bool optional = false;
       if (at_keyword(Keyword::Optional)) {
         if (!is_intent) {
-          return fail(parse_err("`optional` is not allowed in `evidence` schema fields", offset()));
+          return fail_syntax("`optional` is not allowed in `evidence` schema fields", offset());
         }
         toks_.advance();
         optional = true;
@@ -268,7 +272,7 @@ class Parser {
           ast::SchemaField{std::string(name.token.text()), name.span, optional, ty});
       // Fields are separated by line breaks; the last may be followed by }.
       if (!at(TokenKind::Newline) && !at(TokenKind::RBrace)) {
-        return fail(expected("newline or `}`"));
+        return fail_expected("newline or `}`");
       }
     }
   }
@@ -297,16 +301,15 @@ class Parser {
       } else if (at_keyword(Keyword::Date)) {
         out = types::Type::DateSet;
       } else {
-        return fail(error_at(ErrKind::UnsupportedSetType, offset()));
+        return fail_at(ErrKind::UnsupportedSetType, offset());
       }
       toks_.advance();
       return expect_token(TokenKind::RAngle, "`>`");
     }
     if (at(TokenKind::Ident)) {
-      return fail(
-          error_at(ErrKind::UnknownType, offset(), std::string(toks_.current()->token.text())));
+      return fail_at(ErrKind::UnknownType, offset(), std::string(toks_.current()->token.text()));
     }
-    return fail(expected("a type"));
+    return fail_expected("a type");
   }
 
   // `requires { ... }`; the current token is the keyword.
@@ -318,7 +321,7 @@ class Parser {
       if (at_end() || at(TokenKind::RBrace)) {
         Span close;
         if (!expect_token(TokenKind::RBrace, "`}`", &close)) return false;
-        if (constraints.empty()) return fail(error_at(ErrKind::EmptyRequiresBlock, close.start));
+        if (constraints.empty()) return fail_at(ErrKind::EmptyRequiresBlock, close.start);
         return true;
       }
       const std::size_t start = offset();
@@ -349,9 +352,9 @@ class Parser {
           toks_.advance();
           continue;
         }
-        return fail(error_at(ErrKind::ExpectedConstraintEnd, next->span.start));
+        return fail_at(ErrKind::ExpectedConstraintEnd, next->span.start);
       }
-      return fail(error_at(ErrKind::ExpectedConstraintEnd, offset()));
+      return fail_at(ErrKind::ExpectedConstraintEnd, offset());
     }
   }
 
@@ -360,7 +363,7 @@ class Parser {
 
   // Level 1: operand (and operand)* or operand (or operand)*, n-ary.
   bool expr_bool(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail(too_nested());
+    if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
     skip_newlines();
     if (!expr_cmp(height)) return false;
@@ -383,7 +386,7 @@ class Parser {
       next = past_newlines();
       if (keyword_at(next, same)) continue;
       if (keyword_at(next, other)) {
-        return fail(error_at(ErrKind::MixedAndOr, peek(next)->span.start));
+        return fail_at(ErrKind::MixedAndOr, peek(next)->span.start);
       }
       break;  // stay before any newlines
     }
@@ -437,7 +440,7 @@ class Parser {
 
   // Level 2: one set operator, or a comparison chain.
   bool expr_cmp(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail(too_nested());
+    if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
     if (!expr_not(height)) return false;
 
@@ -466,7 +469,7 @@ class Parser {
           chain_direction = d;
           first_directional = op_span.start;
         } else if (d != chain_direction) {
-          return fail(error_at(ErrKind::ChainDirectionReversed, first_directional));
+          return fail_at(ErrKind::ChainDirectionReversed, first_directional);
         }
       }
       toks_.advance();
@@ -479,7 +482,7 @@ class Parser {
       ++count;
     }
     if (set_operator(set_op) != 0) {
-      return fail(error_at(ErrKind::MembershipInChain, offset()));
+      return fail_at(ErrKind::MembershipInChain, offset());
     }
     tree_.add_chain(count);
     height += 1;
@@ -488,7 +491,7 @@ class Parser {
 
   // Level 3: prefix `not`, right-nested.
   bool expr_not(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail(too_nested());
+    if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
     if (!at_keyword(Keyword::Not)) return expr_arith(height);
     const std::size_t not_start = bump().span.start;
@@ -509,7 +512,7 @@ class Parser {
 
   // Level 4: + and -, left-nested.
   bool expr_arith(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail(too_nested());
+    if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
     if (!expr_mul(height)) return false;
     while (at(TokenKind::Plus) || at(TokenKind::Minus)) {
@@ -524,7 +527,7 @@ class Parser {
 
   // Level 5: *, left-nested.
   bool expr_mul(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail(too_nested());
+    if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
     if (!expr_atom(height)) return false;
     while (at(TokenKind::Star)) {
@@ -538,10 +541,10 @@ class Parser {
 
   // Level 6: literals, set literals, field references, parentheses.
   bool expr_atom(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail(too_nested());
+    if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
     skip_newlines();
-    if (at_end()) return fail(expected("an expression"));
+    if (at_end()) return fail_expected("an expression");
     const Spanned t = *toks_.current();
     height = 1;
     switch (t.token.kind()) {
@@ -560,7 +563,7 @@ class Parser {
       case TokenKind::Minus: {
         toks_.advance();
         if (!at(TokenKind::Int)) {
-          return fail(parse_err("expected integer literal after unary `-`", offset()));
+          return fail_syntax("expected integer literal after unary `-`", offset());
         }
         const Spanned n = bump();
         tree_.add_int(-n.token.int_value(), Span{t.span.start, n.span.end});
@@ -599,14 +602,14 @@ class Parser {
         }
         break;
       case TokenKind::Ident:
-        return fail(
-            parse_err("expected `intent.<field>` or `evidence.<field>`, found bare identifier `" +
-                          std::string(t.token.text()) + "`",
-                      t.span.start));
+        return fail_syntax(
+            "expected `intent.<field>` or `evidence.<field>`, found bare identifier `" +
+                std::string(t.token.text()) + "`",
+            t.span.start);
       default:
         break;
     }
-    return fail(expected("an expression"));
+    return fail_expected("an expression");
   }
 
   // `intent.<field>` or `evidence.<field>`; the current token is the keyword.
@@ -615,7 +618,7 @@ class Parser {
     const auto ns =
         kw.token.is_keyword(Keyword::Intent) ? ast::Namespace::Intent : ast::Namespace::Evidence;
     if (!expect_token(TokenKind::Dot, "`.`")) return false;
-    if (!at(TokenKind::Ident)) return fail(expected("identifier"));
+    if (!at(TokenKind::Ident)) return fail_expected("identifier");
     const Spanned name = bump();
     tree_.add_field(ns, name.token.text(), Span{kw.span.start, name.span.end});
     return true;
@@ -633,7 +636,7 @@ class Parser {
     std::size_t count = 0;
     while (true) {
       skip_newlines();
-      if (at_end()) return fail(parse_err("unexpected end of input in set literal", src_.size()));
+      if (at_end()) return fail_syntax("unexpected end of input in set literal", src_.size());
       const Spanned t = *toks_.current();
       switch (t.token.kind()) {
         case TokenKind::Int:
@@ -648,25 +651,25 @@ class Parser {
         case TokenKind::Minus:
           toks_.advance();
           if (!at(TokenKind::Int)) {
-            return fail(parse_err("expected integer literal after `-` in set element", offset()));
+            return fail_syntax("expected integer literal after `-` in set element", offset());
           }
           tree_.add_int_element(-toks_.current()->token.int_value());
           break;
         default:
-          return fail(parse_err(
+          return fail_syntax(
               "expected a set element (int, string, or date literal), found " + t.token.describe(),
-              t.span.start));
+              t.span.start);
       }
       ++count;
       toks_.advance();
       skip_newlines();
-      if (at_end()) return fail(parse_err("unterminated set literal", src_.size()));
+      if (at_end()) return fail_syntax("unterminated set literal", src_.size());
       if (at(TokenKind::RBrace)) {
         const Span close = bump().span;
         tree_.add_set(count, Span{open.start, close.end});
         return true;
       }
-      if (!at(TokenKind::Comma)) return fail(expected("`,` or `}` in set literal"));
+      if (!at(TokenKind::Comma)) return fail_expected("`,` or `}` in set literal");
       toks_.advance();
     }
   }

@@ -164,8 +164,8 @@ bool Lexer::emit(Spanned& out, Token token, std::size_t start, std::size_t end) 
   return true;
 }
 
-bool Lexer::fail(CompileError error) {
-  error_ = std::move(error);
+bool Lexer::fail(CompileError::Kind kind, std::size_t offset, std::string text) {
+  error_ = CompileError::at(kind, src_, offset, std::move(text));
   failed_ = true;
   return false;
 }
@@ -231,7 +231,7 @@ bool Lexer::next(Spanned& out) {
         return emit(out, Token::punct(TokenKind::Dot), p_, p_ + 1);
       case '=':
         if (next_is('=')) return emit(out, Token::punct(TokenKind::EqEq), p_, p_ + 2);
-        return fail(CompileError::syntax(src_, p_, "expected '==', found single '='"));
+        return fail(Kind::Syntax, p_, "expected '==', found single '='");
       case '<':
         if (next_is('=')) return emit(out, Token::punct(TokenKind::Le), p_, p_ + 2);
         return emit(
@@ -246,7 +246,7 @@ bool Lexer::next(Spanned& out) {
       default:
         if (is_letter(c) || c == '_') return word(out);
         if (is_digit(c)) return integer(out);
-        return fail(CompileError::at(Kind::UnexpectedChar, src_, p_, char_text_at(src_, p_)));
+        return fail(Kind::UnexpectedChar, p_, char_text_at(src_, p_));
     }
   }
   return false;
@@ -263,7 +263,7 @@ bool Lexer::string_literal(Spanned& out) {
   }
   std::string text(src_.substr(q + 1, i - q - 1));
   while (true) {
-    if (i >= n || src_[i] == '\n') return fail(CompileError::at(Kind::UnterminatedString, src_, q));
+    if (i >= n || src_[i] == '\n') return fail(Kind::UnterminatedString, q);
     const char b = src_[i];
     if (b == '"') {
       ++i;
@@ -274,7 +274,7 @@ bool Lexer::string_literal(Spanned& out) {
       ++i;
       continue;
     }
-    if (i + 1 >= n) return fail(CompileError::at(Kind::UnterminatedString, src_, q));
+    if (i + 1 >= n) return fail(Kind::UnterminatedString, q);
     switch (src_[i + 1]) {
       case '\\':
         text.push_back('\\');
@@ -292,7 +292,7 @@ bool Lexer::string_literal(Spanned& out) {
         text.push_back('\t');
         break;
       default:
-        return fail(CompileError::at(Kind::UnsupportedEscape, src_, q, char_text_at(src_, i + 1)));
+        return fail(Kind::UnsupportedEscape, q, char_text_at(src_, i + 1));
     }
     i += 2;
   }
@@ -319,11 +319,11 @@ bool Lexer::date_literal(Spanned& out, std::size_t w, std::size_t open) {
   std::size_t close = open + 1;
   while (close < src_.size() && src_[close] != ')' && src_[close] != '\n') ++close;
   if (close >= src_.size() || src_[close] != ')') {
-    return fail(CompileError::at(Kind::MalformedDateLiteral, src_, w));
+    return fail(Kind::MalformedDateLiteral, w);
   }
   const std::string_view inner = trim_space(src_.substr(open + 1, close - open - 1));
   const auto date = read_date(inner);
-  if (!date) return fail(CompileError::at(Kind::InvalidDate, src_, w, std::string(inner)));
+  if (!date) return fail(Kind::InvalidDate, w, std::string(inner));
   return emit(out, Token::date(*date), w, close + 1);
 }
 
@@ -336,7 +336,7 @@ bool Lexer::integer(Spanned& out) {
     const auto d = static_cast<std::uint64_t>(src_[end] - '0');
     // value * 10 + d <= kMax, without dividing for every digit.
     if (value >= kMax / 10 && (value > kMax / 10 || d > kMax % 10)) {
-      return fail(CompileError::at(Kind::IntegerOutOfRange, src_, start));
+      return fail(Kind::IntegerOutOfRange, start);
     }
     value = value * 10 + d;
     ++end;

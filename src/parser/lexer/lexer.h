@@ -38,7 +38,10 @@ class Lexer {
 
  private:
   bool emit(Spanned& out, Token token, std::size_t start, std::size_t end);
-  bool fail(errors::CompileError error);
+  // Records the error; always false. Out of line, so that building an error
+  // costs the scanning code nothing.
+  [[gnu::noinline, gnu::cold]] bool fail(errors::CompileError::Kind kind, std::size_t offset,
+                                         std::string text = {});
   bool next_is(char c) const { return p_ + 1 < src_.size() && src_[p_ + 1] == c; }
   bool last_is_keyword(std::size_t n, Keyword kw) const;
   bool closes_set_type() const;
