@@ -13,6 +13,7 @@
 #include "parser/parse.h"
 #include "runtime_input/json.h"
 #include "runtime_input/load.h"
+#include "runtime_input/parse_load.h"
 #include "typeck/lower.h"
 
 namespace {
@@ -123,6 +124,19 @@ void BM_LoadEvidence(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_LoadEvidence)->Arg(100)->Arg(100000);
+
+// Parsing and loading in one pass, as eval does: compare with BM_JsonParse
+// plus BM_LoadEvidence.
+void BM_ParseAndLoadEvidence(benchmark::State& state) {
+  const auto tmpl = compile(make_template(1));
+  const std::string text = make_evidence(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(runtime_input::parse_and_load_evidence(
+        tmpl.evidence_schema, runtime_input::JsonText::borrowed(text)));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ParseAndLoadEvidence)->Arg(100)->Arg(100000);
 
 void BM_Evaluate(benchmark::State& state) {
   const auto tmpl = compile(make_template(static_cast<int>(state.range(0))));

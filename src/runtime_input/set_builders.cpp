@@ -161,14 +161,23 @@ types::StringSet StringSetBuilder::build() {
         pool);
   }
 
+  // Sort entries hold the key and where the string is; its length is read
+  // back only when two keys are equal.
   struct Entry {
     std::uint64_t key;
-    std::string_view text;
+    const char* data;
   };
   std::vector<std::string> sorted;
   sorted.reserve(total);
   if (total * sizeof(std::string) >= kHugeAdviceBytes) {
     advise_huge_pages(sorted.data(), total * sizeof(std::string));
+  }
+  // Bucket 0 holds copies of the common prefix only.
+  if (!buckets[0].empty()) {
+    buckets[0].for_each([&](std::string_view text) {
+      if (sorted.empty()) sorted.emplace_back(text);
+    });
+    buckets[0] = PackedStrings{};
   }
   std::vector<Entry> entries;
   for (PackedStrings& bucket : buckets) {
@@ -176,13 +185,15 @@ types::StringSet StringSetBuilder::build() {
     entries.clear();
     entries.reserve(bucket.size());
     bucket.for_each([&](std::string_view text) {
-      entries.push_back({key_at(text, prefix + 1), text});
+      entries.push_back({key_at(text, prefix + 1), text.data()});
     });
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-      return a.key != b.key ? a.key < b.key : a.text < b.text;
+      if (a.key != b.key) return a.key < b.key;
+      return PackedStrings::string_at(a.data) < PackedStrings::string_at(b.data);
     });
     for (const Entry& e : entries) {
-      if (sorted.empty() || sorted.back() != e.text) sorted.emplace_back(e.text);
+      const std::string_view text = PackedStrings::string_at(e.data);
+      if (sorted.empty() || sorted.back() != text) sorted.emplace_back(text);
     }
     bucket = PackedStrings{};
   }

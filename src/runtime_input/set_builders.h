@@ -34,6 +34,14 @@ class PackedStrings {
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
 
+  // The whole string whose bytes start at `data`, for a view handed out by
+  // for_each: its length is stored just in front of it.
+  static std::string_view string_at(const char* data) {
+    std::uint32_t length;
+    std::memcpy(&length, data - sizeof length, sizeof length);
+    return {data, length};
+  }
+
   // Calls `f(std::string_view)` for every string, in the order appended.
   template <typename F>
   void for_each(F&& f) const {
