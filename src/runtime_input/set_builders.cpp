@@ -21,6 +21,9 @@ constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // Buffers at least this large ask for huge pages.
 constexpr std::size_t kHugeAdviceBytes = std::size_t{8} << 20;
+// Sets smaller than this are sorted directly: the buckets and counters used
+// for large sets cost more than they save there.
+constexpr std::size_t kSmallSet = 1024;
 
 // Asks for huge pages behind the whole 2 MiB pages of a buffer that has not
 // been written yet. Fresh memory is otherwise mapped one 4 KiB page at a
@@ -128,6 +131,13 @@ void PackedStrings::append(std::string_view text, Pool* pool) {
 types::StringSet StringSetBuilder::build() {
   if (elements_.empty()) return {};
   const std::size_t total = elements_.size();
+  if (total < kSmallSet) {
+    std::vector<std::string> items;
+    items.reserve(total);
+    elements_.for_each([&](std::string_view text) { items.emplace_back(text); });
+    elements_ = PackedStrings{};
+    return types::StringSet(std::move(items));
+  }
 
   // Bytes every element starts with: they decide nothing, so the buckets and
   // sort keys below look past them.
@@ -231,6 +241,10 @@ void IntSetBuilder::grow() {
 types::IntSet IntSetBuilder::build() {
   IntSetBuilder elements = std::move(*this);
   if (elements.size_ == 0) return {};
+  if (elements.size_ < kSmallSet) {
+    return types::IntSet(
+        std::vector<std::int64_t>(elements.data_, elements.data_ + elements.size_));
+  }
   std::vector<std::int64_t> sorted;
   sorted.reserve(elements.size_);
   if (elements.size_ * sizeof(std::int64_t) >= kHugeAdviceBytes) {

@@ -23,9 +23,20 @@ struct StringsCase {
 
 class StringSetBuilderTest : public testing::TestWithParam<StringsCase> {};
 
+// The same elements repeated past the size below which sets are sorted
+// directly, so that the bucketed path sees them too.
+template <typename T>
+std::vector<T> repeated(const std::vector<T>& elements) {
+  std::vector<T> out;
+  while (!elements.empty() && out.size() < 4096)
+    out.insert(out.end(), elements.begin(), elements.end());
+  return out;
+}
+
 TEST_P(StringSetBuilderTest, GivesTheSortedSetOfItsElements) {
   const auto& elements = GetParam().elements;
   EXPECT_EQ(built(elements), types::StringSet(elements));
+  EXPECT_EQ(built(repeated(elements)), types::StringSet(elements));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,7 +62,8 @@ TEST(StringSetBuilder, RandomElementsMatchTheSortedVector) {
   std::mt19937 rng(7);
   const std::string alphabet("ab\0\x7F\x80\xFF", 6);
   for (int round = 0; round < 200; ++round) {
-    std::vector<std::string> elements(std::uniform_int_distribution<int>(0, 300)(rng));
+    // Sizes on both sides of the direct path for small sets.
+    std::vector<std::string> elements(std::uniform_int_distribution<int>(0, 3000)(rng));
     const std::string prefix(std::uniform_int_distribution<int>(0, 12)(rng), 'p');
     for (std::string& e : elements) {
       e = prefix;
@@ -95,6 +107,7 @@ class IntSetBuilderTest : public testing::TestWithParam<IntsCase> {};
 TEST_P(IntSetBuilderTest, GivesTheSortedSetOfItsElements) {
   const auto& elements = GetParam().elements;
   EXPECT_EQ(built_ints(elements), types::IntSet(elements));
+  EXPECT_EQ(built_ints(repeated(elements)), types::IntSet(elements));
 }
 
 INSTANTIATE_TEST_SUITE_P(
