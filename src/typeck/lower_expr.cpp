@@ -82,35 +82,36 @@ template <typename T>
   return true;
 }
 
-// Makes `out` the comparison `op` of `left` and `right`.
-[[gnu::noinline]] void make_comparison(ast::CmpOp op, Expr left, Expr right, Expr& out) {
+// Makes `out` the binary node `Node(left, right)`, in place.
+template <typename Node>
+void set_binary(Expr& out, Expr& left, Expr& right) {
+  auto left_box = std::make_unique<Expr>(std::move(left));
+  auto right_box = std::make_unique<Expr>(std::move(right));
+  Node& node = out.node.emplace<Node>();
+  node.left = std::move(left_box);
+  node.right = std::move(right_box);
+}
+
+// Makes `out` the comparison `op` of `left` and `right` (moved from).
+[[gnu::noinline]] void make_comparison(ast::CmpOp op, Expr& left, Expr& right, Expr& out) {
   switch (op) {
     case ast::CmpOp::Eq:
-      out = types::make_binary<types::Eq>(std::move(left), std::move(right));
-      return;
+      return set_binary<types::Eq>(out, left, right);
     case ast::CmpOp::Lt:
-      out = types::make_binary<types::Lt>(std::move(left), std::move(right));
-      return;
+      return set_binary<types::Lt>(out, left, right);
     case ast::CmpOp::Le:
-      out = types::make_binary<types::Le>(std::move(left), std::move(right));
-      return;
+      return set_binary<types::Le>(out, left, right);
     case ast::CmpOp::Gt:
-      out = types::make_binary<types::Gt>(std::move(left), std::move(right));
-      return;
+      return set_binary<types::Gt>(out, left, right);
     case ast::CmpOp::Ge:
-      break;
+      return set_binary<types::Ge>(out, left, right);
   }
-  out = types::make_binary<types::Ge>(std::move(left), std::move(right));
 }
 
 // Replaces `out.expr` (the left operand) by `Node(left, right)`.
 template <typename Node>
 [[gnu::noinline]] void wrap_binary(Lowered& out, Lowered& right) {
-  auto left_box = std::make_unique<Expr>(std::move(out.expr));
-  auto right_box = std::make_unique<Expr>(std::move(right.expr));
-  Node& node = out.expr.node.emplace<Node>();
-  node.left = std::move(left_box);
-  node.right = std::move(right_box);
+  set_binary<Node>(out.expr, out.expr, right.expr);
 }
 
 [[gnu::noinline]] void wrap_arith(ast::ArithOp op, Lowered& out, Lowered& right) {
@@ -399,9 +400,9 @@ bool Lowering::comparisons(std::size_t base, std::size_t count, Lowered* lowered
     }
     // The left operand is used for the last time here; the right one is
     // used again, as the next left operand, unless it is the last.
-    Expr right_expr =
-        i + 1 == count ? std::move(lowered[i].expr) : types::deep_copy(lowered[i].expr);
-    make_comparison(op, std::move(lowered[i - 1].expr), std::move(right_expr),
+    Expr copy;
+    if (i + 1 < count) copy = types::deep_copy(lowered[i].expr);
+    make_comparison(op, lowered[i - 1].expr, i + 1 < count ? copy : lowered[i].expr,
                     single ? out.expr : all.operands.emplace_back());
     height = std::max(height, cmp_height);
   }
