@@ -1,8 +1,8 @@
 // The canonical bytecode codec.
 //
-// Encoding walks the template with one piece of code into one of three sinks:
-// a byte counter, a buffer allocated at exactly the counted size, or a small
-// buffer that passes each full chunk on (for hashing). Decoding
+// Encoding walks the template once, writing into a small buffer that passes
+// each full chunk on: to SHA-256 when hashing, or to a list of pieces that
+// are joined into one buffer of the final size. Decoding
 // reads the input in place and fails on the first problem with the decoder's
 // error in its debug form (see bytes.h for the list of texts).
 #include "korvel_serializers/bytes.h"
@@ -60,13 +60,6 @@ std::string depth_error() {
          std::to_string(MAX_EXPR_DEPTH) + "\")";
 }
 
-std::size_t varint_width(std::uint64_t v) {
-  if (v <= kSingleByteMax) return 1;
-  if (v <= 0xFFFF) return 3;
-  if (v <= 0xFFFFFFFF) return 5;
-  return 9;
-}
-
 std::uint64_t zigzag64(std::int64_t n) {
   return (static_cast<std::uint64_t>(n) << 1) ^ static_cast<std::uint64_t>(n >> 63);
 }
@@ -103,23 +96,24 @@ std::size_t put_varint(std::uint8_t* p, std::uint64_t v) {
   return 1 + width;
 }
 
-// Adds up sizes; the first pass of serialize.
-struct Counter {
-  std::size_t size = 0;
-  void byte(std::uint8_t) { ++size; }
-  void varint(std::uint64_t v) { size += varint_width(v); }
-  void raw(std::string_view bytes) { size += bytes.size(); }
-};
-
-// Writes into a buffer already sized by the Counter; the second pass.
-struct Writer {
-  std::uint8_t* p;
-  void byte(std::uint8_t b) { *p++ = b; }
-  void varint(std::uint64_t v) { p += put_varint(p, v); }
-  void raw(std::string_view bytes) {
-    std::memcpy(p, bytes.data(), bytes.size());
-    p += bytes.size();
+// Keeps the pieces of an encoding, to join them once their total is known.
+class Pieces final : public ByteSink {
+ public:
+  void write(std::span<const std::uint8_t> bytes) override {
+    pieces_.emplace_back(bytes.begin(), bytes.end());
+    size_ += bytes.size();
   }
+  // All pieces in one buffer allocated at exactly their total size.
+  std::vector<std::uint8_t> joined() && {
+    std::vector<std::uint8_t> out;
+    out.reserve(size_);
+    for (const auto& piece : pieces_) out.insert(out.end(), piece.begin(), piece.end());
+    return out;
+  }
+
+ private:
+  std::vector<std::vector<std::uint8_t>> pieces_;
+  std::size_t size_ = 0;
 };
 
 // Collects bytes in a fixed buffer and hands them to a ByteSink whenever it
@@ -584,15 +578,12 @@ std::string SerializerError::to_string() const {
 
 verdane::Result<std::vector<std::uint8_t>, SerializerError> BytesSerializer::serialize(
     const PolicyTemplate& value) const {
-  Counter counter;
-  Encoder<Counter> measure(counter);
-  if (!measure.encode(value)) return verdane::make_err(encode_error(measure.error()));
-
-  std::vector<std::uint8_t> out(counter.size);
-  Writer writer{out.data()};
-  Encoder<Writer> write(writer);
-  if (!write.encode(value)) return verdane::make_err(encode_error(write.error()));
-  return out;
+  // One walk into pieces, then one copy into a buffer of the final size:
+  // cheaper than walking the template a second time just to count.
+  Pieces pieces;
+  auto written = serialize_into(value, pieces);
+  if (!written) return verdane::make_err(std::move(written).error());
+  return std::move(pieces).joined();
 }
 
 verdane::Status<SerializerError> BytesSerializer::serialize_into(const PolicyTemplate& value,
