@@ -9,10 +9,10 @@
 // - No global state. Every function reads only its arguments and returns a
 //   new value; nothing is cached, registered or initialised behind the
 //   caller's back, so calls never influence each other.
-// - Templates and JSON documents are immutable once built. Copies share the
-//   same data, so copying is cheap. Any number of threads may use the same
-//   Template or JsonDocument at once (evaluate, encode, id, render) without
-//   locking; only assigning to one handle object while another thread reads
+// - Templates, JSON documents and inputs are immutable once built. Copies
+//   share the same data, so copying is cheap. Any number of threads may use
+//   the same Template, JsonDocument or Input at once (evaluate, encode, id,
+//   render) without locking; only assigning to one handle object while another thread reads
 //   that same object needs the caller's synchronisation, as for any value.
 // - Hostile input is bounded: sources and bytecode whose expressions nest
 //   deeper than 4096 levels are rejected, JSON may nest without limit, and

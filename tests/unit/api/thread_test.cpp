@@ -84,4 +84,34 @@ requires {
   EXPECT_GT(input_errors, 0);
 }
 
+TEST(ApiThreads, SharedInputsGiveTheSameDecisionEverywhere) {
+  const auto tmpl = api::compile(
+      "name t\nintent { tags: set<string> }\nevidence { allowed: set<string> }\n"
+      "requires { intent.tags subset of evidence.allowed }");
+  ASSERT_TRUE(tmpl) << tmpl.error().to_string();
+  std::string allowed = R"({"allowed": [)";
+  for (int i = 0; i < 5000; ++i) allowed += (i ? ",\"t" : "\"t") + std::to_string(i) + "\"";
+  allowed += "]}";
+  const auto intent = api::parse_intent(*tmpl, R"({"tags": ["t17", "t4999"]})");
+  const auto evidence = api::parse_evidence(*tmpl, allowed);
+  ASSERT_TRUE(intent && evidence);
+  const api::Decision expected = api::evaluate(*tmpl, *intent, *evidence);
+  ASSERT_TRUE(expected.pass);
+
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      const api::Input copy = *evidence;
+      for (int round = 0; round < 200; ++round) {
+        if (!(api::evaluate(*tmpl, *intent, round % 2 ? copy : *evidence) == expected)) {
+          ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
 }  // namespace
