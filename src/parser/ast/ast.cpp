@@ -1,5 +1,10 @@
 #include "parser/ast/ast.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <new>
+
 namespace verdane::parser::ast {
 
 namespace {
@@ -150,6 +155,64 @@ void ExprAst::append(const ExprAst& other) {
     if (holds_text(n)) n.a += offset << 32;
     nodes_.push_back(n);
   }
+}
+
+// ---- tree memory ----
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Blocks from new/delete, aligned to and advised for huge pages when they
+// hold at least one whole huge page. Only advice: where the system does not
+// follow it, nothing changes.
+class HugePageBlocks final : public std::pmr::memory_resource {
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    if (bytes < kHugePage) return ::operator new (bytes, std::align_val_t{alignment});
+    const std::size_t size = (bytes + kHugePage - 1) & ~(kHugePage - 1);
+    void* p = ::operator new (size, std::align_val_t{kHugePage});
+#ifdef MADV_HUGEPAGE
+    ::madvise(p, size, MADV_HUGEPAGE);
+#endif
+    return p;
+  }
+  void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) override {
+    if (bytes < kHugePage) {
+      ::operator delete (p, std::align_val_t{alignment});
+    } else {
+      ::operator delete (p, std::align_val_t{kHugePage});
+    }
+  }
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+};
+
+// Hands out memory from ever larger blocks, starting at 64 KiB, and frees
+// it only when destroyed.
+class TreeMemory final : public std::pmr::memory_resource {
+ public:
+  TreeMemory() : arena_(kFirstBlock, &blocks_) {}
+
+ private:
+  static constexpr std::size_t kFirstBlock = std::size_t{64} << 10;
+
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
+    return arena_.allocate(bytes, alignment);
+  }
+  void do_deallocate(void*, std::size_t, std::size_t) override {}
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+
+  HugePageBlocks blocks_;
+  std::pmr::monotonic_buffer_resource arena_;
+};
+
+}  // namespace
+
+std::unique_ptr<std::pmr::memory_resource> make_tree_memory() {
+  return std::make_unique<TreeMemory>();
 }
 
 }  // namespace verdane::parser::ast

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,6 +122,18 @@ class ExprAst {
   };
   static_assert(sizeof(Node) == 24);
 
+  // An empty tree whose memory comes from the default resource (new/delete).
+  ExprAst() = default;
+  // An empty tree, or a copy of `other`, whose memory comes from `memory`,
+  // which must outlive it. Copies made otherwise use the default resource.
+  explicit ExprAst(std::pmr::memory_resource* memory) : nodes_(memory), texts_(memory) {}
+  ExprAst(const ExprAst& other, std::pmr::memory_resource* memory)
+      : nodes_(other.nodes_, memory), texts_(other.texts_, memory) {}
+  ExprAst(const ExprAst&) = default;
+  ExprAst(ExprAst&&) = default;
+  ExprAst& operator=(const ExprAst&) = default;
+  ExprAst& operator=(ExprAst&&) = default;
+
   bool empty() const { return nodes_.empty(); }
   // Number of stored nodes (Elements and Links included).
   std::size_t size() const { return nodes_.size(); }
@@ -173,8 +187,8 @@ class ExprAst {
   void add_over(NodeKind kind, std::uint8_t op, std::size_t count, Span span, std::uint64_t a);
   void add_nary(NodeKind kind, std::size_t count);
 
-  std::vector<Node> nodes_;
-  std::string texts_;
+  std::pmr::vector<Node> nodes_;
+  std::pmr::string texts_;
 };
 
 // ---- NodeRef accessors, kept inline: lowering calls them for every node ----
@@ -221,7 +235,16 @@ struct ConstraintAst {
   bool optional = false;
 };
 
+// Memory for the expression trees of a whole file: taken from large blocks
+// that ask for huge pages and released all at once, with the file. A large
+// template's trees take tens of megabytes, and touching that much fresh
+// memory one 4 KiB page at a time costs more than building the trees.
+std::unique_ptr<std::pmr::memory_resource> make_tree_memory();
+
 struct File {
+  // Where the parser keeps the constraints' trees (null for files built by
+  // hand); declared first so that it outlives them.
+  std::unique_ptr<std::pmr::memory_resource> tree_memory;
   std::string name;
   Span name_span;
   std::optional<Schema> intent;

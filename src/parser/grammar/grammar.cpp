@@ -142,7 +142,8 @@ class Parser {
     if (!at_keyword(Keyword::Requires)) {
       return fail_at(ErrKind::ExpectedRequirements, offset());
     }
-    if (!requires_block(file.constraints)) return false;
+    file.tree_memory = ast::make_tree_memory();
+    if (!requires_block(file.constraints, file.tree_memory.get())) return false;
 
     skip_newlines();
     if (!at_end()) return fail_at(ErrKind::ExpectedEndOfFile, offset());
@@ -313,7 +314,8 @@ class Parser {
   }
 
   // `requires { ... }`; the current token is the keyword.
-  bool requires_block(std::vector<ast::ConstraintAst>& constraints) {
+  bool requires_block(std::vector<ast::ConstraintAst>& constraints,
+                      std::pmr::memory_resource* memory) {
     toks_.advance();
     if (!expect_token(TokenKind::LBrace, "`{`")) return false;
     while (true) {
@@ -333,12 +335,12 @@ class Parser {
         optional = true;
       }
       // Each constraint is built in one reused tree and then copied out at
-      // its exact size.
+      // its exact size into the file's tree memory.
       tree_.clear();
       std::size_t height = 0;
       if (!expr_bool(height)) return false;
       const Span span{start, tree_.span().end};
-      constraints.push_back(ast::ConstraintAst{tree_, span, optional});
+      constraints.push_back(ast::ConstraintAst{ast::ExprAst(tree_, memory), span, optional});
 
       // A constraint ends at ';', or at '}' (possibly after line breaks).
       if (at_end() || at(TokenKind::RBrace)) continue;
