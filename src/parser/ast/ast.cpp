@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -188,14 +189,15 @@ class HugePageBlocks final : public std::pmr::memory_resource {
   }
 };
 
-// Hands out memory from ever larger blocks, starting at 64 KiB, and frees
-// it only when destroyed.
+// Hands out memory from ever larger blocks and frees it only when
+// destroyed.
 class TreeMemory final : public std::pmr::memory_resource {
  public:
-  TreeMemory() : arena_(kFirstBlock, &blocks_) {}
+  explicit TreeMemory(std::size_t first_block)
+      : arena_(std::max(first_block, kMinFirstBlock), &blocks_) {}
 
  private:
-  static constexpr std::size_t kFirstBlock = std::size_t{64} << 10;
+  static constexpr std::size_t kMinFirstBlock = std::size_t{64} << 10;
 
   void* do_allocate(std::size_t bytes, std::size_t alignment) override {
     return arena_.allocate(bytes, alignment);
@@ -211,8 +213,8 @@ class TreeMemory final : public std::pmr::memory_resource {
 
 }  // namespace
 
-std::unique_ptr<std::pmr::memory_resource> make_tree_memory() {
-  return std::make_unique<TreeMemory>();
+std::unique_ptr<std::pmr::memory_resource> make_tree_memory(std::size_t first_block) {
+  return std::make_unique<TreeMemory>(first_block);
 }
 
 }  // namespace verdane::parser::ast

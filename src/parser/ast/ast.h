@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "errors/span.h"
@@ -238,18 +239,31 @@ struct ConstraintAst {
 // Memory for the expression trees of a whole file: taken from large blocks
 // that ask for huge pages and released all at once, with the file. A large
 // template's trees take tens of megabytes, and touching that much fresh
-// memory one 4 KiB page at a time costs more than building the trees.
-std::unique_ptr<std::pmr::memory_resource> make_tree_memory();
+// memory one 4 KiB page at a time costs more than building the trees. The
+// first block holds `first_block` bytes (at least 64 KiB), later ones grow
+// from there; sized after the source, all but the smallest files get huge
+// pages from the start.
+std::unique_ptr<std::pmr::memory_resource> make_tree_memory(std::size_t first_block);
 
 struct File {
-  // Where the parser keeps the constraints' trees (null for files built by
-  // hand); declared first so that it outlives them.
+  // A file whose trees are built by hand, in memory of their own.
+  File() = default;
+  // A file whose constraints are kept in `memory`.
+  explicit File(std::unique_ptr<std::pmr::memory_resource> memory)
+      : tree_memory(std::move(memory)), constraints(tree_memory.get()) {}
+  File(File&&) = default;
+  // Assigning would release the target's memory before the constraints that
+  // live in it.
+  File& operator=(File&&) = delete;
+
+  // Where the parser keeps the constraints and their trees (null for files
+  // built by hand); declared first so that it outlives them.
   std::unique_ptr<std::pmr::memory_resource> tree_memory;
   std::string name;
   Span name_span;
   std::optional<Schema> intent;
   Schema evidence;
-  std::vector<ConstraintAst> constraints;  // never empty
+  std::pmr::vector<ConstraintAst> constraints;  // never empty
 };
 
 }  // namespace verdane::parser::ast

@@ -142,7 +142,6 @@ class Parser {
     if (!at_keyword(Keyword::Requires)) {
       return fail_at(ErrKind::ExpectedRequirements, offset());
     }
-    file.tree_memory = ast::make_tree_memory();
     if (!requires_block(file.constraints, file.tree_memory.get())) return false;
 
     skip_newlines();
@@ -314,7 +313,7 @@ class Parser {
   }
 
   // `requires { ... }`; the current token is the keyword.
-  bool requires_block(std::vector<ast::ConstraintAst>& constraints,
+  bool requires_block(std::pmr::vector<ast::ConstraintAst>& constraints,
                       std::pmr::memory_resource* memory) {
     toks_.advance();
     if (!expect_token(TokenKind::LBrace, "`{`")) return false;
@@ -692,7 +691,9 @@ Result<ast::File, CompileError> parse(std::string_view src) {
         "template source is too large (maximum is " + std::to_string(MAX_SOURCE_SIZE) + " bytes)"));
   }
   Parser parser(src);
-  ast::File file;
+  // The trees of a template take a few times the size of its source; a first
+  // block as large as the source keeps the number of blocks small.
+  ast::File file(ast::make_tree_memory(src.size()));
   const bool parsed = parser.file(file);
   if (const auto& lexical = parser.lexical_error()) return make_err(*lexical);
   if (!parsed) return make_err(parser.take_error());
