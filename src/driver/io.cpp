@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "support/utf8.h"
 
@@ -108,6 +109,73 @@ Result<std::string, std::string> read_file_text(const std::string& path) {
 
 Result<std::string, std::string> read_input_text(const std::string& path) {
   return checked_text(read_file(path, true));
+}
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Room for a text read before its size is known, or for a small file.
+constexpr std::size_t kFirstTextBlock = std::size_t{64} << 10;
+
+// A block of at least `size` bytes, and the bytes it holds. A block of a huge
+// page or more is rounded up to whole huge pages, aligned to them and advised
+// to use them, so that reading a large source into it costs a few page faults
+// instead of one per 4 KiB.
+char* text_block(std::size_t& size, std::size_t& alignment) {
+  if (size < kHugePage) {
+    alignment = alignof(std::max_align_t);
+    return static_cast<char*>(::operator new (size, std::align_val_t{alignment}));
+  }
+  alignment = kHugePage;
+  size = (size + kHugePage - 1) & ~(kHugePage - 1);
+  char* p = static_cast<char*>(::operator new (size, std::align_val_t{alignment}));
+  advise_huge_pages(p, size);
+  return p;
+}
+
+}  // namespace
+
+void FileText::Release::operator()(char* p) const {
+  ::operator delete (p, std::align_val_t{alignment});
+}
+
+Result<FileText, std::string> read_source_text(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return make_err(os_error_text(errno));
+  // One byte more than the file's size, so that reaching its end needs no
+  // larger block; a file that grows while it is read still reads whole.
+  std::size_t capacity = kFirstTextBlock;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    capacity = static_cast<std::size_t>(st.st_size) + 1;
+  }
+  FileText text;
+  std::size_t alignment = 0;
+  char* block = text_block(capacity, alignment);
+  text.data_ = std::unique_ptr<char[], FileText::Release>(block, FileText::Release{alignment});
+  for (;;) {
+    if (text.size_ == capacity) {
+      std::size_t larger = capacity * 2;
+      char* grown = text_block(larger, alignment);
+      std::memcpy(grown, text.data_.get(), text.size_);
+      text.data_ = std::unique_ptr<char[], FileText::Release>(grown, FileText::Release{alignment});
+      capacity = larger;
+    }
+    const ssize_t n = ::read(fd, text.data_.get() + text.size_, capacity - text.size_);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return make_err(os_error_text(err));
+    }
+    if (n == 0) break;
+    text.size_ += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (utf8::validate(text.view()))
+    return make_err(std::string("stream did not contain valid UTF-8"));
+  return text;
 }
 
 namespace {

@@ -2,7 +2,9 @@
 // Every failure comes back as the text the driver embeds in its message.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +24,27 @@ Result<std::string, std::string> read_file_bytes(const std::string& path);
 
 // The whole file, which must be UTF-8 ("stream did not contain valid UTF-8").
 Result<std::string, std::string> read_file_text(const std::string& path);
+
+// A text read whole from a file. A large one sits in memory that asks for
+// huge pages, aligned to them, and the file is read straight into it.
+class FileText {
+ public:
+  std::string_view view() const { return {data_.get(), size_}; }
+
+ private:
+  friend Result<FileText, std::string> read_source_text(const std::string& path);
+  struct Release {
+    std::size_t alignment;  // as given to operator new
+    void operator()(char* p) const;
+  };
+
+  std::unique_ptr<char[], Release> data_;
+  std::size_t size_ = 0;
+};
+
+// read_file_text for template sources: the same results and error texts,
+// without copying the file through an intermediate buffer.
+Result<FileText, std::string> read_source_text(const std::string& path);
 
 // read_file_text for inputs that may be large (the JSON documents of eval):
 // a large file is read into memory backed by huge pages where the system

@@ -1,6 +1,8 @@
 #include "driver/run.h"
 
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "verdane/verdane.h"
 
@@ -47,15 +49,25 @@ Result<api::Input, std::string> load_input(const api::Template& tmpl, const std:
   return std::move(input).value();
 }
 
+// Keeps `tmpl` alive until the process ends and never destroys it. A large
+// template is hundreds of thousands of small blocks whose release would take
+// longer than encoding it, only for the process to hand all of its memory
+// back at exit anyway. The handle stays reachable, so leak checkers do not
+// count it.
+void retain_until_exit(api::Template tmpl) {
+  static auto* const retained = new std::vector<api::Template>();
+  retained->push_back(std::move(tmpl));
+}
+
 }  // namespace
 
 Result<int, std::string> run_compile(const CompileCommand& args, Stdout& out) {
-  auto source = read_file_text(args.template_path);
+  auto source = read_source_text(args.template_path);
   if (!source) {
     return make_err("failed to read template `" + display_path(args.template_path) +
                     "`: " + source.error());
   }
-  auto tmpl = api::compile(*source);
+  auto tmpl = api::compile(source->view());
   if (!tmpl) return make_err(tmpl.error().to_string());
   auto bytes = api::encode(*tmpl);
   if (!bytes) return make_err(bytes.error().to_string());
@@ -68,6 +80,7 @@ Result<int, std::string> run_compile(const CompileCommand& args, Stdout& out) {
   if (!written) {
     return make_err("failed to write `" + display_path(path) + "`: " + written.error());
   }
+  retain_until_exit(std::move(*tmpl));
   out.write("policy_template_id=" + digest->to_string() + "\n");
   return flushed(out, 0);
 }

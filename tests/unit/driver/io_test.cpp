@@ -143,5 +143,77 @@ TEST(ReadFile, TextMustBeUtf8) {
   fs::remove(tmpl);
 }
 
+// Text of `n` bytes that shows where a misplaced or lost block would be.
+std::string numbered_text(std::size_t n) {
+  std::string text;
+  text.reserve(n + 16);
+  for (std::size_t line = 0; text.size() < n; ++line) text += std::to_string(line) + "\n";
+  text.resize(n);
+  return text;
+}
+
+// Sizes around the first read block (64 KiB) and the huge-page blocks (2 MiB).
+class ReadSourceTest : public testing::TestWithParam<std::size_t> {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "verdane-src-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path dir_;
+};
+
+TEST_P(ReadSourceTest, RegularFileReadsWhole) {
+  const std::string text = numbered_text(GetParam());
+  const fs::path path = dir_ / "t.policy";
+  std::ofstream(path, std::ios::binary) << text;
+  const auto read = read_source_text(path);
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_TRUE(read->view() == text);
+}
+
+// A pipe has no size up front, so the text grows through several blocks.
+TEST_P(ReadSourceTest, PipeReadsWhole) {
+  const std::string text = numbered_text(GetParam());
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::ofstream out(fifo, std::ios::binary);
+    out << text;
+    out.close();  // _exit skips the destructor that would flush
+    _exit(out.good() ? 0 : 1);
+  }
+  const auto read = read_source_text(fifo);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_TRUE(read->view() == text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ReadSourceTest,
+                         testing::Values(0, 1, (64 << 10) - 1, 64 << 10, (64 << 10) + 1,
+                                         (2 << 20) - 1, 2 << 20, (5 << 20) + 3));
+
+TEST(ReadSource, FailsLikeReadFileText) {
+  std::string tmpl = (fs::temp_directory_path() / "verdane-src-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  const fs::path dir = tmpl;
+  const fs::path bad = dir / "bad.policy";
+  std::ofstream(bad, std::ios::binary) << numbered_text(3 << 20) << "\xff";
+  for (const fs::path& path : {dir / "missing", dir, bad}) {
+    const auto expected = read_file_text(path);
+    ASSERT_FALSE(expected.ok()) << path;
+    const auto read = read_source_text(path);
+    ASSERT_FALSE(read.ok()) << path;
+    EXPECT_EQ(read.error(), expected.error());
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace verdane::driver
