@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libcli11-dev rapidjson-dev nettle-dev
+  rapidjson-dev nettle-dev
   libgtest-dev libbenchmark-dev
 )
 case "${1:-}" in

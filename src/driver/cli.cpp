@@ -1,8 +1,8 @@
 #include "driver/cli.h"
 
-#include <CLI/CLI.hpp>
-#include <sstream>
+#include <array>
 
+#include "driver/args.h"
 #include "support/line_text.h"
 #include "support/utf8.h"
 
@@ -10,190 +10,116 @@ namespace verdane::driver {
 
 namespace {
 
-constexpr const char* kDescription = "Compile, inspect, and evaluate policy templates.";
+using args::Check;
+using args::CommandSpec;
+using args::ValueSpec;
 
-CLI::Validator non_empty_path() {
-  return CLI::Validator(
-      [](std::string& value) -> std::string {
-        return value.empty() ? std::string("a path must not be empty") : std::string();
-      },
-      "", "NONEMPTY");
+constexpr std::array<ValueSpec, 1> kCompileOptions{{
+    {"--out", "<OUT>",
+     "Output path for canonical bytecode. Defaults to `out.bin` in the current directory", false,
+     Check::NonEmpty},
+}};
+
+constexpr std::array<ValueSpec, 3> kEvalOptions{{
+    {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty},
+    {"--intent", "<INTENT>", "Path to the intent JSON object. Defaults to `{}`", false,
+     Check::NonEmpty},
+    {"--check-hash", "<CHECK_HASH>",
+     "Optional base58-encoded id to verify against the computed id of the bytecode", false,
+     Check::Utf8},
+}};
+
+enum Command : std::size_t { kCompile, kPrint, kEval, kHelp };
+
+const std::array<CommandSpec, 4> kCommands{{
+    {"compile", "Compile policy template source into canonical bytecode",
+     "verdane compile [OPTIONS] <TEMPLATE>", ValueSpec{"TEMPLATE", "", "", true, Check::NonEmpty},
+     kCompileOptions},
+    {"print",
+     "Load precompiled bytecode and print a readable rendering of the policy template",
+     "verdane print <BYTECODE>",
+     ValueSpec{"BYTECODE", "", "", true, Check::NonEmpty},
+     {}},
+    {"eval", "Load precompiled bytecode and evaluate it against JSON inputs",
+     "verdane eval [OPTIONS] --evidence <EVIDENCE> <BYTECODE>",
+     ValueSpec{"BYTECODE", "", "", true, Check::NonEmpty}, kEvalOptions},
+    // `help` shows the help of the command it names; with no name, its own.
+    {"help",
+     "Print this message or the help of the given subcommand(s)",
+     "verdane [OPTIONS] <COMMAND>",
+     ValueSpec{"COMMAND", "", "", false, Check::None},
+     {},
+     /*single_help=*/false},
+}};
+
+const args::ProgramSpec kProgram{"Compile, inspect, and evaluate policy templates.",
+                                 "verdane [OPTIONS] <COMMAND>", kVersion, kCommands};
+
+// The usage line and help hint name the subcommand being parsed; `help` is
+// reported as the program itself.
+std::string usage_error(const std::string& message, std::optional<std::size_t> command) {
+  if (command == kHelp) command.reset();
+  const std::string usage(command ? kCommands[*command].usage : kProgram.usage);
+  const std::string hint = command ? std::string(kCommands[*command].name) + " --help" : "--help";
+  return "error: " + escape_controls(utf8::to_lossy(message)) + "\n\nUsage: " + usage +
+         "\n\nFor more information, try 'verdane " + hint + "'.\n";
 }
 
-CLI::Validator utf8_text() {
-  return CLI::Validator(
-      [](std::string& value) -> std::string {
-        return utf8::validate(value) ? std::string("the value must be valid UTF-8") : std::string();
-      },
-      "", "UTF8");
+CliExit help_of(std::optional<std::size_t> command, int status = 0) {
+  std::string text = args::help_text(kProgram, command);
+  if (status == 0) return CliExit{0, std::move(text), ""};
+  return CliExit{status, "", std::move(text)};
 }
-
-std::string usage_of(const std::string& subcommand) {
-  if (subcommand == "compile") return "verdane compile [OPTIONS] <TEMPLATE>";
-  if (subcommand == "print") return "verdane print <BYTECODE>";
-  if (subcommand == "eval") return "verdane eval [OPTIONS] --evidence <EVIDENCE> <BYTECODE>";
-  return "verdane [OPTIONS] <COMMAND>";
-}
-
-std::string usage_error(const std::string& message, const std::string& subcommand) {
-  std::string help_hint = subcommand.empty() ? "--help" : subcommand + " --help";
-  return "error: " + escape_controls(utf8::to_lossy(message)) +
-         "\n\nUsage: " + usage_of(subcommand) + "\n\nFor more information, try 'verdane " +
-         help_hint + "'.\n";
-}
-
-// Help text with usage lines that name the full command.
-class Formatter : public CLI::Formatter {
- public:
-  std::string make_usage(const CLI::App* app, std::string) const override {
-    const std::string name = app->get_parent() ? app->get_name() : "";
-    return "Usage: " + usage_of(name) + "\n";
-  }
-};
-
-// Holds the command tree and the variables CLI11 fills.
-struct CommandTree {
-  CLI::App app{kDescription, "verdane"};
-  CLI::App* compile = nullptr;
-  CLI::App* print = nullptr;
-  CLI::App* eval = nullptr;
-  CLI::App* help = nullptr;
-
-  CompileCommand compile_args;
-  PrintCommand print_args;
-  EvalCommand eval_args;
-  std::string help_topic;
-
-  // Declares every subcommand, but gives options only to `wanted` (the
-  // subcommand named on the command line): the others are never parsed, and
-  // building their options would cost start-up time on every run.
-  explicit CommandTree(std::string_view wanted) {
-    app.set_version_flag("-V,--version", std::string("verdane ") + kVersion, "Print version");
-    app.set_help_flag("-h,--help", "Print help");
-    app.require_subcommand(1);
-    app.formatter(std::make_shared<Formatter>());
-
-    compile =
-        app.add_subcommand("compile", "Compile policy template source into canonical bytecode");
-    print = app.add_subcommand(
-        "print", "Load precompiled bytecode and print a readable rendering of the policy template");
-    eval =
-        app.add_subcommand("eval", "Load precompiled bytecode and evaluate it against JSON inputs");
-    help = app.add_subcommand("help", "Print this message or the help of the given subcommand(s)");
-    help->add_option("COMMAND", help_topic)->type_name("");
-
-    if (wanted == "compile") add_compile_options();
-    if (wanted == "print") add_print_options();
-    if (wanted == "eval") add_eval_options();
-  }
-
-  void add_compile_options() {
-    const CLI::Validator non_empty = non_empty_path();
-    compile->set_help_flag("-h,--help", "Print help");
-    compile->add_option("TEMPLATE", compile_args.template_path)
-        ->required()
-        ->type_name("")
-        ->check(non_empty);
-    compile
-        ->add_option("--out", compile_args.out,
-                     "Output path for canonical bytecode. Defaults to `out.bin` in the current "
-                     "directory")
-        ->type_name("<OUT>")
-        ->check(non_empty);
-    single_values(compile);
-  }
-
-  void add_print_options() {
-    print->set_help_flag("-h,--help", "Print help");
-    print->add_option("BYTECODE", print_args.bytecode)
-        ->required()
-        ->type_name("")
-        ->check(non_empty_path());
-    single_values(print);
-  }
-
-  void add_eval_options() {
-    const CLI::Validator non_empty = non_empty_path();
-    eval->set_help_flag("-h,--help", "Print help");
-    eval->add_option("BYTECODE", eval_args.bytecode)->required()->type_name("")->check(non_empty);
-    eval->add_option("--evidence", eval_args.evidence, "Path to the evidence JSON object")
-        ->required()
-        ->type_name("<EVIDENCE>")
-        ->check(non_empty);
-    eval->add_option("--intent", eval_args.intent,
-                     "Path to the intent JSON object. Defaults to `{}`")
-        ->type_name("<INTENT>")
-        ->check(non_empty);
-    eval->add_option("--check-hash", eval_args.check_hash,
-                     "Optional base58-encoded id to verify against the computed id of the "
-                     "bytecode")
-        ->type_name("<CHECK_HASH>")
-        ->check(utf8_text());
-    single_values(eval);
-  }
-
-  // Each option takes exactly one value and may appear only once.
-  static void single_values(CLI::App* sub) {
-    for (CLI::Option* opt : sub->get_options()) {
-      opt->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-    }
-  }
-
-  std::string selected_subcommand() const {
-    for (const CLI::App* sub : {compile, print, eval}) {
-      if (sub->parsed()) return sub->get_name();
-    }
-    return "";
-  }
-
-  std::string help_text(const CLI::App* which) const { return which->help(); }
-};
 
 }  // namespace
 
 std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
-  // The subcommand whose options are needed: the one named first, or for
-  // `help <subcommand>` the one whose help is asked for.
-  std::string_view wanted = argc > 1 ? argv[1] : "";
-  if (wanted == "help" && argc > 2) wanted = argv[2];
-  CommandTree tree(wanted);
-  if (argc <= 1) return CliExit{2, "", tree.help_text(&tree.app)};
-  // The top level takes no positionals, so a leading word must name a
-  // subcommand.
+  if (argc <= 1) return help_of(std::nullopt, 2);
+  // The program takes no positionals, so a leading word must name a
+  // subcommand, and a leading dash can only ask for help or the version.
   const std::string_view first = argv[1];
-  if (!first.empty() && first[0] != '-' && first != "compile" && first != "print" &&
-      first != "eval" && first != "help") {
+  const bool is_command =
+      first == "compile" || first == "print" || first == "eval" || first == "help";
+  if (!first.empty() && first[0] != '-' && !is_command) {
     return CliExit{2, "",
-                   usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", "")};
+                   usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", {})};
   }
   if (!first.empty() && first[0] == '-' && first != "-h" && first != "--help" && first != "-V" &&
       first != "--version") {
-    return CliExit{2, "", usage_error("unexpected argument '" + utf8::to_lossy(first) + "'", "")};
+    return CliExit{2, "", usage_error("unexpected argument '" + utf8::to_lossy(first) + "'", {})};
   }
 
-  try {
-    tree.app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    const std::string sub = tree.selected_subcommand();
-    const CLI::App* which = sub.empty() ? &tree.app : tree.app.get_subcommand(sub);
-    return CliExit{0, tree.help_text(which), ""};
-  } catch (const CLI::CallForVersion& v) {
-    return CliExit{0, std::string(v.what()) + "\n", ""};
-  } catch (const CLI::ParseError& e) {
-    return CliExit{2, "", usage_error(e.what(), tree.selected_subcommand())};
+  args::Outcome outcome = args::parse(kProgram, argc, argv);
+  if (auto* help = std::get_if<args::ShowHelp>(&outcome)) {
+    // Help asked for around `help` is the help of `help` once it is the
+    // chosen subcommand, else the program's.
+    return help_of(help->command == kHelp ? help->selected : help->command);
   }
-
-  if (tree.help->parsed()) {
-    const std::string& topic = tree.help_topic;
-    if (topic.empty()) return CliExit{0, tree.help_text(&tree.app), ""};
-    for (const CLI::App* sub : {tree.compile, tree.print, tree.eval}) {
-      if (sub->get_name() == topic) return CliExit{0, tree.help_text(sub), ""};
-    }
-    return CliExit{2, "", usage_error("unrecognized subcommand '" + topic + "'", "")};
+  if (std::holds_alternative<args::ShowVersion>(outcome)) {
+    return CliExit{0, std::string("verdane ") + kVersion + "\n", ""};
   }
-  if (tree.compile->parsed()) return Cli{std::move(tree.compile_args)};
-  if (tree.print->parsed()) return Cli{std::move(tree.print_args)};
-  return Cli{std::move(tree.eval_args)};
+  if (auto* error = std::get_if<args::UsageError>(&outcome)) {
+    return CliExit{2, "", usage_error(error->message, error->command)};
+  }
+  auto& parsed = std::get<args::Parsed>(outcome);
+  std::string positional = parsed.positional.value_or("");
+  switch (parsed.command) {
+    case kCompile:
+      return Cli{CompileCommand{std::move(positional), std::move(parsed.options[0])}};
+    case kPrint:
+      return Cli{PrintCommand{std::move(positional)}};
+    case kEval:
+      return Cli{EvalCommand{std::move(positional), std::move(*parsed.options[0]),
+                             std::move(parsed.options[1]), std::move(parsed.options[2])}};
+    default:
+      break;
+  }
+  // `help [COMMAND]`.
+  if (positional.empty()) return help_of(kHelp);
+  for (std::size_t c : {kCompile, kPrint, kEval}) {
+    if (kCommands[c].name == positional) return help_of(c);
+  }
+  return CliExit{2, "", usage_error("unrecognized subcommand '" + positional + "'", {})};
 }
 
 }  // namespace verdane::driver

@@ -1,0 +1,455 @@
+#include "driver/args.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "support/utf8.h"
+
+namespace verdane::driver::args {
+
+namespace {
+
+// How an argument is read before it is matched against the declarations.
+enum class Kind : unsigned char { Separator, Subcommand, Long, Short, Plain };
+
+struct Unexpected {
+  Kind kind;
+  std::string text;
+};
+
+// What the arguments gave one command (or the program itself).
+struct Entered {
+  int times = 0;  // how often the command line entered it
+  std::vector<std::string> help;
+  std::vector<std::string> positional;
+  std::vector<std::vector<std::string>> options;
+  std::vector<Unexpected> unexpected;
+};
+
+bool valid_first_char(char c) { return c != '-' && c != '!' && c != ' ' && c != '\n'; }
+
+std::string check_failure(Check check, const std::string& value) {
+  switch (check) {
+    case Check::None:
+      return {};
+    case Check::NonEmpty:
+      return value.empty() ? "a path must not be empty" : "";
+    case Check::Utf8:
+      return utf8::validate(value) ? "the value must be valid UTF-8" : "";
+  }
+  return {};
+}
+
+// The truth of a flag's value, as in `--version=yes`: nullopt when the value
+// means neither.
+std::optional<bool> flag_truth(std::string value) {
+  if (value == "true") return true;
+  if (value == "false") return false;
+  for (char& c : value) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (value.size() == 1) {
+    const char c = value[0];
+    if (c >= '1' && c <= '9') return true;
+    if (c == '0' || c == 'f' || c == 'n' || c == '-') return false;
+    if (c == 't' || c == 'y' || c == '+') return true;
+    return std::nullopt;
+  }
+  if (value == "on" || value == "yes" || value == "enable") return true;
+  if (value == "off" || value == "no" || value == "disable") return false;
+  // A decimal number, after optional white space and sign; what follows the
+  // digits is ignored. Positive means true; a number too large for 64 bits
+  // counts by its sign.
+  std::size_t i = 0;
+  while (i < value.size() && (value[i] == ' ' || (value[i] >= '\t' && value[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
+  const std::size_t digits = i;
+  std::uint64_t magnitude = 0;
+  bool overflow = false;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    const unsigned d = static_cast<unsigned>(value[i] - '0');
+    if (magnitude > (std::numeric_limits<std::uint64_t>::max() - d) / 10) overflow = true;
+    if (!overflow) magnitude = magnitude * 10 + d;
+  }
+  if (i == digits) return std::nullopt;
+  const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
+  if (overflow || magnitude > limit) return value[0] != '-';
+  return !negative && magnitude > 0;
+}
+
+std::string joined(const std::vector<std::string>& items, std::string_view separator) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += separator;
+    out += items[i];
+  }
+  return out;
+}
+
+class Parser {
+ public:
+  Parser(const ProgramSpec& spec, int argc, const char* const* argv)
+      : spec_(spec), commands_(spec.commands.size()) {
+    // Arguments are consumed from the back.
+    for (int i = argc - 1; i > 0; --i) args_.emplace_back(argv[i]);
+    for (std::size_t c = 0; c < commands_.size(); ++c) {
+      commands_[c].options.resize(spec.commands[c].options.size());
+    }
+  }
+
+  Outcome run() {
+    bool positional_only = false;
+    while (!args_.empty() && !stop_) program_argument(positional_only);
+    if (!stop_) finish();
+    if (stop_) return std::move(*stop_);
+    Parsed parsed;
+    parsed.command = *selected_;
+    Entered& entered = commands_[*selected_];
+    if (!entered.positional.empty()) parsed.positional = std::move(entered.positional.front());
+    for (auto& values : entered.options) {
+      parsed.options.push_back(values.empty() ? std::nullopt
+                                              : std::optional<std::string>(std::move(values[0])));
+    }
+    return parsed;
+  }
+
+ private:
+  static constexpr std::size_t kProgram = SIZE_MAX;
+
+  Entered& state(std::size_t owner) { return owner == kProgram ? program_ : commands_[owner]; }
+
+  // The first command, in declaration order, that the arguments entered.
+  std::optional<std::size_t> first_entered() const {
+    for (std::size_t c = 0; c < commands_.size(); ++c) {
+      if (commands_[c].times > 0) return c;
+    }
+    return std::nullopt;
+  }
+
+  // Ends parsing with a usage error; the first one found stands.
+  void usage_error(std::string message) {
+    if (!stop_) stop_ = UsageError{std::move(message), first_entered()};
+  }
+
+  std::optional<std::size_t> command_named(std::string_view name) const {
+    for (std::size_t c = 0; c < spec_.commands.size(); ++c) {
+      if (spec_.commands[c].name == name) return c;
+    }
+    return std::nullopt;
+  }
+
+  // A subcommand name starts a subcommand only while none has been selected
+  // and that one has not been entered yet.
+  bool starts_subcommand(const std::string& arg) const {
+    if (selected_) return false;
+    const auto c = command_named(arg);
+    return c && commands_[*c].times == 0;
+  }
+
+  Kind classify(const std::string& arg) const {
+    if (arg == "--") return Kind::Separator;
+    if (starts_subcommand(arg)) return Kind::Subcommand;
+    if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-' && valid_first_char(arg[2])) {
+      return Kind::Long;
+    }
+    if (arg.size() > 1 && arg[0] == '-' && valid_first_char(arg[1])) {
+      // `-5` is a value, not a flag: no flag has a digit for a name.
+      return arg[1] >= '0' && arg[1] <= '9' ? Kind::Plain : Kind::Short;
+    }
+    return Kind::Plain;
+  }
+
+  void program_argument(bool& positional_only) {
+    const std::string arg = args_.back();
+    switch (positional_only ? Kind::Plain : classify(arg)) {
+      case Kind::Separator:
+        args_.pop_back();
+        positional_only = true;
+        program_.unexpected.push_back({Kind::Separator, arg});
+        return;
+      case Kind::Subcommand: {
+        args_.pop_back();
+        const std::size_t c = *command_named(arg);
+        selected_ = c;
+        enter(c);
+        return;
+      }
+      case Kind::Long:
+      case Kind::Short:
+        option(kProgram, classify(arg));
+        return;
+      case Kind::Plain: {
+        // After `--` a subcommand name still enters that command, but does
+        // not select it.
+        const auto c = command_named(arg);
+        args_.pop_back();
+        if (c && !selected_) {
+          enter(*c);
+        } else {
+          program_.unexpected.push_back({Kind::Plain, arg});
+        }
+        return;
+      }
+    }
+  }
+
+  void enter(std::size_t c) {
+    ++commands_[c].times;
+    bool positional_only = false;
+    while (!args_.empty() && !stop_ && command_argument(c, positional_only)) {
+    }
+  }
+
+  bool wants_positional(std::size_t c) const {
+    return spec_.commands[c].positional && commands_[c].positional.empty();
+  }
+
+  // Returns false when the argument belongs to the program instead.
+  bool command_argument(std::size_t c, bool& positional_only) {
+    const std::string arg = args_.back();
+    switch (positional_only ? Kind::Plain : classify(arg)) {
+      case Kind::Separator:
+        args_.pop_back();
+        positional_only = true;
+        if (!wants_positional(c)) return false;
+        commands_[c].unexpected.push_back({Kind::Separator, arg});
+        return true;
+      case Kind::Subcommand:
+        // A command still waiting for its required positional takes the name
+        // as its value.
+        if (wants_positional(c) && spec_.commands[c].positional->required) {
+          return positional(c);
+        }
+        return false;
+      case Kind::Long:
+      case Kind::Short:
+        option(c, classify(arg));
+        return true;
+      case Kind::Plain:
+        return positional(c);
+    }
+    return true;
+  }
+
+  bool positional(std::size_t c) {
+    const std::string& arg = args_.back();
+    if (wants_positional(c)) {
+      commands_[c].positional.push_back(arg);
+      args_.pop_back();
+      return true;
+    }
+    if (command_named(arg) && !selected_) return false;
+    commands_[c].unexpected.push_back({Kind::Plain, arg});
+    args_.pop_back();
+    return true;
+  }
+
+  // An argument that starts with a dash, for the program or command `owner`.
+  void option(std::size_t owner, Kind kind) {
+    const std::string arg = args_.back();
+    std::string name;
+    std::string value;
+    std::string rest;  // of `-hV`, what follows the first flag
+    if (kind == Kind::Long) {
+      const std::size_t eq = arg.find('=');
+      name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      if (eq != std::string::npos) value = arg.substr(eq + 1);
+    } else {
+      name = arg.substr(1, 1);
+      rest = arg.substr(2);
+    }
+    const auto is = [&](std::string_view short_name, std::string_view long_name) {
+      return kind == Kind::Long ? name == long_name : name == short_name;
+    };
+    Entered& entered = state(owner);
+    args_.pop_back();
+    const std::string flag_value = value.empty() || value == "{}" ? "true" : value;
+    if (is("h", "help")) {
+      entered.help.push_back(flag_value);
+    } else if (owner == kProgram && is("V", "version")) {
+      version_.push_back(flag_value);
+    } else if (const auto index = long_option(owner, kind, name)) {
+      take_value(owner, *index, value);
+    } else {
+      entered.unexpected.push_back({kind, arg});
+      return;
+    }
+    if (!rest.empty()) args_.push_back("-" + rest);
+  }
+
+  std::optional<std::size_t> long_option(std::size_t owner, Kind kind, const std::string& name) {
+    if (owner == kProgram || kind != Kind::Long) return std::nullopt;
+    const auto& options = spec_.commands[owner].options;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      if (options[i].name.substr(2) == name) return i;
+    }
+    return std::nullopt;
+  }
+
+  void take_value(std::size_t c, std::size_t index, std::string value) {
+    auto& values = commands_[c].options[index];
+    if (!value.empty()) {
+      values.push_back(std::move(value));
+      return;
+    }
+    if (args_.empty()) {
+      const ValueSpec& spec = spec_.commands[c].options[index];
+      usage_error(std::string(spec.name) + ": 1 required " + std::string(spec.value_name) +
+                  " missing");
+      return;
+    }
+    values.push_back(std::move(args_.back()));
+    args_.pop_back();
+  }
+
+  // Checks that run once every argument is read, in their fixed order.
+  void finish() {
+    for (auto check : {&Parser::values_checks, &Parser::help_and_version, &Parser::requirements,
+                       &Parser::unexpected_arguments}) {
+      (this->*check)();
+      if (stop_) return;
+    }
+  }
+
+  void at_most_once(std::string_view name, std::size_t count) {
+    if (count > 1 && !stop_) {
+      usage_error(std::string(name) + ": At Most 1 required but received " + std::to_string(count));
+    }
+  }
+
+  void checked(const ValueSpec& spec, const std::vector<std::string>& values) {
+    for (const std::string& value : values) {
+      const std::string failure = check_failure(spec.check, value);
+      if (!failure.empty()) return usage_error(std::string(spec.name) + ": " + failure);
+    }
+    at_most_once(spec.name, values.size());
+  }
+
+  void values_checks() {
+    if (!version_.empty()) {
+      const auto truth = flag_truth(version_.back());
+      if (!truth) return usage_error("Could not convert: --version = " + joined(version_, ","));
+      if (*truth) {
+        stop_ = ShowVersion{};
+        return;
+      }
+    }
+    for (std::size_t c = 0; c < commands_.size(); ++c) {
+      const CommandSpec& spec = spec_.commands[c];
+      const Entered& entered = commands_[c];
+      if (spec.single_help) at_most_once("--help", entered.help.size());
+      if (spec.positional) checked(*spec.positional, entered.positional);
+      for (std::size_t i = 0; i < spec.options.size(); ++i) {
+        checked(spec.options[i], entered.options[i]);
+      }
+      if (stop_) return;
+    }
+  }
+
+  void help_and_version() {
+    bool help = !program_.help.empty();
+    if (selected_) help = help || !commands_[*selected_].help.empty();
+    if (help) stop_ = ShowHelp{first_entered(), selected_};
+  }
+
+  void requirements() {
+    if (!selected_) return usage_error("A subcommand is required");
+    for (std::size_t c = 0; c < commands_.size(); ++c) {
+      if (commands_[c].times == 0) continue;
+      const CommandSpec& spec = spec_.commands[c];
+      if (spec.positional && spec.positional->required && commands_[c].positional.empty()) {
+        return usage_error(std::string(spec.positional->name) + " is required");
+      }
+      for (std::size_t i = 0; i < spec.options.size(); ++i) {
+        if (spec.options[i].required && commands_[c].options[i].empty()) {
+          return usage_error(std::string(spec.options[i].name) + " is required");
+        }
+      }
+    }
+  }
+
+  void report_unexpected(const std::vector<Unexpected>& unexpected) {
+    const bool any = std::any_of(unexpected.begin(), unexpected.end(),
+                                 [](const Unexpected& u) { return u.kind != Kind::Separator; });
+    if (!any) return;
+    // Listed last argument first.
+    std::string list;
+    for (auto it = unexpected.rbegin(); it != unexpected.rend(); ++it) {
+      if (it != unexpected.rbegin()) list += ' ';
+      list += it->text;
+    }
+    usage_error((unexpected.size() > 1 ? "The following arguments were not expected: "
+                                       : "The following argument was not expected: ") +
+                list);
+  }
+
+  void unexpected_arguments() {
+    report_unexpected(program_.unexpected);
+    for (const Entered& entered : commands_) {
+      if (entered.times > 0 && !stop_) report_unexpected(entered.unexpected);
+    }
+  }
+
+  const ProgramSpec& spec_;
+  std::vector<std::string> args_;
+  Entered program_;
+  std::vector<std::string> version_;
+  std::vector<Entered> commands_;
+  std::optional<std::size_t> selected_;
+  std::optional<Outcome> stop_;
+};
+
+constexpr std::size_t kColumn = 30;
+
+void add_row(std::string& out, std::string name, std::string_view text) {
+  out += "  ";
+  out += name;
+  if (name.size() + 2 >= kColumn) {
+    out += '\n';
+    out.append(kColumn, ' ');
+  } else {
+    out.append(kColumn - 2 - name.size(), ' ');
+  }
+  out += text;
+  out += '\n';
+}
+
+}  // namespace
+
+Outcome parse(const ProgramSpec& spec, int argc, const char* const* argv) {
+  return Parser(spec, argc, argv).run();
+}
+
+std::string help_text(const ProgramSpec& spec, std::optional<std::size_t> command) {
+  std::string out;
+  if (!command) {
+    out.append(spec.description).append("\nUsage: ").append(spec.usage).append("\n\nOptions:\n");
+    add_row(out, "-V,--version", "Print version");
+    add_row(out, "-h,--help", "Print help");
+    out += "\nSubcommands:\n";
+    for (const CommandSpec& c : spec.commands) add_row(out, std::string(c.name), c.description);
+    out += '\n';
+    return out;
+  }
+  const CommandSpec& c = spec.commands[*command];
+  out.append(c.description).append("\nUsage: ").append(c.usage).append("\n\n");
+  if (c.positional) {
+    out += "Positionals:\n";
+    add_row(out, std::string(c.positional->name) + (c.positional->required ? " REQUIRED" : ""),
+            c.positional->help);
+    out += '\n';
+  }
+  out += "Options:\n";
+  add_row(out, "-h,--help", "Print help");
+  for (const ValueSpec& o : c.options) {
+    add_row(out,
+            std::string(o.name) + " " + std::string(o.value_name) + (o.required ? " REQUIRED" : ""),
+            o.help);
+  }
+  out += '\n';
+  return out;
+}
+
+}  // namespace verdane::driver::args

@@ -1,0 +1,126 @@
+#include "driver/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace verdane::driver {
+namespace {
+
+// One line describing what parse_cli made of a command line: the command and
+// its values, or the exit status with the first line written.
+std::string outcome(std::vector<std::string> words) {
+  std::vector<const char*> argv{"verdane"};
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  const auto result = parse_cli(static_cast<int>(argv.size()), argv.data());
+  const auto opt = [](const std::optional<std::string>& s) { return s ? "[" + *s + "]" : "-"; };
+  if (const auto* exit = std::get_if<CliExit>(&result)) {
+    const std::string& text = exit->out.empty() ? exit->err : exit->out;
+    return "exit " + std::to_string(exit->status) + (exit->out.empty() ? " err: " : " out: ") +
+           text.substr(0, text.find('\n'));
+  }
+  const CliCommand& command = std::get<Cli>(result).command;
+  if (const auto* c = std::get_if<CompileCommand>(&command)) {
+    return "compile [" + c->template_path + "] " + opt(c->out);
+  }
+  if (const auto* p = std::get_if<PrintCommand>(&command)) return "print [" + p->bytecode + "]";
+  const auto& e = std::get<EvalCommand>(command);
+  return "eval [" + e.bytecode + "] [" + e.evidence + "] " + opt(e.intent) + " " +
+         opt(e.check_hash);
+}
+
+struct CliCase {
+  std::vector<std::string> words;
+  std::string expected;
+};
+
+class CliTest : public testing::TestWithParam<CliCase> {};
+
+TEST_P(CliTest, Parses) { EXPECT_EQ(outcome(GetParam().words), GetParam().expected); }
+
+const char* const kCompileHelp =
+    "exit 0 out: Compile policy template source into canonical bytecode";
+const char* const kHelpHelp =
+    "exit 0 out: Print this message or the help of the given subcommand(s)";
+const char* const kProgramHelp = "exit 0 out: Compile, inspect, and evaluate policy templates.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, CliTest,
+    testing::Values(
+        // Values in either form, in any order around the positional.
+        CliCase{{"compile", "t.src"}, "compile [t.src] -"},
+        CliCase{{"compile", "--out=o.bin", "t.src"}, "compile [t.src] [o.bin]"},
+        CliCase{{"eval", "--evidence", "e", "b", "--intent", "i", "--check-hash", "h"},
+                "eval [b] [e] [i] [h]"},
+        // The argument after an option is its value, whatever it looks like;
+        // `--out=` takes the next argument too.
+        CliCase{{"compile", "t", "--out", "--evidence"}, "compile [t] [--evidence]"},
+        CliCase{{"compile", "--out=", "x", "t"}, "compile [t] [x]"},
+        CliCase{{"compile", "--out=a=b", "t"}, "compile [t] [a=b]"},
+        // `--` makes the rest positional; `-5` is a value, not a flag.
+        CliCase{{"compile", "--", "-x"}, "compile [-x] -"}, CliCase{{"print", "-5"}, "print [-5]"},
+        // A subcommand name is a value where a required positional is due.
+        CliCase{{"print", "eval"}, "print [eval]"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    HelpAndVersion, CliTest,
+    testing::Values(
+        CliCase{{"-V"}, "exit 0 out: verdane 0.4.1"},
+        // A flag's value decides whether it counts: the last one wins.
+        CliCase{{"-V", "--version=yes"}, "exit 0 out: verdane 0.4.1"},
+        CliCase{{"-h", "-V"}, "exit 0 out: verdane 0.4.1"},
+        CliCase{{"-V", "--version=no", "compile", "t"}, "compile [t] -"},
+        CliCase{{"-V", "--version=maybe"},
+                "exit 2 err: error: Could not convert: --version = true,maybe"},
+        // A leading dash is only for help or the version.
+        CliCase{{"--version=yes"}, "exit 2 err: error: unexpected argument '--version=yes'"},
+        CliCase{{"-h", "-hV"}, "exit 0 out: verdane 0.4.1"},
+        // Help of the subcommand parsed, wherever -h stands, with every
+        // option listed.
+        CliCase{{"-h", "compile"}, kCompileHelp}, CliCase{{"compile", "t", "--help"}, kCompileHelp},
+        CliCase{{"help", "compile"}, kCompileHelp}, CliCase{{"help"}, kHelpHelp},
+        CliCase{{"help", "-h", "-h"}, kHelpHelp}, CliCase{{"-h", "--", "help"}, kProgramHelp},
+        CliCase{{"--help", "--bogus"}, kProgramHelp},
+        // A missing value is reported before help is considered.
+        CliCase{{"compile", "-h", "--out"}, "exit 2 err: error: --out: 1 required <OUT> missing"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    UsageErrors, CliTest,
+    testing::Values(CliCase{{}, "exit 2 err: Compile, inspect, and evaluate policy templates."},
+                    CliCase{{"bogus"}, "exit 2 err: error: unrecognized subcommand 'bogus'"},
+                    CliCase{{"-x"}, "exit 2 err: error: unexpected argument '-x'"},
+                    CliCase{{"help", "help"}, "exit 2 err: error: unrecognized subcommand 'help'"},
+                    CliCase{{"-h", "--", "compile"}, kCompileHelp},
+                    CliCase{{"-V", "--", "compile"}, "exit 0 out: verdane 0.4.1"},
+                    CliCase{{"-h", "--help=", "--", "x"}, kProgramHelp},
+                    // Checks run in a fixed order: values, help, requirements, extras.
+                    CliCase{{"compile", "", "-h"},
+                            "exit 2 err: error: TEMPLATE: a path must not be empty"},
+                    CliCase{{"compile", "-h", "-h"},
+                            "exit 2 err: error: --help: At Most 1 required but received 2"},
+                    CliCase{{"compile", "--out", "", "--out", "b", "t"},
+                            "exit 2 err: error: --out: a path must not be empty"},
+                    CliCase{{"eval", "b", "--evidence", "e", "--intent", "i", "--intent", "j"},
+                            "exit 2 err: error: --intent: At Most 1 required but received 2"},
+                    CliCase{{"eval", "--bogus", "b"}, "exit 2 err: error: --evidence is required"},
+                    CliCase{{"eval", "--", "b", "--evidence", "e"},
+                            "exit 2 err: error: --evidence is required"},
+                    CliCase{{"-V", "--", "x"}, "exit 0 out: verdane 0.4.1"},
+                    CliCase{{"-h", "--bogus", "--", "x"}, kProgramHelp},
+                    // Unexpected arguments are listed last one first.
+                    CliCase{{"compile", "t", "a", "", "b"},
+                            "exit 2 err: error: The following arguments were not expected: b  a"},
+                    CliCase{{"compile", "t", "-Vh"},
+                            "exit 2 err: error: The following argument was not expected: -Vh"},
+                    CliCase{{"eval", "b", "--evidence", "e", "--", "x"},
+                            "exit 2 err: error: The following argument was not expected: x"},
+                    // A separator alone is not unexpected.
+                    CliCase{{"compile", "t", "--", "--"}, "compile [t] -"},
+                    CliCase{{"compile", "t", "eval"},
+                            "exit 2 err: error: The following argument was not expected: eval"},
+                    CliCase{{"eval", "b", "--evidence", "e", "--check-hash", "\xff"},
+                            "exit 2 err: error: --check-hash: the value must be valid UTF-8"}));
+
+}  // namespace
+}  // namespace verdane::driver
