@@ -207,7 +207,7 @@ types::StringSet StringSetBuilder::build() {
     }
     bucket = PackedStrings{};
   }
-  return types::StringSet(std::move(sorted));
+  return types::StringSet::from_sorted(std::move(sorted));
 }
 
 IntSetBuilder::IntSetBuilder(IntSetBuilder&& other) noexcept
@@ -252,8 +252,8 @@ types::IntSet IntSetBuilder::build() {
   }
   sorted.resize(elements.size_);
   radix_sort(elements.data_, sorted.data(), elements.size_);
-  // Sorting a sorted vector again is quick; the set collapses repeats.
-  return types::IntSet(std::move(sorted));
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  return types::IntSet::from_sorted(std::move(sorted));
 }
 
 }  // namespace verdane::runtime_input

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
@@ -25,6 +26,17 @@ class OrderedSet {
   explicit OrderedSet(std::vector<T> items) : items_(std::move(items)) {
     std::sort(items_.begin(), items_.end());
     items_.erase(std::unique(items_.begin(), items_.end()), items_.end());
+  }
+
+  // Takes `items` as they are, without sorting again: the caller guarantees
+  // ascending order without repeats (checked in debug builds).
+  static OrderedSet from_sorted(std::vector<T> items) {
+    assert(std::adjacent_find(items.begin(), items.end(), [](const T& a, const T& b) {
+             return !(a < b);
+           }) == items.end());
+    OrderedSet set;
+    set.items_ = std::move(items);
+    return set;
   }
 
   // Inserts `item`; returns false (and changes nothing) if it was present.
