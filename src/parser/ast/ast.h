@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <memory_resource>
 #include <optional>
@@ -263,7 +264,9 @@ struct File {
   Span name_span;
   std::optional<Schema> intent;
   Schema evidence;
-  std::pmr::vector<ConstraintAst> constraints;  // never empty
+  // Never empty. A deque, which never moves its elements: growing it leaves
+  // no abandoned copies behind in the tree memory.
+  std::pmr::deque<ConstraintAst> constraints;
 };
 
 }  // namespace verdane::parser::ast
