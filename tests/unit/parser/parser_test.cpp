@@ -6,7 +6,9 @@
 #include <sys/mman.h>
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "dump.h"
 #include "parser/ast/height.h"
@@ -549,6 +551,26 @@ TEST(ParseHeight, MaximalTreesFitTheDefaultStack) {
     done = true;
   }));
   EXPECT_TRUE(done);
+}
+
+// The constraints live in memory the parsed file owns; a file moved out of a
+// parse result stays whole whichever of the two is destroyed first.
+TEST(ParseFile, MovedFileAndItsSourceDieInEitherOrder) {
+  const std::string src = in_requires("evidence.a < 1;\n  evidence.a > 0");
+  {
+    auto parsed = parse(src);
+    ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
+    const ast::File moved(std::move(*parsed));
+    EXPECT_EQ(dump(moved.constraints[1].expr), dump(parse(src)->constraints[1].expr));
+  }
+  std::optional<ast::File> moved;
+  {
+    auto parsed = parse(src);
+    ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
+    moved.emplace(std::move(*parsed));
+  }
+  ASSERT_EQ(moved->constraints.size(), 2u);
+  EXPECT_EQ(dump(moved->constraints[1].expr), dump(parse(src)->constraints[1].expr));
 }
 
 }  // namespace
