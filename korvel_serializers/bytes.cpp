@@ -7,13 +7,8 @@
 // error in its debug form (see bytes.h for the list of texts).
 #include "korvel_serializers/bytes.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -101,62 +96,23 @@ std::size_t put_varint(std::uint8_t* p, std::uint64_t v) {
   return 1 + width;
 }
 
-// Holds an encoding while it is produced, to copy it into one buffer of its
-// final size at the end. The first block takes one chunk, which is all a
-// small template needs; later ones start at 2 MiB and double, aligned to and
-// advised for huge pages, so a large template's bytes cost a few page faults
-// here instead of one per 4 KiB. Only advice: where the system does not
-// follow it, nothing changes.
+// Keeps the pieces of an encoding, to join them once their total is known.
 class Pieces final : public ByteSink {
  public:
   void write(std::span<const std::uint8_t> bytes) override {
-    while (!bytes.empty()) {
-      if (blocks_.empty() || blocks_.back().used == blocks_.back().size) add_block();
-      Block& block = blocks_.back();
-      const std::size_t n = std::min(bytes.size(), block.size - block.used);
-      std::memcpy(block.data.get() + block.used, bytes.data(), n);
-      block.used += n;
-      size_ += n;
-      bytes = bytes.subspan(n);
-    }
+    pieces_.emplace_back(bytes.begin(), bytes.end());
+    size_ += bytes.size();
   }
   // All pieces in one buffer allocated at exactly their total size.
   std::vector<std::uint8_t> joined() && {
     std::vector<std::uint8_t> out;
     out.reserve(size_);
-    for (const Block& block : blocks_) {
-      out.insert(out.end(), block.data.get(), block.data.get() + block.used);
-    }
+    for (const auto& piece : pieces_) out.insert(out.end(), piece.begin(), piece.end());
     return out;
   }
 
  private:
-  static constexpr std::size_t kFirstBlock = std::size_t{16} << 10;
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-  struct Release {
-    std::size_t alignment;
-    void operator()(std::uint8_t* p) const { ::operator delete (p, std::align_val_t{alignment}); }
-  };
-  struct Block {
-    std::unique_ptr<std::uint8_t[], Release> data;
-    std::size_t size = 0;
-    std::size_t used = 0;
-  };
-
-  void add_block() {
-    const std::size_t size =
-        blocks_.empty() ? kFirstBlock : std::max(kHugePage, blocks_.back().size * 2);
-    const std::size_t alignment = size >= kHugePage ? kHugePage : alignof(std::max_align_t);
-    auto* data = static_cast<std::uint8_t*>(::operator new (size, std::align_val_t{alignment}));
-#ifdef MADV_HUGEPAGE
-    if (alignment == kHugePage) ::madvise(data, size, MADV_HUGEPAGE);
-#endif
-    blocks_.push_back(
-        Block{std::unique_ptr<std::uint8_t[], Release>(data, Release{alignment}), size, 0});
-  }
-
-  std::vector<Block> blocks_;
+  std::vector<std::vector<std::uint8_t>> pieces_;
   std::size_t size_ = 0;
 };
 
