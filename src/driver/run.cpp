@@ -50,8 +50,8 @@ Result<api::Input, std::string> load_input(const api::Template& tmpl, const std:
 }
 
 // Keeps `tmpl` alive until the process ends and never destroys it. A large
-// template is hundreds of thousands of small blocks whose release would take
-// longer than encoding it, only for the process to hand all of its memory
+// template is hundreds of thousands of small blocks; releasing them one by
+// one takes milliseconds, only for the process to hand all of its memory
 // back at exit anyway. The handle stays reachable, so leak checkers do not
 // count it.
 void retain_until_exit(api::Template tmpl) {
