@@ -49,16 +49,6 @@ Result<api::Input, std::string> load_input(const api::Template& tmpl, const std:
   return std::move(input).value();
 }
 
-// Keeps `tmpl` alive until the process ends and never destroys it. A large
-// template is hundreds of thousands of small blocks; releasing them one by
-// one takes milliseconds, only for the process to hand all of its memory
-// back at exit anyway. The handle stays reachable, so leak checkers do not
-// count it.
-void retain_until_exit(api::Template tmpl) {
-  static auto* const retained = new std::vector<api::Template>();
-  retained->push_back(std::move(tmpl));
-}
-
 }  // namespace
 
 Result<int, std::string> run_compile(const CompileCommand& args, Stdout& out) {
@@ -80,7 +70,6 @@ Result<int, std::string> run_compile(const CompileCommand& args, Stdout& out) {
   if (!written) {
     return make_err("failed to write `" + display_path(path) + "`: " + written.error());
   }
-  retain_until_exit(std::move(*tmpl));
   out.write("policy_template_id=" + digest->to_string() + "\n");
   return flushed(out, 0);
 }

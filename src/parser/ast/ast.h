@@ -249,33 +249,24 @@ std::unique_ptr<std::pmr::memory_resource> make_tree_memory(std::size_t first_bl
 struct File {
   // A file whose trees are built by hand, in memory of their own.
   File() = default;
-  // A file whose constraints are kept in `memory`.
-  explicit File(std::shared_ptr<std::pmr::memory_resource> memory)
-      : tree_memory(std::move(memory)), constraints(tree_memory.get()) {}
-  // The file moved from keeps its share of the memory: its emptied list of
-  // constraints still holds a little of it, so the two files may be
-  // destroyed in either order.
-  File(File&& other)
-      : tree_memory(other.tree_memory),
-        name(std::move(other.name)),
-        name_span(other.name_span),
-        intent(std::move(other.intent)),
-        evidence(std::move(other.evidence)),
-        constraints(std::move(other.constraints)) {}
-  // Assigning would release the target's memory before the constraints that
-  // live in it.
+  // A file whose constraints' trees are built in `memory`.
+  explicit File(std::unique_ptr<std::pmr::memory_resource> memory)
+      : tree_memory(std::move(memory)) {}
+  File(File&&) = default;
+  // Assigning would release the target's memory before the trees that live
+  // in it.
   File& operator=(File&&) = delete;
 
-  // Where the parser keeps the constraints and their trees (null for files
-  // built by hand); declared first so that it outlives them.
-  std::shared_ptr<std::pmr::memory_resource> tree_memory;
+  // Where the parser keeps the constraints' trees (null for files built by
+  // hand); declared first so that it outlives them.
+  std::unique_ptr<std::pmr::memory_resource> tree_memory;
   std::string name;
   Span name_span;
   std::optional<Schema> intent;
   Schema evidence;
-  // Never empty. A deque, which never moves its elements: growing it leaves
-  // no abandoned copies behind in the tree memory.
-  std::pmr::deque<ConstraintAst> constraints;
+  // Never empty. A deque, which never moves its elements: a large template's
+  // list grows without copying what it already holds.
+  std::deque<ConstraintAst> constraints;
 };
 
 }  // namespace verdane::parser::ast

@@ -313,7 +313,7 @@ class Parser {
   }
 
   // `requires { ... }`; the current token is the keyword.
-  bool requires_block(std::pmr::deque<ast::ConstraintAst>& constraints,
+  bool requires_block(std::deque<ast::ConstraintAst>& constraints,
                       std::pmr::memory_resource* memory) {
     toks_.advance();
     if (!expect_token(TokenKind::LBrace, "`{`")) return false;
