@@ -31,9 +31,8 @@ class OrderedSet {
   // Takes `items` as they are, without sorting again: the caller guarantees
   // ascending order without repeats (checked in debug builds).
   static OrderedSet from_sorted(std::vector<T> items) {
-    assert(std::adjacent_find(items.begin(), items.end(), [](const T& a, const T& b) {
-             return !(a < b);
-           }) == items.end());
+    assert(std::adjacent_find(items.begin(), items.end(),
+                              [](const T& a, const T& b) { return !(a < b); }) == items.end());
     OrderedSet set;
     set.items_ = std::move(items);
     return set;
