@@ -10,10 +10,10 @@ namespace verdane::evaluator {
 namespace {
 
 using namespace test;
+using errors::ConstraintOutcome;
 using test::And;
 using test::Not;
 using test::Or;
-using errors::ConstraintOutcome;
 using types::DateLit;
 using types::Type;
 using types::Value;

@@ -43,17 +43,29 @@ INSTANTIATE_TEST_SUITE_P(
                     // Past and across the eight-byte steps over ASCII.
                     ValidateCase{"long_ascii", std::string(67, 'a'), true, 0, {}},
                     ValidateCase{"error_after_two_words", "0123456789abcdef\x80", false, 16, 1},
-                    ValidateCase{"error_ends_a_word", "0123456\xFF" "89", false, 7, 1},
-                    ValidateCase{"char_across_words", "0123456\xE2\x82\xAC" "9abcdefgh", true, 0,
+                    ValidateCase{"error_ends_a_word",
+                                 "0123456\xFF"
+                                 "89",
+                                 false, 7, 1},
+                    ValidateCase{"char_across_words",
+                                 "0123456\xE2\x82\xAC"
+                                 "9abcdefgh",
+                                 true,
+                                 0,
                                  {}},
                     ValidateCase{"error_after_char_across_words",
-                                 "0123456\xC3\xA4" "0123456789\xED\xA0\x80", false, 19, 1},
+                                 "0123456\xC3\xA4"
+                                 "0123456789\xED\xA0\x80",
+                                 false, 19, 1},
                     ValidateCase{"truncated_after_word", "01234567\xE2\x82", false, 8,
                                  std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
 TEST(Utf8, LossyReplacesEachInvalidSubpart) {
-  EXPECT_EQ(to_lossy("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(to_lossy("a\xFF"
+                     "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(to_lossy("\xE2\x82x"), "\xEF\xBF\xBDx");
   EXPECT_EQ(to_lossy("ok\xF0\x9F"), "ok\xEF\xBF\xBD");
   EXPECT_EQ(to_lossy("\xC3\xA4"), "\xC3\xA4");
