@@ -64,30 +64,54 @@ void advise_huge_pages(char* data, std::size_t size) {
 // Below this size huge pages gain nothing worth a system call.
 constexpr std::size_t kHugeReadBytes = std::size_t{8} << 20;
 
+// A file opened for reading, closed when it goes out of scope.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  bool is_open() const { return fd_ >= 0; }
+  // The size of a regular file; 0 when it is empty or has none (pipes, /proc).
+  std::size_t size_hint() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+      return static_cast<std::size_t>(st.st_size);
+    }
+    return 0;
+  }
+  // read(2), retried when a signal interrupts it.
+  ssize_t read(char* buffer, std::size_t size) const {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
 Result<std::string, std::string> read_file(const std::string& path, bool large_input) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return make_err(os_error_text(errno));
+  const InputFile file(path);
+  if (!file.is_open()) return make_err(os_error_text(errno));
   std::string data;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    data.reserve(static_cast<std::size_t>(st.st_size));
+  if (const std::size_t size = file.size_hint(); size > 0) {
+    data.reserve(size);
     if (large_input && data.capacity() >= kHugeReadBytes) {
       advise_huge_pages(data.data(), data.capacity());
     }
   }
   char chunk[1 << 16];
   for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return make_err(os_error_text(err));
-    }
+    const ssize_t n = file.read(chunk, sizeof chunk);
+    if (n < 0) return make_err(os_error_text(errno));
     if (n == 0) break;
     data.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
   return data;
 }
 
@@ -141,15 +165,12 @@ void FileText::Release::operator()(char* p) const {
 }
 
 Result<FileText, std::string> read_source_text(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return make_err(os_error_text(errno));
+  const InputFile file(path);
+  if (!file.is_open()) return make_err(os_error_text(errno));
   // One byte more than the file's size, so that reaching its end needs no
   // larger block; a file that grows while it is read still reads whole.
-  std::size_t capacity = kFirstTextBlock;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    capacity = static_cast<std::size_t>(st.st_size) + 1;
-  }
+  const std::size_t size = file.size_hint();
+  std::size_t capacity = size > 0 ? size + 1 : kFirstTextBlock;
   FileText text;
   std::size_t alignment = 0;
   char* block = text_block(capacity, alignment);
@@ -162,17 +183,11 @@ Result<FileText, std::string> read_source_text(const std::string& path) {
       text.data_ = std::unique_ptr<char[], FileText::Release>(grown, FileText::Release{alignment});
       capacity = larger;
     }
-    const ssize_t n = ::read(fd, text.data_.get() + text.size_, capacity - text.size_);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return make_err(os_error_text(err));
-    }
+    const ssize_t n = file.read(text.data_.get() + text.size_, capacity - text.size_);
+    if (n < 0) return make_err(os_error_text(errno));
     if (n == 0) break;
     text.size_ += static_cast<std::size_t>(n);
   }
-  ::close(fd);
   if (utf8::validate(text.view()))
     return make_err(std::string("stream did not contain valid UTF-8"));
   return text;
