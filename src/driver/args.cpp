@@ -90,12 +90,12 @@ std::string joined(const std::vector<std::string>& items, std::string_view separ
 
 class Parser {
  public:
-  Parser(const ProgramSpec& spec, int argc, const char* const* argv)
-      : spec_(spec), commands_(spec.commands.size()) {
+  Parser(const ProgramDecl& decl, int argc, const char* const* argv)
+      : decl_(decl), commands_(decl.commands.size()) {
     // Arguments are consumed from the back.
     for (int i = argc - 1; i > 0; --i) args_.emplace_back(argv[i]);
     for (std::size_t c = 0; c < commands_.size(); ++c) {
-      commands_[c].options.resize(spec.commands[c].options.size());
+      commands_[c].options.resize(decl.commands[c].options.size());
     }
   }
 
@@ -134,8 +134,8 @@ class Parser {
   }
 
   std::optional<std::size_t> command_named(std::string_view name) const {
-    for (std::size_t c = 0; c < spec_.commands.size(); ++c) {
-      if (spec_.commands[c].name == name) return c;
+    for (std::size_t c = 0; c < decl_.commands.size(); ++c) {
+      if (decl_.commands[c].name == name) return c;
     }
     return std::nullopt;
   }
@@ -203,7 +203,7 @@ class Parser {
   }
 
   bool wants_positional(std::size_t c) const {
-    return spec_.commands[c].positional && commands_[c].positional.empty();
+    return decl_.commands[c].positional && commands_[c].positional.empty();
   }
 
   // Returns false when the argument belongs to the program instead.
@@ -219,7 +219,7 @@ class Parser {
       case Kind::Subcommand:
         // A command still waiting for its required positional takes the name
         // as its value.
-        if (wants_positional(c) && spec_.commands[c].positional->required) {
+        if (wants_positional(c) && decl_.commands[c].positional->required) {
           return positional(c);
         }
         return false;
@@ -281,7 +281,7 @@ class Parser {
 
   std::optional<std::size_t> long_option(std::size_t owner, Kind kind, const std::string& name) {
     if (owner == kProgram || kind != Kind::Long) return std::nullopt;
-    const auto& options = spec_.commands[owner].options;
+    const auto& options = decl_.commands[owner].options;
     for (std::size_t i = 0; i < options.size(); ++i) {
       if (options[i].name.substr(2) == name) return i;
     }
@@ -295,8 +295,8 @@ class Parser {
       return;
     }
     if (args_.empty()) {
-      const ValueSpec& spec = spec_.commands[c].options[index];
-      usage_error(std::string(spec.name) + ": 1 required " + std::string(spec.value_name) +
+      const ValueDecl& decl = decl_.commands[c].options[index];
+      usage_error(std::string(decl.name) + ": 1 required " + std::string(decl.value_name) +
                   " missing");
       return;
     }
@@ -319,12 +319,12 @@ class Parser {
     }
   }
 
-  void checked(const ValueSpec& spec, const std::vector<std::string>& values) {
+  void checked(const ValueDecl& decl, const std::vector<std::string>& values) {
     for (const std::string& value : values) {
-      const std::string failure = check_failure(spec.check, value);
-      if (!failure.empty()) return usage_error(std::string(spec.name) + ": " + failure);
+      const std::string failure = check_failure(decl.check, value);
+      if (!failure.empty()) return usage_error(std::string(decl.name) + ": " + failure);
     }
-    at_most_once(spec.name, values.size());
+    at_most_once(decl.name, values.size());
   }
 
   void values_checks() {
@@ -337,12 +337,12 @@ class Parser {
       }
     }
     for (std::size_t c = 0; c < commands_.size(); ++c) {
-      const CommandSpec& spec = spec_.commands[c];
+      const CommandDecl& decl = decl_.commands[c];
       const Entered& entered = commands_[c];
-      if (spec.single_help) at_most_once("--help", entered.help.size());
-      if (spec.positional) checked(*spec.positional, entered.positional);
-      for (std::size_t i = 0; i < spec.options.size(); ++i) {
-        checked(spec.options[i], entered.options[i]);
+      if (decl.single_help) at_most_once("--help", entered.help.size());
+      if (decl.positional) checked(*decl.positional, entered.positional);
+      for (std::size_t i = 0; i < decl.options.size(); ++i) {
+        checked(decl.options[i], entered.options[i]);
       }
       if (stop_) return;
     }
@@ -358,13 +358,13 @@ class Parser {
     if (!selected_) return usage_error("A subcommand is required");
     for (std::size_t c = 0; c < commands_.size(); ++c) {
       if (commands_[c].times == 0) continue;
-      const CommandSpec& spec = spec_.commands[c];
-      if (spec.positional && spec.positional->required && commands_[c].positional.empty()) {
-        return usage_error(std::string(spec.positional->name) + " is required");
+      const CommandDecl& decl = decl_.commands[c];
+      if (decl.positional && decl.positional->required && commands_[c].positional.empty()) {
+        return usage_error(std::string(decl.positional->name) + " is required");
       }
-      for (std::size_t i = 0; i < spec.options.size(); ++i) {
-        if (spec.options[i].required && commands_[c].options[i].empty()) {
-          return usage_error(std::string(spec.options[i].name) + " is required");
+      for (std::size_t i = 0; i < decl.options.size(); ++i) {
+        if (decl.options[i].required && commands_[c].options[i].empty()) {
+          return usage_error(std::string(decl.options[i].name) + " is required");
         }
       }
     }
@@ -392,7 +392,7 @@ class Parser {
     }
   }
 
-  const ProgramSpec& spec_;
+  const ProgramDecl& decl_;
   std::vector<std::string> args_;
   Entered program_;
   std::vector<std::string> version_;
@@ -418,22 +418,22 @@ void add_row(std::string& out, std::string name, std::string_view text) {
 
 }  // namespace
 
-Outcome parse(const ProgramSpec& spec, int argc, const char* const* argv) {
-  return Parser(spec, argc, argv).run();
+Outcome parse(const ProgramDecl& decl, int argc, const char* const* argv) {
+  return Parser(decl, argc, argv).run();
 }
 
-std::string help_text(const ProgramSpec& spec, std::optional<std::size_t> command) {
+std::string help_text(const ProgramDecl& decl, std::optional<std::size_t> command) {
   std::string out;
   if (!command) {
-    out.append(spec.description).append("\nUsage: ").append(spec.usage).append("\n\nOptions:\n");
+    out.append(decl.description).append("\nUsage: ").append(decl.usage).append("\n\nOptions:\n");
     add_row(out, "-V,--version", "Print version");
     add_row(out, "-h,--help", "Print help");
     out += "\nSubcommands:\n";
-    for (const CommandSpec& c : spec.commands) add_row(out, std::string(c.name), c.description);
+    for (const CommandDecl& c : decl.commands) add_row(out, std::string(c.name), c.description);
     out += '\n';
     return out;
   }
-  const CommandSpec& c = spec.commands[*command];
+  const CommandDecl& c = decl.commands[*command];
   out.append(c.description).append("\nUsage: ").append(c.usage).append("\n\n");
   if (c.positional) {
     out += "Positionals:\n";
@@ -443,7 +443,7 @@ std::string help_text(const ProgramSpec& spec, std::optional<std::size_t> comman
   }
   out += "Options:\n";
   add_row(out, "-h,--help", "Print help");
-  for (const ValueSpec& o : c.options) {
+  for (const ValueDecl& o : c.options) {
     add_row(out,
             std::string(o.name) + " " + std::string(o.value_name) + (o.required ? " REQUIRED" : ""),
             o.help);

@@ -29,7 +29,7 @@ namespace verdane::driver::args {
 // What a value must satisfy; the message is what a failing value reports.
 enum class Check : unsigned char { None, NonEmpty, Utf8 };
 
-struct ValueSpec {
+struct ValueDecl {
   std::string_view name;        // "TEMPLATE" for a positional, "--out" for an option
   std::string_view value_name;  // "<OUT>" for an option, empty for a positional
   std::string_view help;        // empty: none
@@ -37,27 +37,27 @@ struct ValueSpec {
   Check check = Check::None;
 };
 
-struct CommandSpec {
+struct CommandDecl {
   std::string_view name;
   std::string_view description;
   std::string_view usage;               // "verdane compile [OPTIONS] <TEMPLATE>"
-  std::optional<ValueSpec> positional;  // at most one, taking one value
-  std::span<const ValueSpec> options;   // each takes one value, given at most once
+  std::optional<ValueDecl> positional;  // at most one, taking one value
+  std::span<const ValueDecl> options;   // each takes one value, given at most once
   bool single_help = true;              // whether a repeated -h is a usage error
 };
 
-struct ProgramSpec {
+struct ProgramDecl {
   std::string_view description;
   std::string_view usage;
   std::string_view version;  // printed for -V/--version
-  std::span<const CommandSpec> commands;
+  std::span<const CommandDecl> commands;
 };
 
 // A complete, valid command line.
 struct Parsed {
   std::size_t command = 0;
   std::optional<std::string> positional;
-  std::vector<std::optional<std::string>> options;  // by index in the spec
+  std::vector<std::optional<std::string>> options;  // by index in the declaration
 };
 // Help was asked for, while parsing `command` (the first subcommand entered)
 // or the program itself when nullopt; `selected` is the subcommand chosen, if
@@ -77,10 +77,10 @@ struct UsageError {
 using Outcome = std::variant<Parsed, ShowHelp, ShowVersion, UsageError>;
 
 // Parses argv[1..argc). Never throws.
-Outcome parse(const ProgramSpec& spec, int argc, const char* const* argv);
+Outcome parse(const ProgramDecl& decl, int argc, const char* const* argv);
 
 // The help text of the program (nullopt) or of one command, ending with an
 // empty line.
-std::string help_text(const ProgramSpec& spec, std::optional<std::size_t> command);
+std::string help_text(const ProgramDecl& decl, std::optional<std::size_t> command);
 
 }  // namespace verdane::driver::args

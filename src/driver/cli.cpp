@@ -11,16 +11,16 @@ namespace verdane::driver {
 namespace {
 
 using args::Check;
-using args::CommandSpec;
-using args::ValueSpec;
+using args::CommandDecl;
+using args::ValueDecl;
 
-constexpr std::array<ValueSpec, 1> kCompileOptions{{
+constexpr std::array<ValueDecl, 1> kCompileOptions{{
     {"--out", "<OUT>",
      "Output path for canonical bytecode. Defaults to `out.bin` in the current directory", false,
      Check::NonEmpty},
 }};
 
-constexpr std::array<ValueSpec, 3> kEvalOptions{{
+constexpr std::array<ValueDecl, 3> kEvalOptions{{
     {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty},
     {"--intent", "<INTENT>", "Path to the intent JSON object. Defaults to `{}`", false,
      Check::NonEmpty},
@@ -31,28 +31,28 @@ constexpr std::array<ValueSpec, 3> kEvalOptions{{
 
 enum Command : std::size_t { kCompile, kPrint, kEval, kHelp };
 
-const std::array<CommandSpec, 4> kCommands{{
+const std::array<CommandDecl, 4> kCommands{{
     {"compile", "Compile policy template source into canonical bytecode",
-     "verdane compile [OPTIONS] <TEMPLATE>", ValueSpec{"TEMPLATE", "", "", true, Check::NonEmpty},
+     "verdane compile [OPTIONS] <TEMPLATE>", ValueDecl{"TEMPLATE", "", "", true, Check::NonEmpty},
      kCompileOptions},
     {"print",
      "Load precompiled bytecode and print a readable rendering of the policy template",
      "verdane print <BYTECODE>",
-     ValueSpec{"BYTECODE", "", "", true, Check::NonEmpty},
+     ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty},
      {}},
     {"eval", "Load precompiled bytecode and evaluate it against JSON inputs",
      "verdane eval [OPTIONS] --evidence <EVIDENCE> <BYTECODE>",
-     ValueSpec{"BYTECODE", "", "", true, Check::NonEmpty}, kEvalOptions},
+     ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty}, kEvalOptions},
     // `help` shows the help of the command it names; with no name, its own.
     {"help",
      "Print this message or the help of the given subcommand(s)",
      "verdane [OPTIONS] <COMMAND>",
-     ValueSpec{"COMMAND", "", "", false, Check::None},
+     ValueDecl{"COMMAND", "", "", false, Check::None},
      {},
      /*single_help=*/false},
 }};
 
-const args::ProgramSpec kProgram{"Compile, inspect, and evaluate policy templates.",
+const args::ProgramDecl kProgram{"Compile, inspect, and evaluate policy templates.",
                                  "verdane [OPTIONS] <COMMAND>", kVersion, kCommands};
 
 // The usage line and help hint name the subcommand being parsed; `help` is
