@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
       },
       cli.command);
   if (!result) {
-    // One error, one line: a path or source character holding a line feed or
-    // a terminal escape is shown escaped.
-    write_fd(STDERR_FILENO, verdane::escape_controls(result.error()) + "\n");
+    // One error, one line: a path or decoded string holding a line feed or a
+    // carriage return shows it as \n or \r.
+    write_fd(STDERR_FILENO, verdane::escape_line_breaks(result.error()) + "\n");
     return 1;
   }
   return *result;

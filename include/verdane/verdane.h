@@ -186,8 +186,9 @@ struct Decision {
   // "decision=pass", or "decision=fail" followed by "input validation error:
   // <input_error>" or by one "constraint[<index>] failed: <expression>
   // (<reason>)" ("error:" for Errored) line per outcome. Control characters
-  // taken from inputs are shown escaped (\n, \t, \u{1b}, ...), so each line
-  // stays one line.
+  // of input_error and reason (member names, date texts, field names) are
+  // shown escaped (\n, \t, \u{1b}, ...), so each line stays one line; the
+  // expression is printed as it is, its string literals already escaped.
   std::string report() const;
 
   friend bool operator==(const Decision&, const Decision&) = default;

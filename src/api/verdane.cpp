@@ -139,25 +139,30 @@ const std::string& Template::name() const { return data_->tmpl.name; }
 std::string TemplateId::to_string() const { return HashDigest{digest}.to_string(); }
 
 std::string Decision::report() const {
-  // Every line is escaped whole: the fixed parts hold no control characters,
-  // only the texts taken from inputs can.
+  // Texts that come from the inputs (member names, date texts, field names
+  // of crafted bytecode) show their control characters escaped; string
+  // literals of the template keep the printer's own escapes, which already
+  // keep the line one line.
   std::string out;
-  const auto line = [&out](std::string_view text) {
-    out += escape_controls(text);
-    out += '\n';
-  };
   if (pass) {
-    line("decision=pass");
+    out += "decision=pass\n";
     return out;
   }
-  line("decision=fail");
+  out += "decision=fail\n";
   if (input_error) {
-    line("input validation error: " + *input_error);
+    out += "input validation error: ";
+    out += escape_controls(*input_error);
+    out += '\n';
     return out;
   }
   for (const Outcome& o : outcomes) {
-    const char* verb = o.kind == Outcome::Kind::Failed ? "] failed: " : "] error: ";
-    line("constraint[" + std::to_string(o.index) + verb + o.expression + " (" + o.reason + ")");
+    out += "constraint[";
+    out += std::to_string(o.index);
+    out += o.kind == Outcome::Kind::Failed ? "] failed: " : "] error: ";
+    out += o.expression;
+    out += " (";
+    out += escape_controls(o.reason);
+    out += ")\n";
   }
   return out;
 }

@@ -1,7 +1,10 @@
 #include "canonical/pretty.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+
+#include "support/line_text.h"
 
 namespace verdane::canonical {
 namespace {
@@ -134,6 +137,20 @@ std::string_view binary_operator(ExprKind kind) {
   }
 }
 
+// The compiler only writes identifiers as field names; any other name comes
+// from crafted bytecode, and its control characters are shown escaped so that
+// a report line stays one line.
+void append_field_name(std::string& out, std::string_view name) {
+  const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+    return c == '_' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  });
+  if (plain) {
+    out += name;
+  } else {
+    out += escape_controls(name);
+  }
+}
+
 void append_expr(std::string& out, const Expr& expr);
 
 void append_connective(std::string& out, const std::vector<Expr>& operands, std::string_view word) {
@@ -173,11 +190,11 @@ void append_expr(std::string& out, const Expr& expr) {
       return;
     case ExprKind::IntentField:
       out += "intent.";
-      out += std::get<types::IntentField>(expr.node).name;
+      append_field_name(out, std::get<types::IntentField>(expr.node).name);
       return;
     case ExprKind::EvidenceField:
       out += "evidence.";
-      out += std::get<types::EvidenceField>(expr.node).name;
+      append_field_name(out, std::get<types::EvidenceField>(expr.node).name);
       return;
     case ExprKind::Not:
       out += "(not ";

@@ -14,7 +14,9 @@ namespace verdane::canonical {
 
 // The one-line text of `expr`: operator nodes as "(<l> <op> <r>)", `not` as
 // "(not <x>)", connectives as by pretty_connective, fields as "intent.<name>"
-// or "evidence.<name>", literals in the template language's literal syntax.
+// or "evidence.<name>" (control characters of a name that is not an
+// identifier shown as escape_controls does), literals in the template
+// language's literal syntax.
 // Never fails; linear in the size of the tree. Trees must respect
 // types::MAX_EXPR_DEPTH (recursion is one level per tree level).
 std::string pretty_expr(const types::Expr& expr);

@@ -61,7 +61,7 @@ std::string usage_error(const std::string& message, std::optional<std::size_t> c
   if (command == kHelp) command.reset();
   const std::string usage(command ? kCommands[*command].usage : kProgram.usage);
   const std::string hint = command ? std::string(kCommands[*command].name) + " --help" : "--help";
-  return "error: " + escape_controls(utf8::to_lossy(message)) + "\n\nUsage: " + usage +
+  return "error: " + escape_line_breaks(utf8::to_lossy(message)) + "\n\nUsage: " + usage +
          "\n\nFor more information, try 'verdane " + hint + "'.\n";
 }
 
@@ -114,8 +114,8 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
     default:
       break;
   }
-  // `help [COMMAND]`.
-  if (positional.empty()) return help_of(kHelp);
+  // `help [COMMAND]`; `help` alone is the program's help.
+  if (positional.empty()) return help_of(std::nullopt);
   for (std::size_t c : {kCompile, kPrint, kEval}) {
     if (kCommands[c].name == positional) return help_of(c);
   }

@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Help of the subcommand parsed, wherever -h stands, with every
         // option listed.
         CliCase{{"-h", "compile"}, kCompileHelp}, CliCase{{"compile", "t", "--help"}, kCompileHelp},
-        CliCase{{"help", "compile"}, kCompileHelp}, CliCase{{"help"}, kHelpHelp},
+        CliCase{{"help", "compile"}, kCompileHelp}, CliCase{{"help"}, kProgramHelp},
         CliCase{{"help", "-h", "-h"}, kHelpHelp}, CliCase{{"-h", "--", "help"}, kProgramHelp},
         CliCase{{"--help", "--bogus"}, kProgramHelp},
         // A missing value is reported before help is considered.
