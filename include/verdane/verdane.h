@@ -44,6 +44,7 @@ struct Error {
     Bytecode,  // the bytes are not a template's bytecode (or cannot be written)
     Id,        // the text is not a template id
     Json,      // the text is not one JSON document
+    Request,   // the JSON text is not a request object (evaluate_request)
   };
 
   Kind kind = Kind::Compile;
@@ -59,7 +60,7 @@ struct Error {
   // The error as the command line prints it: "error at <line>:<column>:
   // <message>" for Compile and Bytecode, "<message> at line <line> column
   // <column>" for Json (just the message if it has no position), the message
-  // alone for Id.
+  // alone for Id and Request.
   std::string to_string() const;
 };
 
@@ -191,6 +192,17 @@ struct Decision {
   // expression is printed as it is, its string literals already escaped.
   std::string report() const;
 
+  // The decision as one JSON object on one line, without a line feed, as
+  // `verdane eval --format json` prints it: {"decision":"pass"},
+  // {"decision":"fail","input_error":"<input_error>"}, or
+  // {"decision":"fail","outcomes":[{"index":<index>,"outcome":"failed",
+  // "expression":"<expression>","reason":"<reason>"},...]} ("errored" for
+  // Errored). Texts are JSON strings of the texts themselves, escaped only as
+  // JSON requires: `"`, `\` and the control characters U+0000 to U+001F
+  // (\n, \t, ... or \u00XX); everything else, non-ASCII text included, is
+  // written as UTF-8.
+  std::string to_json() const;
+
   friend bool operator==(const Decision&, const Decision&) = default;
 };
 
@@ -256,5 +268,26 @@ Decision evaluate(const Template& tmpl, const Input& intent, const Input& eviden
 // the intent is parsed first.
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json);
+
+// Decides one request given as the text of one JSON object
+// {"intent": {...}, "evidence": {...}}; "intent" may be left out and then
+// stands for {}. Reads the text in one pass; the decision is the one
+// evaluate_json gives for the two member texts. Fails with a Json error (the
+// parser's message and position, or "invalid UTF-8" at the first invalid
+// byte) for a text that is not JSON, and with a Request error for JSON that is
+// not such an object, checked in this order: "a request must be a JSON
+// object"; "unknown member `<name>` (a request has only `intent` and
+// `evidence`)" for the least such name in byte order; "missing member
+// `evidence`". A member given twice counts with its last value. Members that
+// do not fit their schemas (including an `intent` or `evidence` that is not
+// an object) give a Decision with input_error, as in evaluate_json.
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json);
+
+// evaluate_request for every text of `requests`, in order: one result per
+// request. Like every call here it reads only its arguments, so any number of
+// threads may each decide their own batch against one template at the same
+// time; splitting a large batch across threads is the caller's choice.
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests);
 
 }  // namespace verdane::api

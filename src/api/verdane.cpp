@@ -2,6 +2,7 @@
 // own error records into api::Error at this boundary, keeping their texts.
 #include "verdane/verdane.h"
 
+#include <array>
 #include <charconv>
 
 #include "errors/compile_error.h"
@@ -14,46 +15,98 @@
 #include "runtime_input/json.h"
 #include "runtime_input/load.h"
 #include "runtime_input/parse_load.h"
+#include "support/json_text.h"
 #include "support/line_text.h"
 #include "support/utf8.h"
 #include "typeck/lower.h"
 
 namespace verdane::api {
 
+namespace detail {
+
+// The one place that builds handles and looks inside them.
+struct Access {
+  using TemplateData = Template::Data;
+  using InputData = Input::Data;
+
+  static Template make(types::PolicyTemplate tmpl);
+  static const types::PolicyTemplate& get(const Template& t);
+  static const std::shared_ptr<const TemplateData>& data(const Template& t) { return t.data_; }
+
+  static JsonDocument make(runtime_input::JsonDocument doc);
+  static const runtime_input::JsonDocument& get(const JsonDocument& d);
+
+  static Input make(InputData data);
+  static const InputData& get(const Input& i) { return *i.data_; }
+};
+
+}  // namespace detail
+
+using TemplateData = detail::Access::TemplateData;
+using InputData = detail::Access::InputData;
+
+// The template and what evaluating it needs, computed once when it is made:
+// the plan that gives every field reference its slot, and both schemas'
+// fields for the one-pass loader.
 struct Template::Data {
-  types::PolicyTemplate tmpl;
+  explicit Data(types::PolicyTemplate t)
+      : tmpl(std::move(t)),
+        plan(tmpl),
+        intent_fields(runtime_input::declared_fields(tmpl.intent_schema)),
+        evidence_fields(runtime_input::declared_fields(tmpl.evidence_schema)) {}
+  Data(const Data&) = delete;
+  Data& operator=(const Data&) = delete;
+
+  const types::PolicyTemplate tmpl;
+  const evaluator::Plan plan;  // refers to the nodes of tmpl
+  const std::vector<runtime_input::DeclaredField> intent_fields;
+  const std::vector<runtime_input::DeclaredField> evidence_fields;
 };
 
 struct JsonDocument::Data {
   runtime_input::JsonDocument doc;
 };
 
+// The values of one side by field of the schema they were loaded against,
+// and pointers to them by slot, as the evaluator reads them.
+struct FieldSlots {
+  explicit FieldSlots(runtime_input::FieldValues v) : values(std::move(v)) {
+    slots.reserve(values.size());
+    for (const auto& value : values) slots.push_back(value ? &*value : nullptr);
+  }
+  FieldSlots(const FieldSlots&) = delete;
+  FieldSlots& operator=(const FieldSlots&) = delete;
+
+  runtime_input::FieldValues values;
+  std::vector<const types::Value*> slots;
+};
+
 struct Input::Data {
+  // The template whose schema the values were loaded against, and that
+  // schema's fields.
+  std::shared_ptr<const TemplateData> made_for;
+  const std::vector<runtime_input::DeclaredField>* fields;
   // The values, or the problem with their schema prefixed with its side
   // ("intent: ..."), as Decision::input_error shows it.
-  Result<types::ValueMap, std::string> values;
+  Result<std::unique_ptr<const FieldSlots>, std::string> values;
 };
 
 namespace detail {
 
-// The one place that builds handles and looks inside them.
-struct Access {
-  static Template make(types::PolicyTemplate tmpl) {
-    return Template(std::make_shared<const Template::Data>(Template::Data{std::move(tmpl)}));
-  }
-  static const types::PolicyTemplate& get(const Template& t) { return t.data_->tmpl; }
+Template Access::make(types::PolicyTemplate tmpl) {
+  return Template(std::make_shared<const Template::Data>(std::move(tmpl)));
+}
+const types::PolicyTemplate& Access::get(const Template& t) { return t.data_->tmpl; }
 
-  static JsonDocument make(runtime_input::JsonDocument doc) {
-    return JsonDocument(
-        std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
-  }
-  static const runtime_input::JsonDocument& get(const JsonDocument& d) { return d.data_->doc; }
+JsonDocument Access::make(runtime_input::JsonDocument doc) {
+  return JsonDocument(
+      std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
+}
+const runtime_input::JsonDocument& Access::get(const JsonDocument& d) { return d.data_->doc; }
 
-  static Input make(Result<types::ValueMap, std::string> values) {
-    return Input(std::make_shared<const Input::Data>(Input::Data{std::move(values)}));
-  }
-  static const Result<types::ValueMap, std::string>& get(const Input& i) { return i.data_->values; }
-};
+Input Access::make(Input::Data data) {
+  return Input(std::make_shared<const Input::Data>(std::move(data)));
+}
 
 }  // namespace detail
 
@@ -129,6 +182,7 @@ std::string Error::to_string() const {
       if (line == 0) return message;
       return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
     case Kind::Id:
+    case Kind::Request:
       break;
   }
   return message;
@@ -164,6 +218,36 @@ std::string Decision::report() const {
     out += escape_controls(o.reason);
     out += ")\n";
   }
+  return out;
+}
+
+std::string Decision::to_json() const {
+  std::string out = "{\"decision\":";
+  if (pass) {
+    out += "\"pass\"}";
+    return out;
+  }
+  out += "\"fail\"";
+  if (input_error) {
+    out += ",\"input_error\":";
+    append_json_string(out, *input_error);
+    out += '}';
+    return out;
+  }
+  out += ",\"outcomes\":[";
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const Outcome& o = outcomes[i];
+    if (i > 0) out += ',';
+    out += "{\"index\":";
+    out += std::to_string(o.index);
+    out += o.kind == Outcome::Kind::Failed ? ",\"outcome\":\"failed\"" : ",\"outcome\":\"errored\"";
+    out += ",\"expression\":";
+    append_json_string(out, o.expression);
+    out += ",\"reason\":";
+    append_json_string(out, o.reason);
+    out += '}';
+  }
+  out += "]}";
   return out;
 }
 
@@ -216,24 +300,35 @@ Expected<JsonDocument> parse_json(std::string_view text) {
 
 namespace {
 
-// The values of a loaded input, or its problem as input_error shows it.
-Result<types::ValueMap, std::string> with_side(runtime_input::LoadResult loaded, const char* side) {
-  if (!loaded) return make_err(side + loaded.error().to_string());
-  return std::move(loaded).value();
-}
+using runtime_input::DeclaredField;
+using runtime_input::FieldsResult;
+using runtime_input::FieldValues;
 
-template <typename Schema>
-Expected<Input> parse_input(const Schema& schema, std::string json, const char* side,
-                            Result<runtime_input::LoadResult, std::string> (*parse)(
-                                const Schema&, runtime_input::JsonText)) {
-  auto loaded = parse(schema, runtime_input::JsonText::owned(std::move(json)));
-  if (!loaded) return json_error(std::move(loaded).error());
-  return Access::make(with_side(std::move(loaded).value(), side));
-}
+// Pointers by slot to values held by field, as the evaluator reads them,
+// without allocating for schemas of ordinary size.
+class SlotView {
+ public:
+  explicit SlotView(const FieldValues& values) {
+    const types::Value** out = inline_.data();
+    if (values.size() > inline_.size()) {
+      heap_.resize(values.size());
+      out = heap_.data();
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i] ? &*values[i] : nullptr;
+    view_ = evaluator::Slots(out, values.size());
+  }
+  SlotView(const SlotView&) = delete;
+  SlotView& operator=(const SlotView&) = delete;
 
-Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
-                const types::ValueMap& evidence) {
-  evaluator::Evaluation result = evaluator::evaluate(t, intent, evidence);
+  evaluator::Slots get() const { return view_; }
+
+ private:
+  std::array<const types::Value*, 16> inline_{};
+  std::vector<const types::Value*> heap_;
+  evaluator::Slots view_;
+};
+
+Decision from_evaluation(evaluator::Evaluation result) {
   if (auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
     return invalid_input(std::move(invalid->message));
   }
@@ -248,11 +343,54 @@ Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
   return decision;
 }
 
-Decision decide(const types::PolicyTemplate& t, const Result<types::ValueMap, std::string>& intent,
-                const Result<types::ValueMap, std::string>& evidence) {
-  if (!intent) return invalid_input(intent.error());
-  if (!evidence) return invalid_input(evidence.error());
-  return decide(t, *intent, *evidence);
+Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Slots evidence) {
+  return from_evaluation(evaluator::evaluate(data.tmpl, data.plan, intent, evidence));
+}
+
+// Both sides loaded against the template's own schemas: their problems
+// first (the intent's before the evidence's), then the decision.
+Decision decide(const TemplateData& data, const FieldsResult& intent,
+                const FieldsResult& evidence) {
+  if (!intent) return invalid_input("intent: " + intent.error().to_string());
+  if (!evidence) return invalid_input("evidence: " + evidence.error().to_string());
+  const SlotView intent_slots(*intent);
+  const SlotView evidence_slots(*evidence);
+  return decide(data, intent_slots.get(), evidence_slots.get());
+}
+
+template <typename Schema>
+Expected<Input> parse_input(
+    const Template& tmpl, const Schema& schema, const std::vector<DeclaredField>& fields,
+    std::string json, const char* side,
+    Result<FieldsResult, std::string> (*parse)(const Schema&, std::span<const DeclaredField>,
+                                               runtime_input::JsonText)) {
+  auto loaded = parse(schema, fields, runtime_input::JsonText::owned(std::move(json)));
+  if (!loaded) return json_error(std::move(loaded).error());
+  FieldsResult& values = *loaded;
+  InputData data{Access::data(tmpl), &fields, make_err(std::string())};
+  if (values) {
+    data.values = std::make_unique<const FieldSlots>(std::move(values).value());
+  } else {
+    data.values = make_err(side + values.error().to_string());
+  }
+  return Access::make(std::move(data));
+}
+
+// The values of an input by name, for a template other than the one it was
+// loaded for.
+types::ValueMap by_name(const InputData& input) {
+  types::ValueMap values;
+  const FieldValues& by_field = (*input.values)->values;
+  for (std::size_t i = 0; i < by_field.size(); ++i) {
+    if (by_field[i]) values.emplace(std::string((*input.fields)[i].name), *by_field[i]);
+  }
+  return values;
+}
+
+Error json_problem(std::string text, const char* what) {
+  Error e = json_error(std::move(text));
+  e.message = std::string("failed to parse ") + what + " JSON: " + e.message;
+  return e;
 }
 
 }  // namespace
@@ -263,42 +401,69 @@ Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDo
   if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
   auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
   if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
-  return decide(t, *intent_values, *evidence_values);
+  return from_evaluation(evaluator::evaluate(t, *intent_values, *evidence_values));
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {
-  return parse_input(Access::get(tmpl).intent_schema, std::move(json),
-                     "intent: ", runtime_input::parse_and_load_intent);
+  const TemplateData& data = *Access::data(tmpl);
+  return parse_input(tmpl, data.tmpl.intent_schema, data.intent_fields, std::move(json),
+                     "intent: ", runtime_input::parse_and_load_intent_fields);
 }
 
 Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
-  return parse_input(Access::get(tmpl).evidence_schema, std::move(json),
-                     "evidence: ", runtime_input::parse_and_load_evidence);
+  const TemplateData& data = *Access::data(tmpl);
+  return parse_input(tmpl, data.tmpl.evidence_schema, data.evidence_fields, std::move(json),
+                     "evidence: ", runtime_input::parse_and_load_evidence_fields);
 }
 
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence) {
-  return decide(Access::get(tmpl), Access::get(intent), Access::get(evidence));
+  const InputData& i = Access::get(intent);
+  const InputData& e = Access::get(evidence);
+  if (!i.values) return invalid_input(i.values.error());
+  if (!e.values) return invalid_input(e.values.error());
+  const auto& data = Access::data(tmpl);
+  if (i.made_for == data && e.made_for == data) {
+    return decide(*data, (*i.values)->slots, (*e.values)->slots);
+  }
+  // Loaded for another template: checked again, as values, by name.
+  return from_evaluation(evaluator::evaluate(data->tmpl, by_name(i), by_name(e)));
 }
 
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json) {
-  const types::PolicyTemplate& t = Access::get(tmpl);
-  auto intent =
-      runtime_input::parse_and_load_intent(t.intent_schema, JsonText::borrowed(intent_json));
-  if (!intent) {
-    Error e = json_error(std::move(intent).error());
-    e.message = "failed to parse intent JSON: " + e.message;
-    return e;
+  const TemplateData& data = *Access::data(tmpl);
+  auto intent = runtime_input::parse_and_load_intent_fields(
+      data.tmpl.intent_schema, data.intent_fields, JsonText::borrowed(intent_json));
+  if (!intent) return json_problem(std::move(intent).error(), "intent");
+  auto evidence = runtime_input::parse_and_load_evidence_fields(
+      data.tmpl.evidence_schema, data.evidence_fields, JsonText::borrowed(evidence_json));
+  if (!evidence) return json_problem(std::move(evidence).error(), "evidence");
+  return decide(data, *intent, *evidence);
+}
+
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json) {
+  const TemplateData& data = *Access::data(tmpl);
+  auto request = runtime_input::parse_and_load_request(data.tmpl.intent_schema, data.intent_fields,
+                                                       data.tmpl.evidence_schema,
+                                                       data.evidence_fields, request_json);
+  if (!request) {
+    runtime_input::RequestProblem& problem = request.error();
+    if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
+      return json_error(std::move(problem.message));
+    }
+    return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
   }
-  auto evidence =
-      runtime_input::parse_and_load_evidence(t.evidence_schema, JsonText::borrowed(evidence_json));
-  if (!evidence) {
-    Error e = json_error(std::move(evidence).error());
-    e.message = "failed to parse evidence JSON: " + e.message;
-    return e;
+  return decide(data, request->intent, request->evidence);
+}
+
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests) {
+  std::vector<Expected<Decision>> decisions;
+  decisions.reserve(requests.size());
+  for (const std::string_view request : requests) {
+    decisions.push_back(evaluate_request(tmpl, request));
   }
-  return decide(t, with_side(std::move(intent).value(), "intent: "),
-                with_side(std::move(evidence).value(), "evidence: "));
+  return decisions;
 }
 
 }  // namespace verdane::api

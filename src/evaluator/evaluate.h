@@ -1,8 +1,11 @@
 // Deciding a template against loaded inputs.
 #pragma once
 
+#include <cstddef>
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -39,6 +42,67 @@ using Evaluation = std::variant<InputValidationFailure, Decision>;
 // only; never fails otherwise, whatever the template holds.
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& intent,
                     const types::ValueMap& evidence);
+
+// The values of one side of a request by slot: slot i holds the value of the
+// i-th field of that side's schema in name order, or nullptr when the input
+// lacks the field.
+using Slots = std::span<const types::Value* const>;
+
+// What deciding a template by slot needs, computed once per template: the
+// slot of the field of every field reference, and for every optional
+// constraint the slots of the optional intent fields it reads. It refers to
+// the nodes of the template it was made for, which must outlive it and stay
+// where they are.
+class Plan {
+ public:
+  explicit Plan(const types::PolicyTemplate& tmpl);
+  // For one expression whose fields have the slots of their names in
+  // `intent_names` and `evidence_names` (each in ascending byte order).
+  static Plan for_expr(const types::Expr& expr, std::span<const std::string_view> intent_names,
+                       std::span<const std::string_view> evidence_names);
+
+  // A field reference and the slot of its field; kNoSlot for a name that the
+  // schema does not declare, which a checked template never has.
+  struct FieldRef {
+    const types::Expr* node;
+    std::size_t slot;
+  };
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+
+  // The field references of constraint `index`, sorted by node address.
+  std::span<const FieldRef> refs(std::size_t index) const;
+  // The slots of the optional intent fields that constraint `index` reads,
+  // when it is an optional constraint; empty otherwise.
+  std::span<const std::size_t> optional_slots(std::size_t index) const;
+
+  // The declared type of each slot of one side, and whether it is required.
+  struct Side {
+    std::vector<types::Type> types;
+    std::vector<bool> required;
+  };
+  const Side& intent() const { return intent_; }
+  const Side& evidence() const { return evidence_; }
+
+ private:
+  Plan() = default;
+  void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
+           std::span<const std::string_view> evidence_names, const std::vector<bool>* optional);
+
+  struct Ranges {
+    std::size_t refs_begin, refs_end, optional_begin, optional_end;
+  };
+  std::vector<FieldRef> refs_;
+  std::vector<std::size_t> optional_slots_;
+  std::vector<Ranges> constraints_;
+  Side intent_;
+  Side evidence_;
+};
+
+// evaluate for inputs by slot, with the plan of `tmpl`: the same decision as
+// evaluate on maps holding the same values. Slots cannot hold undeclared
+// fields, so the validation passes find only mistyped and missing fields.
+Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
+                    Slots evidence);
 
 // Evaluates `expr` strictly left to right, every operand of every node (no
 // short-circuit, not even in `and` and `or`); the first error raised stops it
