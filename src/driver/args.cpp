@@ -363,11 +363,21 @@ class Parser {
         return usage_error(std::string(decl.positional->name) + " is required");
       }
       for (std::size_t i = 0; i < decl.options.size(); ++i) {
-        if (decl.options[i].required && commands_[c].options[i].empty()) {
+        if (decl.options[i].required && commands_[c].options[i].empty() &&
+            !given(c, decl.options[i].unless)) {
           return usage_error(std::string(decl.options[i].name) + " is required");
         }
       }
     }
+  }
+
+  // Whether command `c` was given the option `name` (never for an empty name).
+  bool given(std::size_t c, std::string_view name) const {
+    const auto& options = decl_.commands[c].options;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      if (!name.empty() && options[i].name == name) return !commands_[c].options[i].empty();
+    }
+    return false;
   }
 
   void report_unexpected(const std::vector<Unexpected>& unexpected) {

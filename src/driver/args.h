@@ -35,6 +35,9 @@ struct ValueDecl {
   std::string_view help;        // empty: none
   bool required = false;
   Check check = Check::None;
+  // For a required option: another option of the command whose presence
+  // makes this one optional ("--batch" for eval's --evidence).
+  std::string_view unless = {};
 };
 
 struct CommandDecl {

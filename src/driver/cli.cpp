@@ -1,6 +1,7 @@
 #include "driver/cli.h"
 
 #include <array>
+#include <vector>
 
 #include "driver/args.h"
 #include "support/line_text.h"
@@ -20,13 +21,22 @@ constexpr std::array<ValueDecl, 1> kCompileOptions{{
      Check::NonEmpty},
 }};
 
-constexpr std::array<ValueDecl, 3> kEvalOptions{{
-    {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty},
+constexpr std::array<ValueDecl, 6> kEvalOptions{{
+    {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty,
+     "--batch"},
     {"--intent", "<INTENT>", "Path to the intent JSON object. Defaults to `{}`", false,
      Check::NonEmpty},
     {"--check-hash", "<CHECK_HASH>",
      "Optional base58-encoded id to verify against the computed id of the bytecode", false,
      Check::Utf8},
+    {"--batch", "<REQUESTS>",
+     "Decide every request of a JSON Lines file ({\"intent\": ..., \"evidence\": ...} a line) "
+     "instead of --intent and --evidence, writing one JSON line each",
+     false, Check::NonEmpty},
+    {"--jobs", "<N>", "With --batch: decide on N threads (1 to 256), still writing in input order",
+     false, Check::None},
+    {"--format", "<FORMAT>", "`line` (the default) or `json`: the decision as one JSON object",
+     false, Check::None},
 }};
 
 enum Command : std::size_t { kCompile, kPrint, kEval, kHelp };
@@ -71,6 +81,51 @@ CliExit help_of(std::optional<std::size_t> command, int status = 0) {
   return CliExit{status, "", std::move(text)};
 }
 
+// The number of --jobs: a whole decimal number from 1 to kMaxJobs.
+std::optional<unsigned> job_count(const std::string& text) {
+  if (text.empty() || text.size() > 3) return std::nullopt;
+  unsigned n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (n < 1 || n > kMaxJobs) return std::nullopt;
+  return n;
+}
+
+// The eval command from its parsed options, after the checks between them.
+std::variant<Cli, CliExit> eval_command(std::string bytecode,
+                                        std::vector<std::optional<std::string>>& options) {
+  const auto fail = [](const std::string& message) {
+    return CliExit{2, "", usage_error(message, kEval)};
+  };
+  EvalCommand command{std::move(bytecode), options[0].value_or(""), std::move(options[1]),
+                      std::move(options[2]), std::move(options[3])};
+  if (command.batch && options[0]) return fail("--batch cannot be used with --evidence");
+  if (command.batch && command.intent) return fail("--batch cannot be used with --intent");
+  if (options[4]) {
+    const auto jobs = job_count(*options[4]);
+    if (!jobs) {
+      return fail("--jobs: `" + utf8::to_lossy(*options[4]) + "` is not a whole number from 1 to " +
+                  std::to_string(kMaxJobs));
+    }
+    if (!command.batch) return fail("--jobs can only be used with --batch");
+    command.jobs = *jobs;
+  }
+  if (options[5]) {
+    if (*options[5] == "json") {
+      command.format = Format::Json;
+    } else if (*options[5] != "line") {
+      return fail("--format: `" + utf8::to_lossy(*options[5]) + "` is not `line` or `json`");
+    }
+    if (command.batch && command.format == Format::Line) {
+      return fail("--batch writes JSON lines; --format line cannot be used with it");
+    }
+  }
+  if (command.batch) command.format = Format::Json;
+  return Cli{std::move(command)};
+}
+
 }  // namespace
 
 std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
@@ -109,8 +164,7 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
     case kPrint:
       return Cli{PrintCommand{std::move(positional)}};
     case kEval:
-      return Cli{EvalCommand{std::move(positional), std::move(*parsed.options[0]),
-                             std::move(parsed.options[1]), std::move(parsed.options[2])}};
+      return eval_command(std::move(positional), parsed.options);
     default:
       break;
   }

@@ -18,11 +18,20 @@ struct PrintCommand {
   std::string bytecode;
 };
 
+// How eval writes a decision: the line report, or one JSON object.
+enum class Format { Line, Json };
+
+// The most threads --jobs accepts.
+inline constexpr unsigned kMaxJobs = 256;
+
 struct EvalCommand {
   std::string bytecode;
-  std::string evidence;
+  std::string evidence;  // empty with --batch
   std::optional<std::string> intent;
   std::optional<std::string> check_hash;  // valid UTF-8
+  std::optional<std::string> batch;       // the requests file of --batch
+  unsigned jobs = 1;                      // 1 to kMaxJobs, only with --batch
+  Format format = Format::Line;
 };
 
 using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand>;

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/batch.h"
 #include "verdane/verdane.h"
 
 namespace verdane::driver {
@@ -96,6 +97,8 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
     }
   }
 
+  if (args.batch) return run_batch(*tmpl, *args.batch, args.jobs, out);
+
   // Both documents are read and parsed before either is checked against the
   // schemas, so a broken file is an error even when the other does not fit.
   Result<api::Input, std::string> intent =
@@ -107,7 +110,7 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
 
   // From here on every outcome is a decision on standard output.
   const api::Decision decision = api::evaluate(*tmpl, *intent, *evidence);
-  out.write(decision.report());
+  out.write(args.format == Format::Json ? decision.to_json() + "\n" : decision.report());
   return flushed(out, decision.pass ? 0 : 1);
 }
 

@@ -147,7 +147,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     }
     const std::size_t index = static_cast<std::size_t>(it - fields_.begin());
     member_ = &members_[index];
-    *member_ = Member{};  // a repeated name starts over
+    if (member_->present) *member_ = Member{};  // a repeated name starts over
     member_->present = true;
     type_ = it->type;
   }
