@@ -122,8 +122,7 @@ std::optional<Single> single_eval(const std::vector<std::string>& args) {
       s.evidence = args[++i];
     } else if (args[i] == "--intent" && i + 1 < args.size()) {
       s.intent = args[++i];
-    } else if (args[i].rfind("-", 0) == 0 || args[i].rfind("hex:", 0) == 0 ||
-               !s.bytecode.empty()) {
+    } else if (args[i].rfind("-", 0) == 0 || args[i].rfind("hex:", 0) == 0 || !s.bytecode.empty()) {
       return std::nullopt;  // other options, raw bytes: not a plain decision
     } else {
       s.bytecode = args[i];
@@ -209,7 +208,8 @@ TEST(BatchDifferential, EveryCaseDecisionMatchesItsSingleRun) {
       for (const auto& [line, single] : requests) file += line + "\n";
       write_all(dir / "requests.jsonl", file);
       const Outcome batch = run(dir, {"eval", bytecode, "--batch", "requests.jsonl"});
-      const Outcome parallel = run(dir, {"eval", bytecode, "--batch", "requests.jsonl", "--jobs", "2"});
+      const Outcome parallel =
+          run(dir, {"eval", bytecode, "--batch", "requests.jsonl", "--jobs", "2"});
       EXPECT_EQ(parallel.out, batch.out) << entry.path() << " " << bytecode;
       const std::vector<std::string> out = lines_of(batch.out);
       ASSERT_EQ(out.size(), requests.size()) << entry.path() << " " << bytecode;
