@@ -1,5 +1,6 @@
 #include "driver/batch.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -93,7 +94,7 @@ class LineReader {
 
  private:
   void count_lines(std::string_view text) {
-    for (const char c : text) line_ += c == '\n';
+    line_ += static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
     if (!text.empty() && text.back() != '\n') ++line_;
   }
 

@@ -275,6 +275,24 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool collecting_ = false;   // inside the array of a set member
 };
 
+// The parser keeps its state and the strings it decodes on a stack; for
+// documents of a request's size this lends it a buffer on the call stack
+// instead of allocating one per document (larger ones still allocate).
+class ParserMemory {
+ public:
+  ParserMemory() : pool_(buffer_, sizeof buffer_) {}
+  ParserMemory(const ParserMemory&) = delete;
+  ParserMemory& operator=(const ParserMemory&) = delete;
+  rapidjson::MemoryPoolAllocator<>* allocator() { return &pool_; }
+
+ private:
+  char buffer_[2048];
+  rapidjson::MemoryPoolAllocator<> pool_;
+};
+
+using Parser = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                        rapidjson::MemoryPoolAllocator<>>;
+
 template <typename Schema>
 std::vector<Field> fields_of(const Schema& schema) {
   std::vector<Field> fields;
@@ -514,7 +532,8 @@ std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Fiel
   if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
   Loader loader(fields);
   rapidjson::MemoryStream stream(text.data(), text.size());
-  rapidjson::Reader reader;
+  ParserMemory memory;
+  Parser reader(memory.allocator());
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
@@ -569,7 +588,8 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
   if (text.find('\0') == std::string_view::npos) {
     RequestReader reader(intent_fields, evidence_fields);
     rapidjson::MemoryStream stream(text.data(), text.size());
-    rapidjson::Reader parser;
+    ParserMemory memory;
+    Parser parser(memory.allocator());
     if (parser.Parse<rapidjson::kParseIterativeFlag>(stream, reader)) return reader.finish();
   }
   // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond

@@ -16,8 +16,9 @@ namespace verdane::runtime_input {
 namespace {
 
 // Blocks of packed strings start small, so that a short list reserves
-// little, and double up to one huge page.
-constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
+// little (a set of a request's size costs one small allocation), and double
+// up to one huge page.
+constexpr std::size_t kFirstBlockBytes = std::size_t{1} << 10;
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // Buffers at least this large ask for huge pages.
 constexpr std::size_t kHugeAdviceBytes = std::size_t{8} << 20;
