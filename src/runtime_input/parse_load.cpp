@@ -275,23 +275,25 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool collecting_ = false;   // inside the array of a set member
 };
 
-// The parser keeps its state and the strings it decodes on a stack; for
-// documents of a request's size this lends it a buffer on the call stack
-// instead of allocating one per document (larger ones still allocate).
-class ParserMemory {
- public:
-  ParserMemory() : pool_(buffer_, sizeof buffer_) {}
-  ParserMemory(const ParserMemory&) = delete;
-  ParserMemory& operator=(const ParserMemory&) = delete;
-  rapidjson::MemoryPoolAllocator<>* allocator() { return &pool_; }
-
- private:
-  char buffer_[2048];
-  rapidjson::MemoryPoolAllocator<> pool_;
-};
-
-using Parser = rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                        rapidjson::MemoryPoolAllocator<>>;
+// Parses `text` (valid UTF-8 without NUL bytes) into `handler`. The parser
+// keeps its state and the strings it decodes on a stack; for a document of a
+// request's size that stack lives in a buffer on the call stack instead of
+// being allocated per document. Larger documents keep the allocating stack,
+// which grows in place rather than in new blocks.
+template <typename Handler>
+bool parse_into(std::string_view text, Handler& handler) {
+  constexpr std::size_t kSmall = 1024;
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  if (text.size() > kSmall) {
+    rapidjson::Reader reader;
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+  }
+  char buffer[4 * kSmall];
+  rapidjson::MemoryPoolAllocator<> pool(buffer, sizeof buffer);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
+      reader(&pool);
+  return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+}
 
 template <typename Schema>
 std::vector<Field> fields_of(const Schema& schema) {
@@ -531,13 +533,10 @@ std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Fiel
   const std::string_view text = json.view();
   if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
   Loader loader(fields);
-  rapidjson::MemoryStream stream(text.data(), text.size());
-  ParserMemory memory;
-  Parser reader(memory.allocator());
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
-  if (!reader.Parse<rapidjson::kParseIterativeFlag>(stream, loader)) return std::nullopt;
+  if (!parse_into(text, loader)) return std::nullopt;
   json.release();
   return loader.finish(schema_kind);
 }
@@ -587,10 +586,7 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
   }
   if (text.find('\0') == std::string_view::npos) {
     RequestReader reader(intent_fields, evidence_fields);
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    ParserMemory memory;
-    Parser parser(memory.allocator());
-    if (parser.Parse<rapidjson::kParseIterativeFlag>(stream, reader)) return reader.finish();
+    if (parse_into(text, reader)) return reader.finish();
   }
   // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond
   // a double) goes the generic way, as for a lone document.
