@@ -25,46 +25,65 @@ Type type_of(const Scalar& data) { return static_cast<Type>(data.index()); }
 std::string type_name(Type type) { return std::string(types::type_text(type)); }
 
 // What evaluating a node yields: a payload borrowed from an input value or a
-// literal of the template (both outlive the evaluation), or a boolean or an
-// integer computed by the node, the only values nodes compute. Borrowing
+// literal of the template (both outlive the evaluation), a boolean or an
+// integer computed by the node (the only values nodes compute), or nothing
+// once the node has stored its error text in the inputs' error. Borrowing
 // keeps field references and literals from copying sets of any size; holding
-// computed values outside a Scalar keeps an operand trivially copyable, so
-// returning one through every level of the tree costs next to nothing.
+// computed values outside a Scalar keeps an operand trivially copyable and
+// small enough to be returned in registers through every level of the tree.
 class Operand {
  public:
-  static Operand borrow(const Scalar& data) { return Operand(type_of(data), &data, 0); }
-  static Operand boolean(bool b) { return Operand(Type::Bool, nullptr, b ? 1 : 0); }
-  static Operand integer(std::int64_t i) { return Operand(Type::Int, nullptr, i); }
+  static Operand failed() { return Operand(Failed{}); }
+  static Operand borrow(const Scalar& data) { return Operand(&data); }
+  static Operand boolean(bool b) { return Operand(b); }
+  static Operand integer(std::int64_t i) { return Operand(i); }
 
-  Type type() const { return type_; }
+  // Whether there is a value (no error); then -> and * reach it.
+  explicit operator bool() const { return value_.index() != 0; }
+  const Operand* operator->() const { return this; }
+  const Operand& operator*() const { return *this; }
+
+  Type type() const {
+    switch (value_.index()) {
+      case 1:
+        return type_of(*std::get<1>(value_));
+      case 2:
+        return Type::Bool;
+      default:
+        return Type::Int;
+    }
+  }
   // Preconditions: type() is Bool, Int.
-  bool as_bool() const { return borrowed_ ? std::get<bool>(*borrowed_) : number_ != 0; }
-  std::int64_t as_int() const { return borrowed_ ? std::get<std::int64_t>(*borrowed_) : number_; }
+  bool as_bool() const {
+    const auto* borrowed = std::get_if<1>(&value_);
+    return borrowed ? std::get<bool>(**borrowed) : std::get<2>(value_);
+  }
+  std::int64_t as_int() const {
+    const auto* borrowed = std::get_if<1>(&value_);
+    return borrowed ? std::get<std::int64_t>(**borrowed) : std::get<3>(value_);
+  }
   // The payload of any other type, which is always borrowed.
-  const Scalar& payload() const { return *borrowed_; }
+  const Scalar& payload() const { return *std::get<1>(value_); }
 
   // Values of different types are simply unequal.
   friend bool operator==(const Operand& a, const Operand& b) {
-    if (a.type_ != b.type_) return false;
-    if (a.type_ == Type::Bool) return a.as_bool() == b.as_bool();
-    if (a.type_ == Type::Int) return a.as_int() == b.as_int();
+    const Type type = a.type();
+    if (type != b.type()) return false;
+    if (type == Type::Bool) return a.as_bool() == b.as_bool();
+    if (type == Type::Int) return a.as_int() == b.as_int();
     return a.payload() == b.payload();
   }
 
  private:
-  Operand(Type type, const Scalar* borrowed, std::int64_t number)
-      : type_(type), borrowed_(borrowed), number_(number) {}
-  Type type_;
-  const Scalar* borrowed_;  // nullptr for a computed value
-  std::int64_t number_;     // a computed value: the integer, or 0 or 1
+  struct Failed {};
+  template <typename T>
+  explicit Operand(T value) : value_(value) {}
+  std::variant<Failed, const Scalar*, bool, std::int64_t> value_;
 };
 
-static_assert(std::is_trivially_copyable_v<Operand>);
+static_assert(std::is_trivially_copyable_v<Operand> && sizeof(Operand) <= 16);
 
-// What a node yields: its operand, or nothing once the node has stored its
-// error text in the inputs' error. Both are trivially copied through every
-// level of the tree; the text is built only when an error happens.
-using Eval = std::optional<Operand>;
+using Eval = Operand;
 
 Eval boolean(bool b) { return Operand::boolean(b); }
 
@@ -76,7 +95,7 @@ struct Inputs {
 
   Eval fail(std::string text) const {
     *error = std::move(text);
-    return std::nullopt;
+    return Operand::failed();
   }
 };
 
@@ -90,9 +109,14 @@ Eval eval(const Expr& expr, const Inputs& in);
 // it.
 Eval field(const Expr& node, const std::string& name, Slots values, const Inputs& in,
            const char* side) {
-  const auto ref = std::lower_bound(
-      in.refs.begin(), in.refs.end(), &node,
-      [](const Plan::FieldRef& r, const Expr* n) { return std::less<const Expr*>()(r.node, n); });
+  // A constraint reads a handful of fields as a rule: a scan beats a search.
+  const auto ref = in.refs.size() <= 8
+                       ? std::find_if(in.refs.begin(), in.refs.end(),
+                                      [&](const Plan::FieldRef& r) { return r.node == &node; })
+                       : std::lower_bound(in.refs.begin(), in.refs.end(), &node,
+                                          [](const Plan::FieldRef& r, const Expr* n) {
+                                            return std::less<const Expr*>()(r.node, n);
+                                          });
   if (ref == in.refs.end() || ref->node != &node || ref->slot >= values.size() ||
       values[ref->slot] == nullptr) {
     return absent_error(in, side, name);
@@ -260,6 +284,12 @@ bool less_equal(std::strong_ordering o) { return o <= 0; }
 bool greater(std::strong_ordering o) { return o > 0; }
 bool greater_equal(std::strong_ordering o) { return o >= 0; }
 
+// The operands of a node of kind N, known from the switch below.
+template <typename N>
+const types::Binary& operands(const Expr& expr) {
+  return *std::get_if<N>(&expr.node);
+}
+
 // One plain switch per node keeps the recursion to two small frames per tree
 // level, which matters at the maximum depth in unoptimised sanitizer builds.
 Eval eval(const Expr& expr, const Inputs& in) {
@@ -273,27 +303,27 @@ Eval eval(const Expr& expr, const Inputs& in) {
       return field(expr, std::get<types::EvidenceField>(expr.node).name, in.evidence, in,
                    "evidence");
     case K::Add:
-      return int_binop(*expr.binary(), in, add_op, "+");
+      return int_binop(operands<types::Add>(expr), in, add_op, "+");
     case K::Sub:
-      return int_binop(*expr.binary(), in, sub_op, "-");
+      return int_binop(operands<types::Sub>(expr), in, sub_op, "-");
     case K::Mul:
-      return int_binop(*expr.binary(), in, mul_op, "*");
+      return int_binop(operands<types::Mul>(expr), in, mul_op, "*");
     case K::Eq:
-      return equality(*expr.binary(), in);
+      return equality(operands<types::Eq>(expr), in);
     case K::Lt:
-      return order_cmp(*expr.binary(), in, less);
+      return order_cmp(operands<types::Lt>(expr), in, less);
     case K::Le:
-      return order_cmp(*expr.binary(), in, less_equal);
+      return order_cmp(operands<types::Le>(expr), in, less_equal);
     case K::Gt:
-      return order_cmp(*expr.binary(), in, greater);
+      return order_cmp(operands<types::Gt>(expr), in, greater);
     case K::Ge:
-      return order_cmp(*expr.binary(), in, greater_equal);
+      return order_cmp(operands<types::Ge>(expr), in, greater_equal);
     case K::In:
-      return membership(*expr.binary(), in);
+      return membership(operands<types::In>(expr), in);
     case K::SubsetOf:
-      return set_relation(*expr.binary(), in, false);
+      return set_relation(operands<types::SubsetOf>(expr), in, false);
     case K::SupersetOf:
-      return set_relation(*expr.binary(), in, true);
+      return set_relation(operands<types::SupersetOf>(expr), in, true);
     case K::Not:
       return not_op(std::get<types::Not>(expr.node), in);
     case K::And:
