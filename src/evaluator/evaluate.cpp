@@ -1,6 +1,7 @@
 #include "evaluator/evaluate.h"
 
 #include <algorithm>
+#include <array>
 #include <compare>
 #include <cstdint>
 #include <functional>
@@ -24,193 +25,146 @@ Type type_of(const Scalar& data) { return static_cast<Type>(data.index()); }
 
 std::string type_name(Type type) { return std::string(types::type_text(type)); }
 
-// What evaluating a node yields: a payload borrowed from an input value or a
-// literal of the template (both outlive the evaluation), a boolean or an
-// integer computed by the node (the only values nodes compute), or nothing
-// once the node has stored its error text in the inputs' error. Borrowing
+// A value on a program's stack: a payload borrowed from an input value or a
+// literal of the template (both outlive the evaluation), or a boolean or an
+// integer computed by a step (the only values steps compute). Borrowing
 // keeps field references and literals from copying sets of any size; holding
-// computed values outside a Scalar keeps an operand trivially copyable and
-// small enough to be returned in registers through every level of the tree.
+// computed values outside a Scalar keeps an operand small and trivial.
 class Operand {
  public:
-  static Operand failed() { return Operand(Failed{}); }
-  static Operand borrow(const Scalar& data) { return Operand(&data); }
-  static Operand boolean(bool b) { return Operand(b); }
-  static Operand integer(std::int64_t i) { return Operand(i); }
-
-  // Whether there is a value (no error); then -> and * reach it.
-  explicit operator bool() const { return value_.index() != 0; }
-  const Operand* operator->() const { return this; }
-  const Operand& operator*() const { return *this; }
-
-  Type type() const {
-    switch (value_.index()) {
-      case 1:
-        return type_of(*std::get<1>(value_));
-      case 2:
-        return Type::Bool;
-      default:
-        return Type::Int;
-    }
+  // A slot of the stack before a step writes it: left uninitialised, so a
+  // stack costs nothing to set up.
+  Operand() = default;
+  static Operand borrow(const Scalar& data) {
+    Operand o(type_of(data), &data, 0);
+    // Booleans and integers are copied out, so reading them never goes
+    // back to the payload.
+    if (const auto* b = std::get_if<bool>(&data)) o.number_ = *b ? 1 : 0;
+    if (const auto* i = std::get_if<std::int64_t>(&data)) o.number_ = *i;
+    return o;
   }
+  static Operand boolean(bool b) { return Operand(Type::Bool, nullptr, b ? 1 : 0); }
+  static Operand integer(std::int64_t i) { return Operand(Type::Int, nullptr, i); }
+
+  Type type() const { return type_; }
   // Preconditions: type() is Bool, Int.
-  bool as_bool() const {
-    const auto* borrowed = std::get_if<1>(&value_);
-    return borrowed ? std::get<bool>(**borrowed) : std::get<2>(value_);
-  }
-  std::int64_t as_int() const {
-    const auto* borrowed = std::get_if<1>(&value_);
-    return borrowed ? std::get<std::int64_t>(**borrowed) : std::get<3>(value_);
-  }
+  bool as_bool() const { return number_ != 0; }
+  std::int64_t as_int() const { return number_; }
   // The payload of any other type, which is always borrowed.
-  const Scalar& payload() const { return *std::get<1>(value_); }
+  const Scalar& payload() const { return *borrowed_; }
 
   // Values of different types are simply unequal.
   friend bool operator==(const Operand& a, const Operand& b) {
-    const Type type = a.type();
-    if (type != b.type()) return false;
-    if (type == Type::Bool) return a.as_bool() == b.as_bool();
-    if (type == Type::Int) return a.as_int() == b.as_int();
+    if (a.type_ != b.type_) return false;
+    if (a.type_ == Type::Bool || a.type_ == Type::Int) return a.number_ == b.number_;
     return a.payload() == b.payload();
   }
 
  private:
-  struct Failed {};
-  template <typename T>
-  explicit Operand(T value) : value_(value) {}
-  std::variant<Failed, const Scalar*, bool, std::int64_t> value_;
+  Operand(Type type, const Scalar* borrowed, std::int64_t number)
+      : type_(type), borrowed_(borrowed), number_(number) {}
+  Type type_;
+  const Scalar* borrowed_;  // nullptr for a computed value
+  std::int64_t number_;     // a boolean (0 or 1) or an integer
 };
 
-static_assert(std::is_trivially_copyable_v<Operand> && sizeof(Operand) <= 16);
+static_assert(std::is_trivial_v<Operand>);
 
-using Eval = Operand;
+// Error texts are built out of line, away from the loop that runs programs.
+[[gnu::noinline]] std::string absent_error(const char* side, const Expr& node) {
+  const std::string& name = node.kind() == types::ExprKind::IntentField
+                                ? std::get<types::IntentField>(node.node).name
+                                : std::get<types::EvidenceField>(node.node).name;
+  return std::string(side) + " field `" + name + "` is absent";
+}
 
-Eval boolean(bool b) { return Operand::boolean(b); }
+[[gnu::noinline]] std::string int_type_error(std::string_view op_text, Type l, Type r) {
+  return "internal: `" + std::string(op_text) + "` on non-int operands `" + type_name(l) + "`, `" +
+         type_name(r) + "`";
+}
 
-struct Inputs {
-  Slots intent;
-  Slots evidence;
-  std::span<const Plan::FieldRef> refs;  // of the constraint being evaluated
-  std::string* error;                    // receives the text of the first error
+[[gnu::noinline]] std::string overflow_error(std::int64_t l, std::string_view op_text,
+                                             std::int64_t r) {
+  return "integer overflow in `" + std::to_string(l) + " " + std::string(op_text) + " " +
+         std::to_string(r) + "`";
+}
 
-  Eval fail(std::string text) const {
-    *error = std::move(text);
-    return Operand::failed();
+[[gnu::noinline]] std::string pair_error(const char* what, Type l, Type r) {
+  return std::string(what) + type_name(l) + "` and `" + type_name(r) + "`";
+}
+
+[[gnu::noinline]] std::string connective_error(bool is_and, Type operand) {
+  return std::string("internal: `") + (is_and ? "and" : "or") + "` operand is not bool (type " +
+         type_name(operand) + ")";
+}
+
+[[gnu::noinline]] std::string not_error(Type operand) {
+  return "internal: `not` applied to non-bool (type " + type_name(operand) + ")";
+}
+
+using Op = Plan::Step::Op;
+
+// Add, Sub and Mul: the operand types, then the checked operation.
+bool arithmetic(Op op, Operand l, Operand r, Operand& out, std::string& error) {
+  const std::string_view text = op == Op::Add ? "+" : op == Op::Sub ? "-" : "*";
+  if (l.type() != Type::Int || r.type() != Type::Int) {
+    error = int_type_error(text, l.type(), r.type());
+    return false;
   }
-};
-
-Eval eval(const Expr& expr, const Inputs& in);
-
-[[gnu::noinline]] Eval absent_error(const Inputs& in, const char* side, const std::string& name) {
-  return in.fail(std::string(side) + " field `" + name + "` is absent");
-}
-
-// The value of the field that `node` reads, through the slot the plan gives
-// it.
-Eval field(const Expr& node, const std::string& name, Slots values, const Inputs& in,
-           const char* side) {
-  // A constraint reads a handful of fields as a rule: a scan beats a search.
-  const auto ref = in.refs.size() <= 8
-                       ? std::find_if(in.refs.begin(), in.refs.end(),
-                                      [&](const Plan::FieldRef& r) { return r.node == &node; })
-                       : std::lower_bound(in.refs.begin(), in.refs.end(), &node,
-                                          [](const Plan::FieldRef& r, const Expr* n) {
-                                            return std::less<const Expr*>()(r.node, n);
-                                          });
-  if (ref == in.refs.end() || ref->node != &node || ref->slot >= values.size() ||
-      values[ref->slot] == nullptr) {
-    return absent_error(in, side, name);
-  }
-  return Operand::borrow(values[ref->slot]->data);
-}
-
-// Error texts are built out of line so that their temporaries do not enlarge
-// the frames of the recursive evaluation.
-[[gnu::noinline]] Eval int_type_error(const Inputs& in, std::string_view op_text, Type l, Type r) {
-  return in.fail("internal: `" + std::string(op_text) + "` on non-int operands `" + type_name(l) +
-                 "`, `" + type_name(r) + "`");
-}
-
-[[gnu::noinline]] Eval overflow_error(const Inputs& in, std::int64_t l, std::string_view op_text,
-                                      std::int64_t r) {
-  return in.fail("integer overflow in `" + std::to_string(l) + " " + std::string(op_text) + " " +
-                 std::to_string(r) + "`");
-}
-
-[[gnu::noinline]] Eval pair_error(const Inputs& in, const char* what, Type l, Type r) {
-  return in.fail(std::string(what) + type_name(l) + "` and `" + type_name(r) + "`");
-}
-
-[[gnu::noinline]] Eval connective_error(const Inputs& in, bool is_and, Type operand) {
-  return in.fail(std::string("internal: `") + (is_and ? "and" : "or") +
-                 "` operand is not bool (type " + type_name(operand) + ")");
-}
-
-[[gnu::noinline]] Eval not_error(const Inputs& in, Type operand) {
-  return in.fail("internal: `not` applied to non-bool (type " + type_name(operand) + ")");
-}
-
-using IntOp = bool (*)(std::int64_t, std::int64_t, std::int64_t*);
-
-// Add, Sub and Mul: both operands first, then their types, then the checked
-// operation.
-Eval int_binop(const types::Binary& node, const Inputs& in, IntOp op, std::string_view op_text) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  if (left->type() != Type::Int || right->type() != Type::Int) {
-    return int_type_error(in, op_text, left->type(), right->type());
-  }
-  const std::int64_t l = left->as_int();
-  const std::int64_t r = right->as_int();
+  const std::int64_t a = l.as_int();
+  const std::int64_t b = r.as_int();
   std::int64_t result = 0;
-  if (op(l, r, &result)) return overflow_error(in, l, op_text, r);
-  return Operand::integer(result);
+  const bool overflow = op == Op::Add   ? __builtin_add_overflow(a, b, &result)
+                        : op == Op::Sub ? __builtin_sub_overflow(a, b, &result)
+                                        : __builtin_mul_overflow(a, b, &result);
+  if (overflow) {
+    error = overflow_error(a, text, b);
+    return false;
+  }
+  out = Operand::integer(result);
+  return true;
 }
-
-using OrderPredicate = bool (*)(std::strong_ordering);
 
 // Lt, Le, Gt and Ge: only integers and dates are ordered.
-Eval order_cmp(const types::Binary& node, const Inputs& in, OrderPredicate holds) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  const Type l = left->type();
-  const Type r = right->type();
-  if (l == Type::Int && r == Type::Int) return boolean(holds(left->as_int() <=> right->as_int()));
-  if (l == Type::Date && r == Type::Date) {
-    return boolean(holds(std::get<types::DateLit>(left->payload()) <=>
-                         std::get<types::DateLit>(right->payload())));
+bool ordering(Op op, Operand l, Operand r, Operand& out, std::string& error) {
+  std::strong_ordering order = std::strong_ordering::equal;
+  if (l.type() == Type::Int && r.type() == Type::Int) {
+    order = l.as_int() <=> r.as_int();
+  } else if (l.type() == Type::Date && r.type() == Type::Date) {
+    order = std::get<types::DateLit>(l.payload()) <=> std::get<types::DateLit>(r.payload());
+  } else {
+    error = pair_error("internal: ordering comparison of `", l.type(), r.type());
+    return false;
   }
-  return pair_error(in, "internal: ordering comparison of `", l, r);
+  const bool holds = op == Op::Lt   ? order < 0
+                     : op == Op::Le ? order <= 0
+                     : op == Op::Gt ? order > 0
+                                    : order >= 0;
+  out = Operand::boolean(holds);
+  return true;
 }
 
-Eval membership(const types::Binary& node, const Inputs& in) {
-  auto element = eval(*node.left, in);
-  if (!element) return element;
-  auto set = eval(*node.right, in);
-  if (!set) return set;
-  const Type e = element->type();
-  const Type s = set->type();
+bool membership(Operand element, Operand set, Operand& out, std::string& error) {
+  const Type e = element.type();
+  const Type s = set.type();
   if (e == Type::Int && s == Type::IntSet) {
-    return boolean(std::get<types::IntSet>(set->payload()).contains(element->as_int()));
+    out = Operand::boolean(std::get<types::IntSet>(set.payload()).contains(element.as_int()));
+  } else if (e == Type::String && s == Type::StringSet) {
+    out = Operand::boolean(std::get<types::StringSet>(set.payload())
+                               .contains(std::get<std::string>(element.payload())));
+  } else if (e == Type::Date && s == Type::DateSet) {
+    out = Operand::boolean(std::get<types::DateSet>(set.payload())
+                               .contains(std::get<types::DateLit>(element.payload())));
+  } else {
+    error = pair_error("internal: `in` operand types `", e, s);
+    return false;
   }
-  if (e == Type::String && s == Type::StringSet) {
-    return boolean(std::get<types::StringSet>(set->payload())
-                       .contains(std::get<std::string>(element->payload())));
-  }
-  if (e == Type::Date && s == Type::DateSet) {
-    return boolean(std::get<types::DateSet>(set->payload())
-                       .contains(std::get<types::DateLit>(element->payload())));
-  }
-  return pair_error(in, "internal: `in` operand types `", e, s);
+  return true;
 }
 
 // Whether every element of `sub` is in `super`, for two sets of one kind;
 // nullopt for any other pair of payloads.
-std::optional<bool> subset(const Operand& sub, const Operand& super) {
+std::optional<bool> subset(Operand sub, Operand super) {
   if (sub.type() != super.type() || !types::is_set_type(sub.type())) return std::nullopt;
   return std::visit(
       [&](const auto& a) -> std::optional<bool> {
@@ -224,115 +178,114 @@ std::optional<bool> subset(const Operand& sub, const Operand& super) {
       sub.payload());
 }
 
-// SubsetOf (`superset` false) and SupersetOf (`superset` true).
-Eval set_relation(const types::Binary& node, const Inputs& in, bool superset) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  const auto holds = superset ? subset(*right, *left) : subset(*left, *right);
+// SubsetOf and SupersetOf.
+bool set_relation(Op op, Operand l, Operand r, Operand& out, std::string& error) {
+  const bool superset = op == Op::SupersetOf;
+  const auto holds = superset ? subset(r, l) : subset(l, r);
   if (!holds) {
-    return pair_error(in,
-                      superset ? "internal: `superset of` operand types `"
-                               : "internal: `subset of` operand types `",
-                      left->type(), right->type());
+    error = pair_error(superset ? "internal: `superset of` operand types `"
+                                : "internal: `subset of` operand types `",
+                       l.type(), r.type());
+    return false;
   }
-  return boolean(*holds);
+  out = Operand::boolean(*holds);
+  return true;
 }
 
-// And (`is_and` true, starting from true) and Or: every operand is evaluated
-// and checked right away, whatever the running result.
-Eval connective(const std::vector<Expr>& operands, const Inputs& in, bool is_and) {
-  bool result = is_and;
-  for (const Expr& operand : operands) {
-    auto value = eval(operand, in);
-    if (!value) return value;
-    if (value->type() != Type::Bool) return connective_error(in, is_and, value->type());
-    const bool b = value->as_bool();
-    result = is_and ? (result && b) : (result || b);
+// Applies the operator `op` to the two values on top of the stack, leaving
+// its result in their place.
+bool binary(Op op, Operand*& top, std::string& error) {
+  const Operand r = *--top;
+  const Operand l = top[-1];
+  Operand& out = top[-1];
+  switch (op) {
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul:
+      return arithmetic(op, l, r, out, error);
+    case Op::Eq:
+      out = Operand::boolean(l == r);  // values of different types are unequal
+      return true;
+    case Op::In:
+      return membership(l, r, out, error);
+    case Op::SubsetOf:
+    case Op::SupersetOf:
+      return set_relation(op, l, r, out, error);
+    default:
+      return ordering(op, l, r, out, error);
   }
-  return boolean(result);
 }
 
-bool add_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
-  return __builtin_add_overflow(a, b, r);
-}
-bool sub_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
-  return __builtin_sub_overflow(a, b, r);
-}
-bool mul_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
-  return __builtin_mul_overflow(a, b, r);
-}
-
-Eval not_op(const types::Not& node, const Inputs& in) {
-  auto operand = eval(*node.operand, in);
-  if (!operand) return operand;
-  if (operand->type() != Type::Bool) return not_error(in, operand->type());
-  return boolean(!operand->as_bool());
-}
-
-Eval equality(const types::Binary& node, const Inputs& in) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  return boolean(*left == *right);
-}
-
-bool less(std::strong_ordering o) { return o < 0; }
-bool less_equal(std::strong_ordering o) { return o <= 0; }
-bool greater(std::strong_ordering o) { return o > 0; }
-bool greater_equal(std::strong_ordering o) { return o >= 0; }
-
-// The operands of a node of kind N, known from the switch below.
-template <typename N>
-const types::Binary& operands(const Expr& expr) {
-  return *std::get_if<N>(&expr.node);
-}
-
-// One plain switch per node keeps the recursion to two small frames per tree
-// level, which matters at the maximum depth in unoptimised sanitizer builds.
-Eval eval(const Expr& expr, const Inputs& in) {
-  using K = types::ExprKind;
-  switch (expr.kind()) {
-    case K::Literal:
-      return Operand::borrow(std::get<types::Literal>(expr.node).data);
-    case K::IntentField:
-      return field(expr, std::get<types::IntentField>(expr.node).name, in.intent, in, "intent");
-    case K::EvidenceField:
-      return field(expr, std::get<types::EvidenceField>(expr.node).name, in.evidence, in,
-                   "evidence");
-    case K::Add:
-      return int_binop(operands<types::Add>(expr), in, add_op, "+");
-    case K::Sub:
-      return int_binop(operands<types::Sub>(expr), in, sub_op, "-");
-    case K::Mul:
-      return int_binop(operands<types::Mul>(expr), in, mul_op, "*");
-    case K::Eq:
-      return equality(operands<types::Eq>(expr), in);
-    case K::Lt:
-      return order_cmp(operands<types::Lt>(expr), in, less);
-    case K::Le:
-      return order_cmp(operands<types::Le>(expr), in, less_equal);
-    case K::Gt:
-      return order_cmp(operands<types::Gt>(expr), in, greater);
-    case K::Ge:
-      return order_cmp(operands<types::Ge>(expr), in, greater_equal);
-    case K::In:
-      return membership(operands<types::In>(expr), in);
-    case K::SubsetOf:
-      return set_relation(operands<types::SubsetOf>(expr), in, false);
-    case K::SupersetOf:
-      return set_relation(operands<types::SupersetOf>(expr), in, true);
-    case K::Not:
-      return not_op(std::get<types::Not>(expr.node), in);
-    case K::And:
-      return connective(std::get<types::And>(expr.node).operands, in, true);
-    case K::Or:
-      return connective(std::get<types::Or>(expr.node).operands, in, false);
+// Runs one program over `stack` (room for the plan's stack size): the value
+// it computes, or false with the text of the first error raised.
+bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Operand* stack,
+         Operand& result, std::string& error) {
+  Operand* top = stack;  // one past the topmost value
+  for (const Plan::Step& step : program) {
+    switch (step.op) {
+      case Op::Literal:
+        *top++ = Operand::borrow(*step.literal);
+        break;
+      case Op::Intent:
+      case Op::Evidence: {
+        const bool is_intent = step.op == Op::Intent;
+        const Slots values = is_intent ? intent : evidence;
+        if (step.slot >= values.size() || values[step.slot] == nullptr) {
+          error = absent_error(is_intent ? "intent" : "evidence", *step.node);
+          return false;
+        }
+        *top++ = Operand::borrow(values[step.slot]->data);
+        break;
+      }
+      case Op::Not: {
+        Operand& operand = top[-1];
+        if (operand.type() != Type::Bool) {
+          error = not_error(operand.type());
+          return false;
+        }
+        operand = Operand::boolean(!operand.as_bool());
+        break;
+      }
+      case Op::Open:
+        *top++ = Operand::boolean(step.is_and);
+        break;
+      case Op::Combine: {
+        // Every operand is checked right after it was evaluated, whatever
+        // the running result.
+        const Operand operand = *--top;
+        if (operand.type() != Type::Bool) {
+          error = connective_error(step.is_and, operand.type());
+          return false;
+        }
+        const bool so_far = top[-1].as_bool();
+        top[-1] = Operand::boolean(step.is_and ? so_far && operand.as_bool()
+                                               : so_far || operand.as_bool());
+        break;
+      }
+      default:
+        if (!binary(step.op, top, error)) return false;
+        break;
+    }
   }
-  return boolean(false);  // unreachable: every kind is handled above
+  result = stack[0];
+  return true;
 }
+
+// Room for the values of any program of a plan: on the call stack when the
+// programs are small, as they are for nearly every template.
+class Stack {
+ public:
+  explicit Stack(std::size_t size) {
+    if (size > inline_.size()) heap_.resize(size);
+  }
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+  Operand* data() { return heap_.empty() ? inline_.data() : heap_.data(); }
+
+ private:
+  std::array<Operand, 32> inline_;
+  std::vector<Operand> heap_;
+};
 
 std::string mismatch(const char* side, const std::string& name, const Value& value, Type declared) {
   return std::string(side) + " field `" + name + "` has type `" +
@@ -416,26 +369,28 @@ std::optional<std::string> validate_slots(const types::PolicyTemplate& tmpl, con
 // the cost of a passing evaluation.
 std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
                                                    const types::Constraint& constraint,
-                                                   const Plan& plan, Slots intent, Slots evidence) {
+                                                   const Plan& plan, Slots intent, Slots evidence,
+                                                   Operand* stack) {
   if (constraint.optional) {
     for (const std::size_t slot : plan.optional_slots(index)) {
       if (!intent[slot]) return std::nullopt;  // skipped: passes
     }
   }
+  Operand value;
   std::string error;
-  const auto value = eval(constraint.expr, Inputs{intent, evidence, plan.refs(index), &error});
-  if (value && value->type() == Type::Bool && value->as_bool()) return std::nullopt;
+  const bool ok = run(plan.program(index), intent, evidence, stack, value, error);
+  if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
   ConstraintOutcome outcome;
   outcome.index = index;
-  if (!value) {
+  if (!ok) {
     outcome.kind = ConstraintOutcome::Kind::Errored;
     outcome.reason = std::move(error);
-  } else if (value->type() == Type::Bool) {
+  } else if (value.type() == Type::Bool) {
     outcome.kind = ConstraintOutcome::Kind::Failed;
     outcome.reason = "constraint evaluated to False";
   } else {
     outcome.kind = ConstraintOutcome::Kind::Errored;
-    outcome.reason = "internal: constraint did not return bool, got " + type_name(value->type());
+    outcome.reason = "internal: constraint did not return bool, got " + type_name(value.type());
   }
   outcome.expression = canonical::pretty_expr(constraint.expr);
   return outcome;
@@ -476,16 +431,19 @@ Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
   const Plan plan = Plan::for_expr(expr, intent_names, evidence_names);
   const std::vector<const Value*> intent_slots = slots_of(intent, intent);
   const std::vector<const Value*> evidence_slots = slots_of(evidence, evidence);
+  Operand result;
   std::string error;
-  const auto result = eval(expr, Inputs{intent_slots, evidence_slots, plan.refs(0), &error});
-  if (!result) return make_err(std::move(error));
-  switch (result->type()) {
+  Stack stack(plan.stack_size(0));
+  if (!run(plan.program(0), intent_slots, evidence_slots, stack.data(), result, error)) {
+    return make_err(std::move(error));
+  }
+  switch (result.type()) {
     case Type::Bool:
-      return Value{result->as_bool()};
+      return Value{result.as_bool()};
     case Type::Int:
-      return Value{result->as_int()};
+      return Value{result.as_int()};
     default:
-      return Value{result->payload()};
+      return Value{result.payload()};
   }
 }
 
@@ -515,56 +473,119 @@ Plan Plan::for_expr(const Expr& expr, std::span<const std::string_view> intent_n
   return plan;
 }
 
+namespace {
+
+Op op_of(types::ExprKind kind) {
+  using K = types::ExprKind;
+  switch (kind) {
+    case K::Add:
+      return Op::Add;
+    case K::Sub:
+      return Op::Sub;
+    case K::Mul:
+      return Op::Mul;
+    case K::Eq:
+      return Op::Eq;
+    case K::Lt:
+      return Op::Lt;
+    case K::Le:
+      return Op::Le;
+    case K::Gt:
+      return Op::Gt;
+    case K::Ge:
+      return Op::Ge;
+    case K::In:
+      return Op::In;
+    case K::SubsetOf:
+      return Op::SubsetOf;
+    default:
+      return Op::SupersetOf;
+  }
+}
+
+}  // namespace
+
 void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
                std::span<const std::string_view> evidence_names,
                const std::vector<bool>* optional) {
-  Ranges ranges{refs_.size(), 0, optional_slots_.size(), 0};
-  // An explicit stack: trees may be as deep as MAX_EXPR_DEPTH.
-  std::vector<const Expr*> pending{&root};
+  Ranges ranges{steps_.size(), 0, optional_slots_.size(), 0, 0};
+  // Work items, the last done first: an expression to compile, or a step to
+  // emit once the operands compiled before it are done. An explicit stack:
+  // trees may be as deep as MAX_EXPR_DEPTH.
+  struct Item {
+    const Expr* expr;  // nullptr: emit `step`
+    Step step;
+  };
+  const auto emit = [](Op op, bool is_and = false) {
+    return Item{nullptr, Step{op, is_and, kNoSlot, nullptr}};
+  };
+  std::vector<Item> pending{Item{&root, {}}};
+  std::size_t depth = 0;  // values the program holds at this point
   while (!pending.empty()) {
-    const Expr* expr = pending.back();
+    const Item item = pending.back();
     pending.pop_back();
-    switch (expr->kind()) {
+    if (!item.expr) {
+      steps_.push_back(item.step);
+      // Operators take two values and leave one; Not leaves one for one;
+      // Combine takes the operand into the connective's value.
+      if (item.step.op != Op::Not) --depth;
+      continue;
+    }
+    const Expr& expr = *item.expr;
+    switch (expr.kind()) {
       case types::ExprKind::Literal:
+        steps_.push_back(
+            Step{Op::Literal, false, kNoSlot, &expr, &std::get<types::Literal>(expr.node).data});
+        ++depth;
         break;
       case types::ExprKind::IntentField: {
         const std::size_t slot =
-            slot_of(intent_names, std::get<types::IntentField>(expr->node).name);
-        refs_.push_back({expr, slot});
+            slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
+        steps_.push_back(Step{Op::Intent, false, slot, &expr});
+        ++depth;
         if (optional && slot != kNoSlot && (*optional)[slot]) optional_slots_.push_back(slot);
         break;
       }
       case types::ExprKind::EvidenceField:
-        refs_.push_back(
-            {expr, slot_of(evidence_names, std::get<types::EvidenceField>(expr->node).name)});
+        steps_.push_back(
+            Step{Op::Evidence, false,
+                 slot_of(evidence_names, std::get<types::EvidenceField>(expr.node).name), &expr});
+        ++depth;
         break;
       case types::ExprKind::Not:
-        pending.push_back(std::get<types::Not>(expr->node).operand.get());
+        pending.push_back(emit(Op::Not));
+        pending.push_back(Item{std::get<types::Not>(expr.node).operand.get(), {}});
         break;
       case types::ExprKind::And:
-        for (const Expr& e : std::get<types::And>(expr->node).operands) pending.push_back(&e);
+      case types::ExprKind::Or: {
+        const bool is_and = expr.kind() == types::ExprKind::And;
+        const auto& operands = is_and ? std::get<types::And>(expr.node).operands
+                                      : std::get<types::Or>(expr.node).operands;
+        for (auto it = operands.rbegin(); it != operands.rend(); ++it) {
+          pending.push_back(emit(Op::Combine, is_and));
+          pending.push_back(Item{&*it, {}});
+        }
+        steps_.push_back(Step{Op::Open, is_and, kNoSlot, nullptr});
+        ++depth;
         break;
-      case types::ExprKind::Or:
-        for (const Expr& e : std::get<types::Or>(expr->node).operands) pending.push_back(&e);
-        break;
+      }
       default:
-        pending.push_back(expr->binary()->left.get());
-        pending.push_back(expr->binary()->right.get());
+        pending.push_back(emit(op_of(expr.kind())));
+        pending.push_back(Item{expr.binary()->right.get(), {}});
+        pending.push_back(Item{expr.binary()->left.get(), {}});
         break;
     }
+    ranges.stack = std::max(ranges.stack, depth);
   }
-  ranges.refs_end = refs_.size();
+  max_stack_ = std::max(max_stack_, ranges.stack);
+  ranges.steps_end = steps_.size();
   ranges.optional_end = optional_slots_.size();
-  std::sort(refs_.begin() + static_cast<std::ptrdiff_t>(ranges.refs_begin), refs_.end(),
-            [](const FieldRef& a, const FieldRef& b) {
-              return std::less<const Expr*>()(a.node, b.node);
-            });
   constraints_.push_back(ranges);
 }
 
-std::span<const Plan::FieldRef> Plan::refs(std::size_t index) const {
+std::span<const Plan::Step> Plan::program(std::size_t index) const {
   const Ranges& r = constraints_[index];
-  return std::span<const FieldRef>(refs_).subspan(r.refs_begin, r.refs_end - r.refs_begin);
+  return std::span<const Step>(steps_).subspan(r.steps_begin, r.steps_end - r.steps_begin);
 }
 
 std::span<const std::size_t> Plan::optional_slots(std::size_t index) const {
@@ -613,9 +634,11 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots i
     return InputValidationFailure{std::move(*problem)};
   }
   Decision decision;
+  Stack stack(plan.max_stack_size());
   for (std::size_t index = 0; index < tmpl.constraints.size(); ++index) {
     // Passed outcomes carry nothing the report shows.
-    if (auto outcome = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence)) {
+    if (auto outcome = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence,
+                                         stack.data())) {
       decision.outcomes.push_back(std::move(*outcome));
     }
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <set>
 #include <span>
 #include <string>
@@ -48,11 +49,14 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& in
 // lacks the field.
 using Slots = std::span<const types::Value* const>;
 
-// What deciding a template by slot needs, computed once per template: the
-// slot of the field of every field reference, and for every optional
-// constraint the slots of the optional intent fields it reads. It refers to
-// the nodes of the template it was made for, which must outlive it and stay
-// where they are.
+// What deciding a template by slot needs, computed once per template: every
+// constraint as a program of steps in evaluation order (operands before
+// their node, left to right, so that running it raises the errors the tree
+// raises, in the same order), with each field reference resolved to its
+// slot; for every optional constraint the slots of the optional intent
+// fields it reads; and each side's declared types. Running a program needs
+// no recursion, whatever the depth of the tree. A plan refers to the nodes
+// of the template it was made for, which must outlive it.
 class Plan {
  public:
   explicit Plan(const types::PolicyTemplate& tmpl);
@@ -61,16 +65,42 @@ class Plan {
   static Plan for_expr(const types::Expr& expr, std::span<const std::string_view> intent_names,
                        std::span<const std::string_view> evidence_names);
 
-  // A field reference and the slot of its field; kNoSlot for a name that the
-  // schema does not declare, which a checked template never has.
-  struct FieldRef {
-    const types::Expr* node;
-    std::size_t slot;
+  // One step: push a literal or a field's value, apply an operator to the
+  // values on top, or open a connective (push its start value) and combine
+  // one of its operands into it.
+  struct Step {
+    enum class Op : std::uint8_t {
+      Literal,
+      Intent,
+      Evidence,
+      Add,
+      Sub,
+      Mul,
+      Eq,
+      Lt,
+      Le,
+      Gt,
+      Ge,
+      In,
+      SubsetOf,
+      SupersetOf,
+      Not,
+      Open,
+      Combine,
+    };
+    Op op;
+    bool is_and;              // Open, Combine: `and` rather than `or`
+    std::size_t slot;         // Intent, Evidence: kNoSlot for an undeclared name
+    const types::Expr* node;  // Literal, Intent, Evidence: the node itself
+    const types::Scalar* literal = nullptr;  // Literal: its payload
   };
   static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
 
-  // The field references of constraint `index`, sorted by node address.
-  std::span<const FieldRef> refs(std::size_t index) const;
+  // The program of constraint `index`, and the most values it holds at once.
+  std::span<const Step> program(std::size_t index) const;
+  std::size_t stack_size(std::size_t index) const { return constraints_[index].stack; }
+  // The most of any program.
+  std::size_t max_stack_size() const { return max_stack_; }
   // The slots of the optional intent fields that constraint `index` reads,
   // when it is an optional constraint; empty otherwise.
   std::span<const std::size_t> optional_slots(std::size_t index) const;
@@ -89,11 +119,12 @@ class Plan {
            std::span<const std::string_view> evidence_names, const std::vector<bool>* optional);
 
   struct Ranges {
-    std::size_t refs_begin, refs_end, optional_begin, optional_end;
+    std::size_t steps_begin, steps_end, optional_begin, optional_end, stack;
   };
-  std::vector<FieldRef> refs_;
+  std::vector<Step> steps_;
   std::vector<std::size_t> optional_slots_;
   std::vector<Ranges> constraints_;
+  std::size_t max_stack_ = 0;
   Side intent_;
   Side evidence_;
 };
@@ -107,8 +138,8 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots i
 // Evaluates `expr` strictly left to right, every operand of every node (no
 // short-circuit, not even in `and` and `or`); the first error raised stops it
 // and is returned. Absent fields and overflow are errors; operand types that a
-// checked template cannot have give texts starting with "internal: ".
-// Recursion is one level per tree level (trees respect MAX_EXPR_DEPTH).
+// checked template cannot have give texts starting with "internal: ". Runs
+// the expression's plan, without recursion.
 Result<types::Value, std::string> eval_expr(const types::Expr& expr, const types::ValueMap& intent,
                                             const types::ValueMap& evidence);
 
