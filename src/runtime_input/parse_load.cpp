@@ -54,7 +54,10 @@ struct Scalar {
 // in document order, decides.
 class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
  public:
-  explicit Loader(std::span<const Field> fields) : fields_(fields), members_(fields.size()) {}
+  // `escapes`: whether the text holds a \u escape, the only way a decoded
+  // text can be invalid UTF-8.
+  Loader(std::span<const Field> fields, bool escapes)
+      : fields_(fields), members_(fields.size()), escapes_(escapes) {}
 
   bool Null() { return scalar(Scalar(Scalar::Kind::Null)); }
   bool Bool(bool b) {
@@ -123,7 +126,8 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   // Decoded texts can be invalid UTF-8 only through a \u escape of a lone low
   // surrogate, which the generic path rejects; the caller has validated the
   // text itself. Only texts with a non-ASCII byte need the check.
-  static bool valid(std::string_view text) {
+  bool valid(std::string_view text) const {
+    if (!escapes_) return true;
     for (const char c : text) {
       if (static_cast<unsigned char>(c) >= 0x80) return !utf8::validate(text).has_value();
     }
@@ -138,8 +142,14 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 
   void begin_member(std::string_view name) {
     collecting_ = false;
-    const auto it = std::lower_bound(fields_.begin(), fields_.end(), name,
-                                     [](const Field& f, std::string_view n) { return f.name < n; });
+    // Schemas are small as a rule: a scan comparing lengths first beats a
+    // search.
+    const auto it =
+        fields_.size() <= 16
+            ? std::find_if(fields_.begin(), fields_.end(),
+                           [&](const Field& f) { return f.name == name; })
+            : std::lower_bound(fields_.begin(), fields_.end(), name,
+                               [](const Field& f, std::string_view n) { return f.name < n; });
     if (it == fields_.end() || it->name != name) {
       member_ = nullptr;
       if (!undeclared_ || name < *undeclared_) undeclared_ = std::string(name);
@@ -273,6 +283,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   Member* member_ = nullptr;  // the declared member being read, if any
   Type type_ = Type::Bool;    // its declared type
   bool collecting_ = false;   // inside the array of a set member
+  bool escapes_;
 };
 
 // Parses `text` (valid UTF-8 without NUL bytes) into `handler`. The parser
@@ -293,6 +304,10 @@ bool parse_into(std::string_view text, Handler& handler) {
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
   return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+}
+
+bool has_unicode_escape(std::string_view text) {
+  return text.find("\\u") != std::string_view::npos;
 }
 
 template <typename Schema>
@@ -365,8 +380,9 @@ constexpr std::string_view kMissingEvidence = "missing member `evidence`";
 // over. Members of other names are skipped and remembered.
 class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestReader> {
  public:
-  RequestReader(std::span<const Field> intent_fields, std::span<const Field> evidence_fields)
-      : intent_fields_(intent_fields), evidence_fields_(evidence_fields) {}
+  RequestReader(std::span<const Field> intent_fields, std::span<const Field> evidence_fields,
+                bool escapes)
+      : intent_fields_(intent_fields), evidence_fields_(evidence_fields), escapes_(escapes) {}
 
   bool Null() {
     return forward([](Loader& l) { return l.Null(); });
@@ -396,12 +412,12 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     if (depth_ != 1) return forward([&](Loader& l) { return l.Key(str, length, copy); });
     if (!root_is_object_) return true;
     const std::string_view name(str, length);
-    if (!Loader::valid(name)) return false;
+    if (escapes_ && utf8::validate(name)) return false;
     if (name == "intent") {
-      intent_.emplace(intent_fields_);
+      intent_.emplace(intent_fields_, escapes_);
       target_ = &*intent_;
     } else if (name == "evidence") {
-      evidence_.emplace(evidence_fields_);
+      evidence_.emplace(evidence_fields_, escapes_);
       target_ = &*evidence_;
     } else {
       target_ = nullptr;
@@ -469,6 +485,7 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   std::optional<std::string> unknown_;  // least unknown member name seen
   std::size_t depth_ = 0;               // containers open
   bool root_is_object_ = false;
+  bool escapes_;
 };
 
 // The position of the first invalid UTF-8 byte of `text`, as the JSON
@@ -532,7 +549,7 @@ std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Fiel
                                                             const char* schema_kind) {
   const std::string_view text = json.view();
   if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
-  Loader loader(fields);
+  Loader loader(fields, has_unicode_escape(text));
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
@@ -585,7 +602,7 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
     return make_err(RequestProblem{RequestProblem::Kind::Json, std::move(*bad)});
   }
   if (text.find('\0') == std::string_view::npos) {
-    RequestReader reader(intent_fields, evidence_fields);
+    RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text));
     if (parse_into(text, reader)) return reader.finish();
   }
   // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond
