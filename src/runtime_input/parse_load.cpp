@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "runtime_input/json.h"
@@ -30,9 +31,9 @@ struct Member {
   bool present = false;
   std::optional<std::string> error;
   std::optional<Value> scalar;
-  IntSetBuilder ints;
-  std::vector<DateLit> dates;
-  StringSetBuilder strings;
+  // The elements of a set member, collected once its array opens: nothing
+  // to build or destroy for the other members.
+  std::variant<std::monostate, IntSetBuilder, std::vector<DateLit>, StringSetBuilder> elements;
 };
 
 // The kinds of JSON scalars, as the loaders tell them apart.
@@ -185,6 +186,13 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     } else if (root_is_object_ && depth_ == 1 && member_) {
       if (array && types::is_set_type(type_)) {
         collecting_ = true;
+        if (type_ == Type::IntSet) {
+          member_->elements.emplace<IntSetBuilder>();
+        } else if (type_ == Type::DateSet) {
+          member_->elements.emplace<std::vector<DateLit>>();
+        } else {
+          member_->elements.emplace<StringSetBuilder>();
+        }
       } else {
         fail(messages::wrong_value(type_));
       }
@@ -243,17 +251,17 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     switch (type_) {
       case Type::IntSet:
         if (s.kind != K::Int) return fail(messages::wrong_element(type_));
-        member_->ints.add(s.integer);
+        std::get<IntSetBuilder>(member_->elements).add(s.integer);
         return;
       case Type::StringSet:
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
-        member_->strings.add(s.text);
+        std::get<StringSetBuilder>(member_->elements).add(s.text);
         return;
       case Type::DateSet: {
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
         auto date = parse_date(s.text);
         if (!date) return fail(std::move(date).error());
-        member_->dates.push_back(*date);
+        std::get<std::vector<DateLit>>(member_->elements).push_back(*date);
         return;
       }
       default:
@@ -261,15 +269,16 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     }
   }
 
-  // The value of a member read without problems.
+  // The value of a member read without problems (a set member's value was
+  // an array, or it would have failed).
   static Value complete(Type type, Member& member) {
     switch (type) {
       case Type::IntSet:
-        return Value{member.ints.build()};
+        return Value{std::get<IntSetBuilder>(member.elements).build()};
       case Type::StringSet:
-        return Value{member.strings.build()};
+        return Value{std::get<StringSetBuilder>(member.elements).build()};
       case Type::DateSet:
-        return Value{types::DateSet(std::move(member.dates))};
+        return Value{types::DateSet(std::move(std::get<std::vector<DateLit>>(member.elements)))};
       default:
         return std::move(*member.scalar);
     }
