@@ -1,6 +1,5 @@
 #include "driver/batch.h"
 
-#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -94,7 +93,10 @@ class LineReader {
 
  private:
   void count_lines(std::string_view text) {
-    line_ += static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+    for (std::size_t at = text.find('\n'); at != std::string_view::npos;
+         at = text.find('\n', at + 1)) {
+      ++line_;
+    }
     if (!text.empty() && text.back() != '\n') ++line_;
   }
 
