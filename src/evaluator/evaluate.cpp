@@ -224,7 +224,7 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
   for (const Plan::Step& step : program) {
     switch (step.op) {
       case Op::Literal:
-        *top++ = Operand::borrow(*step.literal);
+        *top++ = Operand::borrow(std::get<types::Literal>(step.node->node).data);
         break;
       case Op::Intent:
       case Op::Evidence: {
@@ -372,7 +372,7 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
                                                    const Plan& plan, Slots intent, Slots evidence,
                                                    Operand* stack) {
   if (constraint.optional) {
-    for (const std::size_t slot : plan.optional_slots(index)) {
+    for (const std::uint32_t slot : plan.optional_slots(index)) {
       if (!intent[slot]) return std::nullopt;  // skipped: passes
     }
   }
@@ -396,10 +396,10 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
   return outcome;
 }
 
-std::size_t slot_of(std::span<const std::string_view> names, std::string_view name) {
+std::uint32_t slot_of(std::span<const std::string_view> names, std::string_view name) {
   const auto it = std::lower_bound(names.begin(), names.end(), name);
   if (it == names.end() || *it != name) return Plan::kNoSlot;
-  return static_cast<std::size_t>(it - names.begin());
+  return static_cast<std::uint32_t>(it - names.begin());
 }
 
 template <typename Fields>
@@ -461,15 +461,17 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
     evidence_.required.push_back(true);
   }
   constraints_.reserve(tmpl.constraints.size());
+  std::vector<Item> pending;
   for (const types::Constraint& c : tmpl.constraints) {
-    add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr);
+    add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
   }
 }
 
 Plan Plan::for_expr(const Expr& expr, std::span<const std::string_view> intent_names,
                     std::span<const std::string_view> evidence_names) {
   Plan plan;
-  plan.add(expr, intent_names, evidence_names, nullptr);
+  std::vector<Item> pending;
+  plan.add(expr, intent_names, evidence_names, nullptr, pending);
   return plan;
 }
 
@@ -506,21 +508,16 @@ Op op_of(types::ExprKind kind) {
 }  // namespace
 
 void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
-               std::span<const std::string_view> evidence_names,
-               const std::vector<bool>* optional) {
-  Ranges ranges{steps_.size(), 0, optional_slots_.size(), 0, 0};
-  // Work items, the last done first: an expression to compile, or a step to
-  // emit once the operands compiled before it are done. An explicit stack:
-  // trees may be as deep as MAX_EXPR_DEPTH.
-  struct Item {
-    const Expr* expr;  // nullptr: emit `step`
-    Step step;
-  };
+               std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
+               std::vector<Item>& pending) {
+  Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
+  // The last item is done first. An explicit stack: trees may be as deep as
+  // MAX_EXPR_DEPTH.
   const auto emit = [](Op op, bool is_and = false) {
     return Item{nullptr, Step{op, is_and, kNoSlot, nullptr}};
   };
-  std::vector<Item> pending{Item{&root, {}}};
-  std::size_t depth = 0;  // values the program holds at this point
+  pending.assign(1, Item{&root, {}});
+  std::uint32_t depth = 0;  // values the program holds at this point
   while (!pending.empty()) {
     const Item item = pending.back();
     pending.pop_back();
@@ -534,12 +531,11 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
     const Expr& expr = *item.expr;
     switch (expr.kind()) {
       case types::ExprKind::Literal:
-        steps_.push_back(
-            Step{Op::Literal, false, kNoSlot, &expr, &std::get<types::Literal>(expr.node).data});
+        steps_.push_back(Step{Op::Literal, false, kNoSlot, &expr});
         ++depth;
         break;
       case types::ExprKind::IntentField: {
-        const std::size_t slot =
+        const std::uint32_t slot =
             slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
         steps_.push_back(Step{Op::Intent, false, slot, &expr});
         ++depth;
@@ -579,7 +575,7 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
   }
   max_stack_ = std::max(max_stack_, ranges.stack);
   ranges.steps_end = steps_.size();
-  ranges.optional_end = optional_slots_.size();
+  ranges.optional_end = static_cast<std::uint32_t>(optional_slots_.size());
   constraints_.push_back(ranges);
 }
 
@@ -588,9 +584,9 @@ std::span<const Plan::Step> Plan::program(std::size_t index) const {
   return std::span<const Step>(steps_).subspan(r.steps_begin, r.steps_end - r.steps_begin);
 }
 
-std::span<const std::size_t> Plan::optional_slots(std::size_t index) const {
+std::span<const std::uint32_t> Plan::optional_slots(std::size_t index) const {
   const Ranges& r = constraints_[index];
-  return std::span<const std::size_t>(optional_slots_)
+  return std::span<const std::uint32_t>(optional_slots_)
       .subspan(r.optional_begin, r.optional_end - r.optional_begin);
 }
 

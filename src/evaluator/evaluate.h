@@ -90,11 +90,12 @@ class Plan {
     };
     Op op;
     bool is_and;              // Open, Combine: `and` rather than `or`
-    std::size_t slot;         // Intent, Evidence: kNoSlot for an undeclared name
+    std::uint32_t slot;       // Intent, Evidence: kNoSlot for an undeclared name
     const types::Expr* node;  // Literal, Intent, Evidence: the node itself
-    const types::Scalar* literal = nullptr;  // Literal: its payload
   };
-  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+  // Steps are kept small: a large template has one per node.
+  static_assert(sizeof(Step) <= 16);
+  static constexpr std::uint32_t kNoSlot = static_cast<std::uint32_t>(-1);
 
   // The program of constraint `index`, and the most values it holds at once.
   std::span<const Step> program(std::size_t index) const;
@@ -103,7 +104,7 @@ class Plan {
   std::size_t max_stack_size() const { return max_stack_; }
   // The slots of the optional intent fields that constraint `index` reads,
   // when it is an optional constraint; empty otherwise.
-  std::span<const std::size_t> optional_slots(std::size_t index) const;
+  std::span<const std::uint32_t> optional_slots(std::size_t index) const;
 
   // The declared type of each slot of one side, and whether it is required.
   struct Side {
@@ -115,16 +116,25 @@ class Plan {
 
  private:
   Plan() = default;
+  // Compiling works through a stack of items, reused from one constraint to
+  // the next: an expression to compile, or a step to emit once the operands
+  // compiled before it are done.
+  struct Item {
+    const types::Expr* expr;  // nullptr: emit `step`
+    Step step;
+  };
   void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
-           std::span<const std::string_view> evidence_names, const std::vector<bool>* optional);
+           std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
+           std::vector<Item>& pending);
 
   struct Ranges {
-    std::size_t steps_begin, steps_end, optional_begin, optional_end, stack;
+    std::size_t steps_begin, steps_end;
+    std::uint32_t optional_begin, optional_end, stack;
   };
   std::vector<Step> steps_;
-  std::vector<std::size_t> optional_slots_;
+  std::vector<std::uint32_t> optional_slots_;
   std::vector<Ranges> constraints_;
-  std::size_t max_stack_ = 0;
+  std::uint32_t max_stack_ = 0;
   Side intent_;
   Side evidence_;
 };
