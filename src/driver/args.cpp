@@ -465,8 +465,12 @@ std::string help_text(const ProgramDecl& decl, std::optional<std::size_t> comman
   add_row(out, "-h,--help", "Print help");
   for (const ValueDecl& o : c.options) {
     std::string row(o.name);
-    if (!o.value_name.empty()) row += " " + std::string(o.value_name);
-    add_row(out, row + (o.required ? " REQUIRED" : ""), o.help);
+    if (!o.value_name.empty()) {
+      row += ' ';
+      row += o.value_name;
+    }
+    if (o.required) row += " REQUIRED";
+    add_row(out, std::move(row), o.help);
   }
   out += '\n';
   return out;

@@ -267,7 +267,9 @@ class FileReader {
   bool expectation(const Node& node, const std::string& path, Expectation& out) {
     if (node.kind == Node::Kind::String && node.text == "pass") return true;
     if (node.kind != Node::Kind::Object) {
-      return fail(path + ": expected \"pass\" or an object, got " + kind_text(node));
+      const std::string got =
+          node.kind == Node::Kind::String ? "\"" + node.text + "\"" : kind_text(node);
+      return fail(path + ": expected \"pass\" or an object, got " + got);
     }
     std::map<std::string_view, std::size_t> m;
     if (!members(node, path, {"failed", "errored", "input_error"}, m)) return false;
