@@ -126,7 +126,10 @@ class NodeTexts final : public canonical::SpanSink {
 
 class Recorder final : public evaluator::Trace {
  public:
-  Recorder(const Expr& root, const NodeTexts& texts) : root_(root), texts_(texts) {}
+  // The root's own text is the constraint line's; a node below it that
+  // prints the same (the operand of a one-operand connective) says nothing new.
+  Recorder(const Expr& root, const NodeTexts& texts)
+      : root_(root), texts_(texts), listed_{texts.at(root).id} {}
 
   void value(const Expr& node, const types::Scalar& value) override {
     if (stopped_ || &node == &root_ || node.kind() == ExprKind::Literal) return;
