@@ -8,6 +8,7 @@
 #include "errors/compile_error.h"
 #include "errors/span.h"
 #include "evaluator/evaluate.h"
+#include "explain/explain.h"
 #include "korvel_crypto/hash.h"
 #include "korvel_serializers/bytes.h"
 #include "parser/parse.h"
@@ -162,7 +163,7 @@ Outcome to_outcome(errors::ConstraintOutcome&& o) {
   const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
                                  ? Outcome::Kind::Failed
                                  : Outcome::Kind::Errored;
-  return Outcome{kind, o.index, std::move(o.expression), std::move(o.reason)};
+  return Outcome{kind, o.index, std::move(o.expression), std::move(o.reason), {}};
 }
 
 Decision invalid_input(std::string message) {
@@ -217,6 +218,13 @@ std::string Decision::report() const {
     out += " (";
     out += escape_controls(o.reason);
     out += ")\n";
+    for (const auto& [expression, value] : o.explanation) {
+      out += "    ";
+      out += expression;
+      out += " = ";
+      out += value;
+      out += '\n';
+    }
   }
   return out;
 }
@@ -245,6 +253,18 @@ std::string Decision::to_json() const {
     append_json_string(out, o.expression);
     out += ",\"reason\":";
     append_json_string(out, o.reason);
+    if (!o.explanation.empty()) {
+      out += ",\"explanation\":[";
+      for (std::size_t k = 0; k < o.explanation.size(); ++k) {
+        if (k > 0) out += ',';
+        out += '[';
+        append_json_string(out, o.explanation[k].first);
+        out += ',';
+        append_json_string(out, o.explanation[k].second);
+        out += ']';
+      }
+      out += ']';
+    }
     out += '}';
   }
   out += "]}";
@@ -343,19 +363,51 @@ Decision from_evaluation(evaluator::Evaluation result) {
   return decision;
 }
 
-Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Slots evidence) {
-  return from_evaluation(evaluator::evaluate(data.tmpl, data.plan, intent, evidence));
+// Fills in the explanation of every outcome: explaining evaluates the few
+// constraints that did not pass once more, watched, so the plain evaluation
+// stays as cheap as without the option.
+void explain_outcomes(Decision& decision, const types::PolicyTemplate& t,
+                      const types::ValueMap& intent, const types::ValueMap& evidence) {
+  for (Outcome& o : decision.outcomes) {
+    o.explanation = explain::explain(t.constraints[o.index].expr, intent, evidence);
+  }
+}
+
+Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
+                const types::ValueMap& evidence, const EvalOptions& options) {
+  Decision decision = from_evaluation(evaluator::evaluate(t, intent, evidence));
+  if (options.explain) explain_outcomes(decision, t, intent, evidence);
+  return decision;
+}
+
+// The values of one side by name, from its slots.
+types::ValueMap by_name(const std::vector<DeclaredField>& fields, evaluator::Slots slots) {
+  types::ValueMap values;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i]) values.emplace(std::string(fields[i].name), *slots[i]);
+  }
+  return values;
+}
+
+Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Slots evidence,
+                const EvalOptions& options) {
+  Decision decision = from_evaluation(evaluator::evaluate(data.tmpl, data.plan, intent, evidence));
+  if (options.explain && !decision.outcomes.empty()) {
+    explain_outcomes(decision, data.tmpl, by_name(data.intent_fields, intent),
+                     by_name(data.evidence_fields, evidence));
+  }
+  return decision;
 }
 
 // Both sides loaded against the template's own schemas: their problems
 // first (the intent's before the evidence's), then the decision.
-Decision decide(const TemplateData& data, const FieldsResult& intent,
-                const FieldsResult& evidence) {
+Decision decide(const TemplateData& data, const FieldsResult& intent, const FieldsResult& evidence,
+                const EvalOptions& options) {
   if (!intent) return invalid_input("intent: " + intent.error().to_string());
   if (!evidence) return invalid_input("evidence: " + evidence.error().to_string());
   const SlotView intent_slots(*intent);
   const SlotView evidence_slots(*evidence);
-  return decide(data, intent_slots.get(), evidence_slots.get());
+  return decide(data, intent_slots.get(), evidence_slots.get(), options);
 }
 
 template <typename Schema>
@@ -379,12 +431,7 @@ Expected<Input> parse_input(
 // The values of an input by name, for a template other than the one it was
 // loaded for.
 types::ValueMap by_name(const InputData& input) {
-  types::ValueMap values;
-  const FieldValues& by_field = (*input.values)->values;
-  for (std::size_t i = 0; i < by_field.size(); ++i) {
-    if (by_field[i]) values.emplace(std::string((*input.fields)[i].name), *by_field[i]);
-  }
-  return values;
+  return by_name(*input.fields, (*input.values)->slots);
 }
 
 Error json_problem(std::string text, const char* what) {
@@ -396,12 +443,17 @@ Error json_problem(std::string text, const char* what) {
 }  // namespace
 
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence) {
+  return evaluate(tmpl, intent, evidence, EvalOptions{});
+}
+
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
+                  const EvalOptions& options) {
   const types::PolicyTemplate& t = Access::get(tmpl);
   auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
   if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
   auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
   if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
-  return from_evaluation(evaluator::evaluate(t, *intent_values, *evidence_values));
+  return decide(t, *intent_values, *evidence_values, options);
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {
@@ -417,20 +469,30 @@ Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
 }
 
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence) {
+  return evaluate(tmpl, intent, evidence, EvalOptions{});
+}
+
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence,
+                  const EvalOptions& options) {
   const InputData& i = Access::get(intent);
   const InputData& e = Access::get(evidence);
   if (!i.values) return invalid_input(i.values.error());
   if (!e.values) return invalid_input(e.values.error());
   const auto& data = Access::data(tmpl);
   if (i.made_for == data && e.made_for == data) {
-    return decide(*data, (*i.values)->slots, (*e.values)->slots);
+    return decide(*data, (*i.values)->slots, (*e.values)->slots, options);
   }
   // Loaded for another template: checked again, as values, by name.
-  return from_evaluation(evaluator::evaluate(data->tmpl, by_name(i), by_name(e)));
+  return decide(data->tmpl, by_name(i), by_name(e), options);
 }
 
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json) {
+  return evaluate_json(tmpl, intent_json, evidence_json, EvalOptions{});
+}
+
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json, const EvalOptions& options) {
   const TemplateData& data = *Access::data(tmpl);
   auto intent = runtime_input::parse_and_load_intent_fields(
       data.tmpl.intent_schema, data.intent_fields, JsonText::borrowed(intent_json));
@@ -438,10 +500,15 @@ Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_j
   auto evidence = runtime_input::parse_and_load_evidence_fields(
       data.tmpl.evidence_schema, data.evidence_fields, JsonText::borrowed(evidence_json));
   if (!evidence) return json_problem(std::move(evidence).error(), "evidence");
-  return decide(data, *intent, *evidence);
+  return decide(data, *intent, *evidence, options);
 }
 
 Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json) {
+  return evaluate_request(tmpl, request_json, EvalOptions{});
+}
+
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json,
+                                    const EvalOptions& options) {
   const TemplateData& data = *Access::data(tmpl);
   auto request = runtime_input::parse_and_load_request(data.tmpl.intent_schema, data.intent_fields,
                                                        data.tmpl.evidence_schema,
@@ -453,15 +520,21 @@ Expected<Decision> evaluate_request(const Template& tmpl, std::string_view reque
     }
     return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
   }
-  return decide(data, request->intent, request->evidence);
+  return decide(data, request->intent, request->evidence, options);
 }
 
 std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
                                                std::span<const std::string_view> requests) {
+  return evaluate_batch(tmpl, requests, EvalOptions{});
+}
+
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests,
+                                               const EvalOptions& options) {
   std::vector<Expected<Decision>> decisions;
   decisions.reserve(requests.size());
   for (const std::string_view request : requests) {
-    decisions.push_back(evaluate_request(tmpl, request));
+    decisions.push_back(evaluate_request(tmpl, request, options));
   }
   return decisions;
 }

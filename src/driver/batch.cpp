@@ -32,7 +32,7 @@ bool blank(std::string_view line) {
 }
 
 // Decides every request of `window` and fills in its output.
-void decide(const api::Template& tmpl, Window& window) {
+void decide(const api::Template& tmpl, const api::EvalOptions& options, Window& window) {
   std::vector<std::string_view> requests;
   std::vector<std::uint64_t> numbers;
   std::string_view rest = window.text;
@@ -48,7 +48,7 @@ void decide(const api::Template& tmpl, Window& window) {
     }
     ++number;
   }
-  const auto results = api::evaluate_batch(tmpl, requests);
+  const auto results = api::evaluate_batch(tmpl, requests, options);
   for (std::size_t i = 0; i < results.size(); ++i) {
     window.output += batch_line(numbers[i], results[i]);
     if (!results[i] || !results[i]->pass) window.all_passed = false;
@@ -114,7 +114,8 @@ Result<int, std::string> finished(Stdout& out, bool all_passed) {
 }
 
 // One thread: read, decide, write, in turn.
-Result<int, std::string> run_alone(const api::Template& tmpl, LineReader& reader, Stdout& out) {
+Result<int, std::string> run_alone(const api::Template& tmpl, const api::EvalOptions& options,
+                                   LineReader& reader, Stdout& out) {
   bool all_passed = true;
   for (;;) {
     // Everything decided so far goes out before the input is waited for.
@@ -127,7 +128,7 @@ Result<int, std::string> run_alone(const api::Template& tmpl, LineReader& reader
       return make_err(std::move(window).error());
     }
     if (!*window) break;
-    decide(tmpl, **window);
+    decide(tmpl, options, **window);
     out.write((*window)->output);
     all_passed = all_passed && (*window)->all_passed;
   }
@@ -139,8 +140,8 @@ Result<int, std::string> run_alone(const api::Template& tmpl, LineReader& reader
 // two windows per worker are in flight, which bounds the memory.
 class Pipeline {
  public:
-  Pipeline(const api::Template& tmpl, unsigned jobs, Stdout& out)
-      : tmpl_(tmpl), out_(out), capacity_(2 * static_cast<std::size_t>(jobs)) {
+  Pipeline(const api::Template& tmpl, const api::EvalOptions& options, unsigned jobs, Stdout& out)
+      : tmpl_(tmpl), options_(options), out_(out), capacity_(2 * static_cast<std::size_t>(jobs)) {
     for (unsigned i = 0; i < jobs; ++i) workers_.emplace_back([this] { work(); });
     writer_ = std::thread([this] { write(); });
   }
@@ -188,7 +189,7 @@ class Pipeline {
         if (taken_ == windows_.size()) return;
         window = windows_[taken_++].get();
       }
-      decide(tmpl_, *window);
+      decide(tmpl_, options_, *window);
       std::lock_guard lock(mutex_);
       window->done = true;
       done_.notify_all();
@@ -234,6 +235,7 @@ class Pipeline {
   }
 
   const api::Template& tmpl_;
+  const api::EvalOptions options_;
   Stdout& out_;
   const std::size_t capacity_;
   std::mutex mutex_;
@@ -272,13 +274,13 @@ std::string batch_line(std::uint64_t line, const api::Expected<api::Decision>& r
 }
 
 Result<int, std::string> run_batch(const api::Template& tmpl, const std::string& path,
-                                   unsigned jobs, Stdout& out) {
+                                   unsigned jobs, const api::EvalOptions& options, Stdout& out) {
   auto file = ReadStream::open(path);
   if (!file)
     return make_err("failed to read requests `" + display_path(path) + "`: " + file.error());
   LineReader reader(std::move(file).value(), path);
-  if (jobs <= 1) return run_alone(tmpl, reader, out);
-  Pipeline pipeline(tmpl, jobs, out);
+  if (jobs <= 1) return run_alone(tmpl, options, reader, out);
+  Pipeline pipeline(tmpl, options, jobs, out);
   return pipeline.run(reader);
 }
 

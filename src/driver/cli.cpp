@@ -21,14 +21,17 @@ constexpr std::array<ValueDecl, 1> kCompileOptions{{
      Check::NonEmpty},
 }};
 
-constexpr std::array<ValueDecl, 6> kEvalOptions{{
+constexpr std::array<ValueDecl, 7> kEvalOptions{{
     {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty,
-     "--batch"},
+     args::Values::One, "--batch"},
     {"--intent", "<INTENT>", "Path to the intent JSON object. Defaults to `{}`", false,
      Check::NonEmpty},
     {"--check-hash", "<CHECK_HASH>",
      "Optional base58-encoded id to verify against the computed id of the bytecode", false,
      Check::Utf8},
+    {"--explain", "",
+     "After each failed or errored constraint, show the values of its sub-expressions", false,
+     Check::None, args::Values::None},
     {"--batch", "<REQUESTS>",
      "Decide every request of a JSON Lines file ({\"intent\": ..., \"evidence\": ...} a line) "
      "instead of --intent and --evidence, writing one JSON line each",
@@ -39,9 +42,9 @@ constexpr std::array<ValueDecl, 6> kEvalOptions{{
      false, Check::None},
 }};
 
-enum Command : std::size_t { kCompile, kPrint, kEval, kHelp };
+enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kHelp };
 
-const std::array<CommandDecl, 4> kCommands{{
+const std::array<CommandDecl, 5> kCommands{{
     {"compile", "Compile policy template source into canonical bytecode",
      "verdane compile [OPTIONS] <TEMPLATE>", ValueDecl{"TEMPLATE", "", "", true, Check::NonEmpty},
      kCompileOptions},
@@ -53,6 +56,11 @@ const std::array<CommandDecl, 4> kCommands{{
     {"eval", "Load precompiled bytecode and evaluate it against JSON inputs",
      "verdane eval [OPTIONS] --evidence <EVIDENCE> <BYTECODE>",
      ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty}, kEvalOptions},
+    {"test",
+     "Run the cases of test files against their templates",
+     "verdane test <TESTS>...",
+     ValueDecl{"TESTS", "", "", true, Check::NonEmpty, args::Values::Many},
+     {}},
     // `help` shows the help of the command it names; with no name, its own.
     {"help",
      "Print this message or the help of the given subcommand(s)",
@@ -99,24 +107,29 @@ std::variant<Cli, CliExit> eval_command(std::string bytecode,
   const auto fail = [](const std::string& message) {
     return CliExit{2, "", usage_error(message, kEval)};
   };
-  EvalCommand command{std::move(bytecode), options[0].value_or(""), std::move(options[1]),
-                      std::move(options[2]), std::move(options[3])};
+  EvalCommand command;
+  command.bytecode = std::move(bytecode);
+  command.evidence = options[0].value_or("");
+  command.intent = std::move(options[1]);
+  command.check_hash = std::move(options[2]);
+  command.explain = options[3].has_value();
+  command.batch = std::move(options[4]);
   if (command.batch && options[0]) return fail("--batch cannot be used with --evidence");
   if (command.batch && command.intent) return fail("--batch cannot be used with --intent");
-  if (options[4]) {
-    const auto jobs = job_count(*options[4]);
+  if (options[5]) {
+    const auto jobs = job_count(*options[5]);
     if (!jobs) {
-      return fail("--jobs: `" + utf8::to_lossy(*options[4]) + "` is not a whole number from 1 to " +
+      return fail("--jobs: `" + utf8::to_lossy(*options[5]) + "` is not a whole number from 1 to " +
                   std::to_string(kMaxJobs));
     }
     if (!command.batch) return fail("--jobs can only be used with --batch");
     command.jobs = *jobs;
   }
-  if (options[5]) {
-    if (*options[5] == "json") {
+  if (options[6]) {
+    if (*options[6] == "json") {
       command.format = Format::Json;
-    } else if (*options[5] != "line") {
-      return fail("--format: `" + utf8::to_lossy(*options[5]) + "` is not `line` or `json`");
+    } else if (*options[6] != "line") {
+      return fail("--format: `" + utf8::to_lossy(*options[6]) + "` is not `line` or `json`");
     }
     if (command.batch && command.format == Format::Line) {
       return fail("--batch writes JSON lines; --format line cannot be used with it");
@@ -133,8 +146,8 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   // The program takes no positionals, so a leading word must name a
   // subcommand, and a leading dash can only ask for help or the version.
   const std::string_view first = argv[1];
-  const bool is_command =
-      first == "compile" || first == "print" || first == "eval" || first == "help";
+  const bool is_command = first == "compile" || first == "print" || first == "eval" ||
+                          first == "test" || first == "help";
   if (!first.empty() && first[0] != '-' && !is_command) {
     return CliExit{2, "",
                    usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", {})};
@@ -165,12 +178,14 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
       return Cli{PrintCommand{std::move(positional)}};
     case kEval:
       return eval_command(std::move(positional), parsed.options);
+    case kTest:
+      return Cli{TestCommand{std::move(parsed.positionals)}};
     default:
       break;
   }
   // `help [COMMAND]`; `help` alone is the program's help.
   if (positional.empty()) return help_of(std::nullopt);
-  for (std::size_t c : {kCompile, kPrint, kEval}) {
+  for (std::size_t c : {kCompile, kPrint, kEval, kTest}) {
     if (kCommands[c].name == positional) return help_of(c);
   }
   return CliExit{2, "", usage_error("unrecognized subcommand '" + positional + "'", {})};

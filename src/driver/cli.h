@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace verdane::driver {
 
@@ -29,12 +30,17 @@ struct EvalCommand {
   std::string evidence;  // empty with --batch
   std::optional<std::string> intent;
   std::optional<std::string> check_hash;  // valid UTF-8
-  std::optional<std::string> batch;       // the requests file of --batch
-  unsigned jobs = 1;                      // 1 to kMaxJobs, only with --batch
+  bool explain = false;
+  std::optional<std::string> batch;  // the requests file of --batch
+  unsigned jobs = 1;                 // 1 to kMaxJobs, only with --batch
   Format format = Format::Line;
 };
 
-using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand>;
+struct TestCommand {
+  std::vector<std::string> tests;  // OS paths, at least one
+};
+
+using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand, TestCommand>;
 
 struct Cli {
   CliCommand command;

@@ -216,12 +216,39 @@ bool binary(Op op, Operand*& top, std::string& error) {
   }
 }
 
+// The value of an operand, for a trace.
+types::Scalar scalar_of(const Operand& value) {
+  if (value.type() == Type::Bool) return types::Scalar(std::in_place_index<0>, value.as_bool());
+  if (value.type() == Type::Int) return types::Scalar(std::in_place_index<1>, value.as_int());
+  return value.payload();
+}
+
+// Tells `trace` of the error raised at step `at`: the node that raised it,
+// then every node that encloses it, innermost first: those whose last step
+// comes later and whose first step does not.
+[[gnu::noinline]] void trace_error(Trace& trace, std::span<const Plan::Step> program,
+                                   std::size_t at, const std::string& error) {
+  const Expr* raising = program[at].node;
+  trace.error(*raising, error);
+  for (std::size_t e = at + 1; e < program.size(); ++e) {
+    const Plan::Step& step = program[e];
+    const bool leaf = step.op == Op::Literal || step.op == Op::Intent || step.op == Op::Evidence;
+    if (step.completes && !leaf && step.node != raising && step.slot <= at) {
+      trace.error(*step.node, error);
+    }
+  }
+}
+
 // Runs one program over `stack` (room for the plan's stack size): the value
-// it computes, or false with the text of the first error raised.
+// it computes, or false with the text of the first error raised. With
+// kTraced, `trace` is told of every node's value or error as well.
+template <bool kTraced>
 bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Operand* stack,
-         Operand& result, std::string& error) {
+         Operand& result, std::string& error, Trace* trace) {
   Operand* top = stack;  // one past the topmost value
-  for (const Plan::Step& step : program) {
+  for (std::size_t at = 0; at < program.size(); ++at) {
+    const Plan::Step& step = program[at];
+    bool ok = true;
     switch (step.op) {
       case Op::Literal:
         *top++ = Operand::borrow(std::get<types::Literal>(step.node->node).data);
@@ -232,7 +259,8 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
         const Slots values = is_intent ? intent : evidence;
         if (step.slot >= values.size() || values[step.slot] == nullptr) {
           error = absent_error(is_intent ? "intent" : "evidence", *step.node);
-          return false;
+          ok = false;
+          break;
         }
         *top++ = Operand::borrow(values[step.slot]->data);
         break;
@@ -241,7 +269,8 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
         Operand& operand = top[-1];
         if (operand.type() != Type::Bool) {
           error = not_error(operand.type());
-          return false;
+          ok = false;
+          break;
         }
         operand = Operand::boolean(!operand.as_bool());
         break;
@@ -255,7 +284,8 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
         const Operand operand = *--top;
         if (operand.type() != Type::Bool) {
           error = connective_error(step.is_and, operand.type());
-          return false;
+          ok = false;
+          break;
         }
         const bool so_far = top[-1].as_bool();
         top[-1] = Operand::boolean(step.is_and ? so_far && operand.as_bool()
@@ -263,8 +293,15 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
         break;
       }
       default:
-        if (!binary(step.op, top, error)) return false;
+        ok = binary(step.op, top, error);
         break;
+    }
+    if (!ok) {
+      if constexpr (kTraced) trace_error(*trace, program, at, error);
+      return false;
+    }
+    if constexpr (kTraced) {
+      if (step.completes) trace->value(*step.node, scalar_of(top[-1]));
     }
   }
   result = stack[0];
@@ -378,7 +415,7 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
   }
   Operand value;
   std::string error;
-  const bool ok = run(plan.program(index), intent, evidence, stack, value, error);
+  const bool ok = run<false>(plan.program(index), intent, evidence, stack, value, error, nullptr);
   if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
   ConstraintOutcome outcome;
   outcome.index = index;
@@ -425,7 +462,7 @@ std::vector<const Value*> slots_of(const Fields& fields, const ValueMap& values)
 }  // namespace
 
 Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
-                                     const ValueMap& evidence) {
+                                     const ValueMap& evidence, Trace* trace) {
   const std::vector<std::string_view> intent_names = names_of(intent);
   const std::vector<std::string_view> evidence_names = names_of(evidence);
   const Plan plan = Plan::for_expr(expr, intent_names, evidence_names);
@@ -434,7 +471,11 @@ Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
   Operand result;
   std::string error;
   Stack stack(plan.stack_size(0));
-  if (!run(plan.program(0), intent_slots, evidence_slots, stack.data(), result, error)) {
+  const bool ok = trace ? run<true>(plan.program(0), intent_slots, evidence_slots, stack.data(),
+                                    result, error, trace)
+                        : run<false>(plan.program(0), intent_slots, evidence_slots, stack.data(),
+                                     result, error, nullptr);
+  if (!ok) {
     return make_err(std::move(error));
   }
   switch (result.type()) {
@@ -513,8 +554,9 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
   Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
   // The last item is done first. An explicit stack: trees may be as deep as
   // MAX_EXPR_DEPTH.
-  const auto emit = [](Op op, bool is_and = false) {
-    return Item{nullptr, Step{op, is_and, kNoSlot, nullptr}};
+  // A step that ends `node`, whose first step is at `begin`.
+  const auto emit = [](Op op, const Expr& node, std::uint32_t begin, bool completes = true) {
+    return Item{nullptr, Step{op, node.kind() == types::ExprKind::And, completes, begin, &node}};
   };
   pending.assign(1, Item{&root, {}});
   std::uint32_t depth = 0;  // values the program holds at this point
@@ -529,27 +571,28 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
       continue;
     }
     const Expr& expr = *item.expr;
+    const auto begin = static_cast<std::uint32_t>(steps_.size() - ranges.steps_begin);
     switch (expr.kind()) {
       case types::ExprKind::Literal:
-        steps_.push_back(Step{Op::Literal, false, kNoSlot, &expr});
+        steps_.push_back(Step{Op::Literal, false, true, kNoSlot, &expr});
         ++depth;
         break;
       case types::ExprKind::IntentField: {
         const std::uint32_t slot =
             slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
-        steps_.push_back(Step{Op::Intent, false, slot, &expr});
+        steps_.push_back(Step{Op::Intent, false, true, slot, &expr});
         ++depth;
         if (optional && slot != kNoSlot && (*optional)[slot]) optional_slots_.push_back(slot);
         break;
       }
       case types::ExprKind::EvidenceField:
         steps_.push_back(
-            Step{Op::Evidence, false,
+            Step{Op::Evidence, false, true,
                  slot_of(evidence_names, std::get<types::EvidenceField>(expr.node).name), &expr});
         ++depth;
         break;
       case types::ExprKind::Not:
-        pending.push_back(emit(Op::Not));
+        pending.push_back(emit(Op::Not, expr, begin));
         pending.push_back(Item{std::get<types::Not>(expr.node).operand.get(), {}});
         break;
       case types::ExprKind::And:
@@ -557,16 +600,17 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
         const bool is_and = expr.kind() == types::ExprKind::And;
         const auto& operands = is_and ? std::get<types::And>(expr.node).operands
                                       : std::get<types::Or>(expr.node).operands;
+        // Only the last Combine (or the Open of no operands) ends the node.
         for (auto it = operands.rbegin(); it != operands.rend(); ++it) {
-          pending.push_back(emit(Op::Combine, is_and));
+          pending.push_back(emit(Op::Combine, expr, begin, it == operands.rbegin()));
           pending.push_back(Item{&*it, {}});
         }
-        steps_.push_back(Step{Op::Open, is_and, kNoSlot, nullptr});
+        steps_.push_back(Step{Op::Open, is_and, operands.empty(), begin, &expr});
         ++depth;
         break;
       }
       default:
-        pending.push_back(emit(op_of(expr.kind())));
+        pending.push_back(emit(op_of(expr.kind()), expr, begin));
         pending.push_back(Item{expr.binary()->right.get(), {}});
         pending.push_back(Item{expr.binary()->left.get(), {}});
         break;

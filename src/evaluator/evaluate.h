@@ -89,9 +89,13 @@ class Plan {
       Combine,
     };
     Op op;
-    bool is_and;              // Open, Combine: `and` rather than `or`
-    std::uint32_t slot;       // Intent, Evidence: kNoSlot for an undeclared name
-    const types::Expr* node;  // Literal, Intent, Evidence: the node itself
+    bool is_and;     // Open, Combine: `and` rather than `or`
+    bool completes;  // the step's node has its value once the step is done
+    // Intent, Evidence: the slot, kNoSlot for an undeclared name. Other
+    // steps that complete their node: the offset in the program of the
+    // node's first step, for telling a trace which nodes an error ends.
+    std::uint32_t slot;
+    const types::Expr* node;  // the node the step belongs to
   };
   // Steps are kept small: a large template has one per node.
   static_assert(sizeof(Step) <= 16);
@@ -145,13 +149,28 @@ class Plan {
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
                     Slots evidence);
 
+// Watches one evaluation: told the result of every node of the tree (the root
+// and literals included) as soon as that node's evaluation ends, so operands
+// come before their node, in evaluation order. An error is reported first for
+// the node that raised it, then again for each enclosing node it ends.
+class Trace {
+ public:
+  virtual void value(const types::Expr& node, const types::Scalar& value) = 0;
+  virtual void error(const types::Expr& node, const std::string& reason) = 0;
+
+ protected:
+  ~Trace() = default;
+};
+
 // Evaluates `expr` strictly left to right, every operand of every node (no
 // short-circuit, not even in `and` and `or`); the first error raised stops it
 // and is returned. Absent fields and overflow are errors; operand types that a
 // checked template cannot have give texts starting with "internal: ". Runs
-// the expression's plan, without recursion.
+// the expression's plan, without recursion. `trace`, when given, watches the
+// evaluation; without one nothing is recorded.
 Result<types::Value, std::string> eval_expr(const types::Expr& expr, const types::ValueMap& intent,
-                                            const types::ValueMap& evidence);
+                                            const types::ValueMap& evidence,
+                                            Trace* trace = nullptr);
 
 // Adds to `names` every field of an IntentField in `expr` that the intent
 // schema of `tmpl` declares optional; undeclared names add nothing.
