@@ -105,11 +105,11 @@ Error json_error(std::string text) {
   return error;
 }
 
-Outcome to_outcome(const errors::ConstraintOutcome& o) {
+Outcome to_outcome(errors::ConstraintOutcome&& o) {
   const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
                                  ? Outcome::Kind::Failed
                                  : Outcome::Kind::Errored;
-  return Outcome{kind, o.index, o.expression, o.reason};
+  return Outcome{kind, o.index, std::move(o.expression), std::move(o.reason)};
 }
 
 Decision invalid_input(std::string message) {
@@ -233,16 +233,17 @@ Expected<Input> parse_input(const Schema& schema, std::string json, const char* 
 
 Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
                 const types::ValueMap& evidence) {
-  const evaluator::Evaluation result = evaluator::evaluate(t, intent, evidence);
-  if (const auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
-    return invalid_input(invalid->message);
+  evaluator::Evaluation result = evaluator::evaluate(t, intent, evidence);
+  if (auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
+    return invalid_input(std::move(invalid->message));
   }
-  const auto& decided = std::get<evaluator::Decision>(result);
+  auto& decided = std::get<evaluator::Decision>(result);
   Decision decision;
   decision.pass = decided.kind == evaluator::Decision::Kind::Pass;
-  for (const errors::ConstraintOutcome& o : decided.outcomes) {
+  decision.outcomes.reserve(decided.outcomes.size());
+  for (errors::ConstraintOutcome& o : decided.outcomes) {
     if (o.kind != errors::ConstraintOutcome::Kind::Passed)
-      decision.outcomes.push_back(to_outcome(o));
+      decision.outcomes.push_back(to_outcome(std::move(o)));
   }
   return decision;
 }

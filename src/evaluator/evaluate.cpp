@@ -292,31 +292,65 @@ std::optional<std::string> validate_inputs(const types::PolicyTemplate& tmpl,
   return std::nullopt;
 }
 
+// Whether `expr` reads an intent field that the schema declares optional and
+// the intent values lack: the condition for skipping an optional constraint,
+// the same as collecting those fields and finding one absent, without
+// building the set.
+bool lacks_optional_field(const types::PolicyTemplate& tmpl, const Expr& expr,
+                          const ValueMap& intent) {
+  switch (expr.kind()) {
+    case types::ExprKind::Literal:
+    case types::ExprKind::EvidenceField:
+      return false;
+    case types::ExprKind::IntentField: {
+      const std::string& name = std::get<types::IntentField>(expr.node).name;
+      const auto& fields = tmpl.intent_schema.fields;
+      const auto it = fields.find(name);
+      return it != fields.end() && it->second.optional && !intent.contains(name);
+    }
+    case types::ExprKind::Not:
+      return lacks_optional_field(tmpl, *std::get<types::Not>(expr.node).operand, intent);
+    case types::ExprKind::And:
+    case types::ExprKind::Or: {
+      const auto& operands = expr.kind() == types::ExprKind::And
+                                 ? std::get<types::And>(expr.node).operands
+                                 : std::get<types::Or>(expr.node).operands;
+      for (const Expr& operand : operands) {
+        if (lacks_optional_field(tmpl, operand, intent)) return true;
+      }
+      return false;
+    }
+    default: {
+      const types::Binary& b = *expr.binary();
+      return lacks_optional_field(tmpl, *b.left, intent) ||
+             lacks_optional_field(tmpl, *b.right, intent);
+    }
+  }
+}
+
+// The outcome of one constraint. Only failed and errored outcomes are
+// carried into the decision, so only they get the canonical text: building
+// it for every constraint was most of the cost of a passing evaluation.
 ConstraintOutcome decide_constraint(const types::PolicyTemplate& tmpl, std::size_t index,
                                     const types::Constraint& constraint, const Inputs& in) {
   ConstraintOutcome outcome;
   outcome.index = index;
-  outcome.expression = canonical::pretty_expr(constraint.expr);
-  if (constraint.optional) {
-    std::set<std::string> refs;
-    collect_optional_refs(tmpl, constraint.expr, refs);
-    for (const std::string& name : refs) {
-      if (!in.intent.contains(name)) return outcome;  // skipped: passes
-    }
+  if (constraint.optional && lacks_optional_field(tmpl, constraint.expr, in.intent)) {
+    return outcome;  // skipped: passes
   }
   auto value = eval(constraint.expr, in);
   if (!value) {
     outcome.kind = ConstraintOutcome::Kind::Errored;
     outcome.reason = std::move(value).error();
   } else if (const auto* b = std::get_if<bool>(&value->get())) {
-    if (!*b) {
-      outcome.kind = ConstraintOutcome::Kind::Failed;
-      outcome.reason = "constraint evaluated to False";
-    }
+    if (*b) return outcome;
+    outcome.kind = ConstraintOutcome::Kind::Failed;
+    outcome.reason = "constraint evaluated to False";
   } else {
     outcome.kind = ConstraintOutcome::Kind::Errored;
     outcome.reason = "internal: constraint did not return bool, got " + type_name(value->get());
   }
+  outcome.expression = canonical::pretty_expr(constraint.expr);
   return outcome;
 }
 

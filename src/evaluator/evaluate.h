@@ -34,8 +34,8 @@ using Evaluation = std::variant<InputValidationFailure, Decision>;
 // Then evaluates every constraint in order: an optional constraint whose
 // optional intent fields are not all present is skipped (it passes). A false
 // constraint fails with "constraint evaluated to False"; an evaluation error
-// (or a non-bool result) makes it errored with the error text. Every outcome
-// carries the constraint's position and canonical text. Reads its arguments
+// (or a non-bool result) makes it errored with the error text. Every carried
+// outcome has the constraint's position and canonical text. Reads its arguments
 // only; never fails otherwise, whatever the template holds.
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& intent,
                     const types::ValueMap& evidence);
