@@ -6,6 +6,8 @@
 #   large evidence eval over ~50 MB of evidence vs. reading and parsing the
 #                  same file with RapidJSON alone
 #   compile        MB/s of template source on a ~5 MB template, writing included
+#   Python         per-decision cost of the package vs. json.loads of the same
+#                  texts (bench/python_bench.py)
 # Micro-benchmarks of each stage: build-bench/bench/verdane_micro_bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,3 +65,6 @@ bytes=$(stat -c %s "$data/large.policy")
 echo "compile (large):  $(ms "${m[0]}")"
 echo "throughput:       $(awk -v b="$bytes" -v s="${m[0]}" 'BEGIN { printf "%.0f MB/s", b / s / 1e6 }')   (target >= 100)"
 echo "peak memory:      $(( $(peak_kb "$v" compile "$data/large.policy" --out "$data/large.bin") / 1024 )) MiB"
+
+./scripts/python_install.sh build-python/venv
+build-python/venv/bin/python bench/python_bench.py
