@@ -6,13 +6,17 @@ on the same texts as str, on the dicts json.loads gives, and evaluate_many
 on one and two threads; then two Python threads calling evaluate at once,
 against one. Every figure is the median of interleaved rounds, and every
 ratio is taken against the floor (or the single thread) of the same run.
+With VERDANE_BINARY set, also a process of `verdane eval` per decision.
 
     python bench/python_bench.py [ROUNDS]
 """
 
 import json
+import os
 import statistics
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -92,6 +96,24 @@ def main() -> None:
     threads2 = med["evaluate, JSON text, 1 thread"] / med["evaluate, JSON text, 2 threads"]
     print(f"evaluate_many jobs=2 speed-up:       {many:.2f}")
     print(f"2 Python threads speed-up:           {threads2:.2f}")
+    if os.environ.get("VERDANE_BINARY"):
+        t = process_per_decision(os.environ["VERDANE_BINARY"], tmpl)
+        print(f"a verdane eval process per decision: {t * 1e6:6.0f} us   {t / base:5.0f} x floor")
+
+
+def process_per_decision(binary: str, tmpl) -> float:
+    """Median wall time of `verdane eval` on the failing example, 200 runs."""
+    with tempfile.TemporaryDirectory() as folder:
+        bytecode = Path(folder) / "payment.bin"
+        bytecode.write_bytes(tmpl.bytecode)
+        args = [binary, "eval", str(bytecode), "--intent", str(EXAMPLES / "intent_fail.json"),
+                "--evidence", str(EXAMPLES / "evidence.json")]
+        times = []
+        for _ in range(200):
+            start = time.perf_counter()
+            subprocess.run(args, stdout=subprocess.DEVNULL, check=False)
+            times.append(time.perf_counter() - start)
+    return statistics.median(times)
 
 
 if __name__ == "__main__":

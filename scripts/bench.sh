@@ -67,4 +67,4 @@ echo "throughput:       $(awk -v b="$bytes" -v s="${m[0]}" 'BEGIN { printf "%.0f
 echo "peak memory:      $(( $(peak_kb "$v" compile "$data/large.policy" --out "$data/large.bin") / 1024 )) MiB"
 
 ./scripts/python_install.sh build-python/venv
-build-python/venv/bin/python bench/python_bench.py
+VERDANE_BINARY="$v" build-python/venv/bin/python bench/python_bench.py

@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -21,9 +22,13 @@ namespace py = pybind11;
 namespace verdane::python {
 namespace {
 
-// Requests converted and decided at a time by evaluate_many, per job: bounds
-// the converted texts held at once and lets Ctrl-C through between chunks.
+// Requests converted and decided at a time by evaluate_many, per job, and at
+// most: bounds the converted texts held at once and lets Ctrl-C through
+// between chunks.
 constexpr std::size_t kChunkPerJob = 1024;
+constexpr std::size_t kMaxChunk = 65536;
+// More threads than this cannot help on any machine verdane runs on.
+constexpr long long kMaxJobs = 1024;
 
 // The exception classes of verdane._errors, looked up once at import. The
 // references are kept for the life of the process.
@@ -230,8 +235,11 @@ void read_pair(py::handle item, std::size_t index, RequestDocuments& docs) {
 }
 
 py::list evaluate_many(const TemplateHandle& t, py::handle requests, long long jobs) {
-  if (jobs < 1) throw py::value_error("jobs must be at least 1, not " + std::to_string(jobs));
-  const std::size_t chunk = kChunkPerJob * static_cast<std::size_t>(jobs);
+  if (jobs < 1 || jobs > kMaxJobs) {
+    throw py::value_error("jobs must be from 1 to " + std::to_string(kMaxJobs) + ", not " +
+                          std::to_string(jobs));
+  }
+  const std::size_t chunk = std::min(kChunkPerJob * static_cast<std::size_t>(jobs), kMaxChunk);
   py::list decisions;
   std::vector<RequestDocuments> docs;
   std::vector<Request> batch;
@@ -239,7 +247,6 @@ py::list evaluate_many(const TemplateHandle& t, py::handle requests, long long j
   py::iterator it = py::iter(requests);
   while (it != py::iterator::sentinel()) {
     docs.clear();
-    docs.reserve(chunk);
     for (; it != py::iterator::sentinel() && docs.size() < chunk; ++it) {
       docs.emplace_back();
       try {

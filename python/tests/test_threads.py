@@ -88,7 +88,8 @@ def test_evaluate_many_raises_for_the_first_bad_request_in_order(payment):
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        (([], 0), ValueError, "jobs must be at least 1, not 0"),
+        (([], 0), ValueError, "jobs must be from 1 to 1024, not 0"),
+        (([], 10**6), ValueError, "jobs must be from 1 to 1024, not 1000000"),
         ((5,), TypeError, "'int' object is not iterable"),
         (([("{}",)],), TypeError, r"requests\[0\] must be an \(intent, evidence\) pair, not tuple"),
         (([None],), TypeError, r"requests\[0\] must be an \(intent, evidence\) pair, not NoneType"),
