@@ -28,10 +28,14 @@ struct Document {
   std::string_view borrowed;
 };
 
+// The bytes of a bytes-like object: borrowed from a bytes object, else copied
+// (another thread could change a mutable buffer while verdane reads it
+// without the GIL). False, with no exception set, for any other object.
+bool bytes_like(PyObject* arg, Document& doc);
+
 // Reads `arg` as the document `name` ("intent" or "evidence"): a dict is
-// written as JSON (to_json.h); a str or bytes is taken as JSON text, bytes
-// as UTF-8; a bytearray or memoryview is copied first, since another thread
-// could change it while verdane reads it. Anything else is a TypeError.
+// written as JSON (to_json.h); a str or bytes-like object is taken as JSON
+// text, bytes as UTF-8. Anything else is a TypeError.
 // Returns false with a Python exception set on failure.
 bool read_document(PyObject* arg, const char* name, Document& doc);
 

@@ -86,35 +86,6 @@ T take(api::Expected<T>&& result) {
   return std::move(result).value();
 }
 
-// The bytes of a bytes-like object: borrowed from an immutable bytes object,
-// else copied, since another thread could change a mutable buffer while
-// verdane reads it without the GIL.
-class ByteArg {
- public:
-  explicit ByteArg(py::handle arg) {
-    if (PyBytes_Check(arg.ptr())) {
-      view_ = std::string_view(PyBytes_AS_STRING(arg.ptr()),
-                               static_cast<std::size_t>(PyBytes_GET_SIZE(arg.ptr())));
-      return;
-    }
-    Py_buffer buffer;
-    if (PyObject_GetBuffer(arg.ptr(), &buffer, PyBUF_CONTIG_RO) != 0) {
-      PyErr_Clear();
-      throw py::type_error(std::string("expected bytes, not ") + Py_TYPE(arg.ptr())->tp_name);
-    }
-    copy_.assign(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
-    PyBuffer_Release(&buffer);
-    view_ = copy_;
-  }
-  std::span<const std::uint8_t> bytes() const {
-    return {reinterpret_cast<const std::uint8_t*>(view_.data()), view_.size()};
-  }
-
- private:
-  std::string copy_;
-  std::string_view view_;
-};
-
 // A compiled template as Python holds it: immutable, shared by every thread.
 // Its id is computed once, on first use.
 class TemplateHandle {
@@ -158,31 +129,32 @@ py::bytes bytecode(const TemplateHandle& t) {
 }
 
 TemplatePtr compile(py::handle source) {
-  Ref keep;
-  std::string_view text;
+  Document text;
   if (PyUnicode_Check(source.ptr())) {
-    if (!utf8_of(source.ptr(), keep, text)) throw py::error_already_set();
-  } else if (PyBytes_Check(source.ptr())) {
-    text = std::string_view(PyBytes_AS_STRING(source.ptr()),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(source.ptr())));
-  } else {
+    if (!utf8_of(source.ptr(), text.keep, text.borrowed)) throw py::error_already_set();
+  } else if (!bytes_like(source.ptr(), text)) {
     throw py::type_error(std::string("source must be str or bytes, not ") +
                          Py_TYPE(source.ptr())->tp_name);
   }
   std::optional<api::Expected<api::Template>> tmpl;
   {
     const py::gil_scoped_release unlocked;
-    tmpl.emplace(api::compile(text));
+    tmpl.emplace(api::compile(text.view()));
   }
   return std::make_shared<TemplateHandle>(take(std::move(*tmpl)));
 }
 
 TemplatePtr decode(py::handle data) {
-  const ByteArg bytes(data);
+  Document bytes;
+  if (!bytes_like(data.ptr(), bytes)) {
+    throw py::type_error(std::string("data must be bytes-like, not ") +
+                         Py_TYPE(data.ptr())->tp_name);
+  }
+  const std::string_view view = bytes.view();
   std::optional<api::Expected<api::Template>> tmpl;
   {
     const py::gil_scoped_release unlocked;
-    tmpl.emplace(api::decode(bytes.bytes()));
+    tmpl.emplace(api::decode({reinterpret_cast<const std::uint8_t*>(view.data()), view.size()}));
   }
   return std::make_shared<TemplateHandle>(take(std::move(*tmpl)));
 }
