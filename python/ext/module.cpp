@@ -273,6 +273,34 @@ std::string decision_repr(const api::Decision& d) {
   return out + "])";
 }
 
+// Decisions and outcomes pickle as tuples of their parts, so that they can
+// travel between processes.
+py::tuple outcome_state(const api::Outcome& o) {
+  return py::make_tuple(outcome_kind(o), o.index, o.expression, o.reason);
+}
+
+api::Outcome outcome_from_state(const py::tuple& state) {
+  const auto kind = state[0].cast<std::string>();
+  if (kind != "failed" && kind != "errored") throw py::value_error("not an Outcome kind: " + kind);
+  return api::Outcome{kind == "failed" ? api::Outcome::Kind::Failed : api::Outcome::Kind::Errored,
+                      state[1].cast<std::size_t>(), state[2].cast<std::string>(),
+                      state[3].cast<std::string>()};
+}
+
+py::tuple decision_state(const api::Decision& d) {
+  py::list outcomes;
+  for (const api::Outcome& o : d.outcomes) outcomes.append(outcome_state(o));
+  return py::make_tuple(d.pass, d.input_error, outcomes);
+}
+
+api::Decision decision_from_state(const py::tuple& state) {
+  api::Decision d;
+  d.pass = state[0].cast<bool>();
+  d.input_error = state[1].cast<std::optional<std::string>>();
+  for (const py::handle o : state[2]) d.outcomes.push_back(outcome_from_state(o.cast<py::tuple>()));
+  return d;
+}
+
 void set_public_module(py::handle cls) { cls.attr("__module__") = "verdane"; }
 
 }  // namespace
@@ -283,6 +311,9 @@ PYBIND11_MODULE(_verdane, m) {
   namespace api = verdane::api;
 
   m.doc() = "The native part of the verdane package; import verdane instead.";
+  // Each docstring starts with its signature as the Python user writes it.
+  py::options options;
+  options.disable_function_signatures();
   m.attr("__version__") = VERDANE_VERSION;
 
   const py::module_ errors = py::module_::import("verdane._errors");
@@ -313,12 +344,15 @@ Attributes:
       .def("__repr__", &outcome_repr)
       .def(
           "__eq__", [](const api::Outcome& a, const api::Outcome& b) { return a == b; },
-          py::is_operator());
+          py::is_operator())
+      .def(py::pickle(&outcome_state, &outcome_from_state));
   set_public_module(outcome);
 
   py::class_<api::Decision> decision(m, "Decision", R"(The answer for one request.
 
 True when the request passed: ``if template.evaluate(intent, evidence): ...``.
+
+Decisions compare equal when all their parts do, and pickle.
 
 Attributes:
     passed: whether every constraint held.
@@ -337,7 +371,9 @@ Attributes:
                                return list;
                              })
       .def("report", &api::Decision::report,
-           R"doc(The report `verdane eval` prints for this decision.
+           R"doc(report() -> str
+
+The report `verdane eval` prints for this decision.
 
 "decision=pass\n", or "decision=fail\n" followed by an "input validation
 error: ..." line or by one "constraint[<index>] failed: <expression>
@@ -348,7 +384,8 @@ escaped, so each line stays one line.)doc")
       .def("__repr__", &decision_repr)
       .def(
           "__eq__", [](const api::Decision& a, const api::Decision& b) { return a == b; },
-          py::is_operator());
+          py::is_operator())
+      .def(py::pickle(&decision_state, &decision_from_state));
   set_public_module(decision);
 
   py::class_<TemplateHandle, TemplatePtr> tmpl(m, "Template", R"(A compiled policy template.
@@ -371,9 +408,11 @@ pickle as their bytecode.
             const py::gil_scoped_release unlocked;
             return api::render(t.get());
           },
-          "The template as source text, as `verdane print` writes it.")
+          "render() -> str\n\nThe template as source text, as `verdane print` writes it.")
       .def("evaluate", &evaluate, py::arg("intent"), py::arg("evidence"),
-           R"(Decides one request, as `verdane eval` does.
+           R"(evaluate(intent, evidence) -> Decision
+
+Decides one request, as `verdane eval` does.
 
 intent and evidence are each a dict (as json.load gives it) or JSON text
 (str, or UTF-8 bytes). A dict is decided exactly as `verdane eval` decides the
@@ -387,7 +426,9 @@ value JSON cannot hold (a non-str key, an object of another type) and
 ValueError for NaN, infinities, lone surrogates and values that contain
 themselves. The GIL is released while deciding.)")
       .def("evaluate_many", &evaluate_many, py::arg("requests"), py::arg("jobs") = 1,
-           R"(Decides every (intent, evidence) pair of an iterable, as evaluate does.
+           R"(evaluate_many(requests, jobs=1) -> list[Decision]
+
+Decides every (intent, evidence) pair of an iterable, as evaluate does.
 
 Returns the decisions as a list, in the order of the requests. With jobs=N
 the decisions are made on N threads, without the GIL. The first request that
@@ -406,17 +447,23 @@ the request's position.)")
                       [](const py::bytes& data) { return decode(data); }));
   set_public_module(tmpl);
 
-  m.def("compile", &compile, py::arg("source"), R"(Compiles template source text into a Template.
+  m.def("compile", &compile, py::arg("source"), R"(compile(source) -> Template
+
+Compiles template source text into a Template.
 
 source is a str, or UTF-8 bytes. Raises CompileError with the position of the
 first problem; str(error) is the line `verdane compile` prints, e.g. "error at
 3:12: undeclared field `amount`". The GIL is released while compiling.)");
-  m.def("decode", &decode, py::arg("data"), R"(Reads a Template from its bytecode (bytes-like).
+  m.def("decode", &decode, py::arg("data"), R"(decode(data) -> Template
+
+Reads a Template from its bytecode (bytes-like).
 
 Raises BytecodeError for data that is not exactly one template's bytecode.
 The GIL is released while decoding.)");
   m.def("parse_id", &parse_id, py::arg("text"),
-        R"(The 32-byte digest that a template id's base58 text stands for.
+        R"(parse_id(text) -> bytes
+
+The 32-byte digest that a template id's base58 text stands for.
 
 Raises IdError for text that is not an id, with the message
 `verdane eval --check-hash` shows.)");

@@ -105,6 +105,8 @@ def test_decisions_are_values(payment):
         "decision=fail\ninput validation error: intent: field `amount`: expected JSON integer\n")
     assert failed == payment.evaluate((EXAMPLES / "intent_fail.json").read_bytes(), evidence)
     assert failed != passed and failed != "decision=fail"
+    for d in (passed, failed, invalid):
+        assert pickle.loads(pickle.dumps(d)) == d
     overflow = payment.evaluate({"amount": 2**63 - 1, "currency": "EUR", "payee": "a",
                                  "execute_on": "2024-06-14", "daily_limit": 1}, evidence)
     assert [(o.index, o.kind) for o in overflow.outcomes] == [(0, "failed"), (4, "errored")]
