@@ -333,14 +333,14 @@ Attributes:
         raised an error, such as an integer overflow).
     expression: its expression, fully parenthesised on one line.
     reason: "constraint evaluated to False", or the error's text.
-    explanation: the values computed for its sub-expressions, as
-        (expression, value) pairs, when explaining was asked for; else None.
+    explanation: the values computed for its sub-expressions, as a list of
+        (expression, value) pairs when explaining was asked for; else empty.
 )");
   outcome.def_readonly("index", &api::Outcome::index)
       .def_property_readonly("kind", &outcome_kind)
       .def_readonly("expression", &api::Outcome::expression)
       .def_readonly("reason", &api::Outcome::reason)
-      .def_property_readonly("explanation", [](const api::Outcome&) { return py::none(); })
+      .def_property_readonly("explanation", [](const api::Outcome&) { return py::list(); })
       .def("__repr__", &outcome_repr)
       .def(
           "__eq__", [](const api::Outcome& a, const api::Outcome& b) { return a == b; },

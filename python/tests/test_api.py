@@ -94,7 +94,7 @@ def test_decisions_are_values(payment):
     assert not failed and [(o.index, o.kind) for o in failed.outcomes] == [(2, "failed"), (4, "failed")]
     o = failed.outcomes[0]
     assert (o.expression, o.reason, o.explanation) == (
-        "(not (intent.payee in evidence.blocked_payees))", "constraint evaluated to False", None)
+        "(not (intent.payee in evidence.blocked_payees))", "constraint evaluated to False", [])
     assert repr(failed).startswith(
         "Decision(passed=False, outcomes=[Outcome(index=2, kind='failed', "
         "expression='(not (intent.payee in evidence.blocked_payees))', "
