@@ -7,6 +7,7 @@ import datetime
 import decimal
 import enum
 import json
+import random
 
 import pytest
 
@@ -99,6 +100,66 @@ def test_dict_decides_as_the_binary_decides_its_document(conv, intent):
         assert decision_run(tmpl.evaluate(*text)) == expected
         assert decision_run(tmpl.evaluate(*(t.encode() for t in text))) == expected
         assert decision_run(tmpl.evaluate(bytearray(text[0].encode()), evidence)) == expected
+
+
+def hashable(value):
+    try:
+        hash(value)
+    except TypeError:
+        return False
+    return True
+
+
+def random_value(rng, depth=0, kinds=None):
+    """A value of any kind the package accepts, nested a little."""
+    if kinds is None:
+        kinds = ["int", "big", "bool", "str", "date", "float", "none"]
+        if depth < 3:
+            kinds += ["list", "tuple", "set", "dict"]
+    kind = rng.choice(kinds)
+    if kind == "int":
+        return rng.randint(-3, 5)
+    if kind == "big":
+        return rng.choice([-1, 1]) * 2 ** rng.randint(62, 70) + rng.randint(-2, 2)
+    if kind == "bool":
+        return rng.random() < 0.5
+    if kind == "str":
+        return "".join(rng.choice('ab"\\\n\x01é😀') for _ in range(rng.randint(0, 3)))
+    if kind == "date":
+        return rng.choice([D(2024, 2, 29), D(2030, 1, 1), "2024-02-29", "2024-02-30", "2024-13-01",
+                           "x\x1b"])
+    if kind == "float":
+        return rng.choice([0.5, -0.0, 1e300, 3.0])
+    if kind == "none":
+        return None
+    if kind == "dict":
+        return {rng.choice("abc"): random_value(rng, depth + 1) for _ in range(rng.randint(0, 2))}
+    items = [random_value(rng, depth + 1) for _ in range(rng.randint(0, 4))]
+    if kind == "set":
+        return (frozenset if depth else set)(i for i in items if hashable(i))
+    return tuple(items) if kind == "tuple" else items
+
+
+def random_field(rng, name):
+    """Mostly a value near the field's type, so that decisions vary."""
+    scalar = {"b": "bool", "i": "int", "s": "str", "d": "date"}
+    if rng.random() < 0.3:
+        return random_value(rng)
+    if name in scalar:
+        return random_value(rng, 3, [scalar[name], scalar[name], "big"])
+    element = {"is": "int", "ss": "str", "ds": "date"}[name]
+    items = [random_value(rng, 3, [element] * 5 + ["big", "bool"]) for _ in range(rng.randint(0, 4))]
+    return rng.choice([list, tuple, set, frozenset])(items)
+
+
+def test_random_values_decide_as_the_binary_decides_their_documents(conv):
+    tmpl, folder = conv
+    rng = random.Random(18)
+    names = ["b", "i", "s", "d", "is", "ss", "ds"]
+    for _ in range(150):
+        intent = {n: random_field(rng, n) for n in rng.sample(names, rng.randint(1, 3))}
+        expected = binary_eval(folder, reference_json(intent), '{"ok": true}')
+        assert decision_run(tmpl.evaluate(intent, {"ok": True})) == expected, intent
 
 
 def test_deep_nesting_is_decided_without_recursion(conv):
