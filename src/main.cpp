@@ -43,8 +43,10 @@ int main(int argc, char** argv) {
           return run_compile(command, out);
         } else if constexpr (std::is_same_v<C, PrintCommand>) {
           return run_print(command, out);
-        } else {
+        } else if constexpr (std::is_same_v<C, EvalCommand>) {
           return run_eval(command, out);
+        } else {
+          return run_test(command, out);
         }
       },
       cli.command);

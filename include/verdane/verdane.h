@@ -166,6 +166,19 @@ struct Outcome {
   std::size_t index = 0;   // its position in the template's requires block, from 0
   std::string expression;  // its expression, fully parenthesised on one line
   std::string reason;      // "constraint evaluated to False" or the error text
+  // Filled only when evaluating with EvalOptions::explain: what evaluating
+  // the constraint computed, as (expression, value) pairs in evaluation
+  // order, e.g. ("(intent.amount + evidence.fee)", "1105"). One pair per
+  // field reference and operator node below the constraint's root, each
+  // distinct expression once; literals are left out. Values are written as
+  // the template language writes literals (True, 1200, "EUR",
+  // date(2026-05-01), {"a", "b"}); a set of more than 10 elements shows its
+  // first 10 and then "... (<n> elements)", a string of more than 200 bytes
+  // its start and then "... (<n> bytes)", an expression of more than 1000
+  // bytes likewise. The node whose evaluation raised the error has the value
+  // "error: <reason>" and is the last pair. Both texts are final: control
+  // characters from the inputs are escaped, so each stays within one line.
+  std::vector<std::pair<std::string, std::string>> explanation;
 
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };
@@ -185,13 +198,23 @@ struct Decision {
   // The report the command line prints, every line ending in a line feed:
   // "decision=pass", or "decision=fail" followed by "input validation error:
   // <input_error>" or by one "constraint[<index>] failed: <expression>
-  // (<reason>)" ("error:" for Errored) line per outcome. Control characters
-  // of input_error and reason (member names, date texts, field names) are
-  // shown escaped (\n, \t, \u{1b}, ...), so each line stays one line; the
-  // expression is printed as it is, its string literals already escaped.
+  // (<reason>)" ("error:" for Errored) line per outcome, each followed by
+  // one "    <expression> = <value>" line per pair of its explanation.
+  // Control characters of input_error and reason (member names, date texts,
+  // field names) are shown escaped (\n, \t, \u{1b}, ...), so each line
+  // stays one line; the expression and the explanation are printed as they
+  // are, already escaped.
   std::string report() const;
 
   friend bool operator==(const Decision&, const Decision&) = default;
+};
+
+// What an evaluation does besides deciding.
+struct EvalOptions {
+  // Fill Outcome::explanation of every failed and errored constraint. Those
+  // constraints are evaluated a second time, watched; without this option
+  // evaluation does no extra work.
+  bool explain = false;
 };
 
 // Checks and compiles template source text. The source must be UTF-8. The
@@ -231,6 +254,9 @@ Expected<JsonDocument> parse_json(std::string_view text);
 // members are fields of the matching schema; everything that does not fit
 // becomes Decision::input_error rather than an Error. Never fails.
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence);
+// The same, with options.
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
+                  const EvalOptions& options);
 
 // Parses one intent document and checks it against the intent schema of
 // `tmpl`, in one pass and without keeping the document itself: for large
@@ -250,11 +276,17 @@ Expected<Input> parse_evidence(const Template& tmpl, std::string json);
 // another template are checked again, as values, against the schemas of
 // `tmpl`. Never fails.
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence);
+// The same, with options.
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence,
+                  const EvalOptions& options);
 
 // parse_json on both texts, then evaluate. A JSON error's message is prefixed
 // with "failed to parse intent JSON: " or "failed to parse evidence JSON: ";
 // the intent is parsed first.
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json);
+// The same, with options.
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json, const EvalOptions& options);
 
 }  // namespace verdane::api

@@ -7,6 +7,7 @@
 #include "errors/compile_error.h"
 #include "errors/span.h"
 #include "evaluator/evaluate.h"
+#include "explain/explain.h"
 #include "korvel_crypto/hash.h"
 #include "korvel_serializers/bytes.h"
 #include "parser/parse.h"
@@ -109,7 +110,7 @@ Outcome to_outcome(errors::ConstraintOutcome&& o) {
   const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
                                  ? Outcome::Kind::Failed
                                  : Outcome::Kind::Errored;
-  return Outcome{kind, o.index, std::move(o.expression), std::move(o.reason)};
+  return Outcome{kind, o.index, std::move(o.expression), std::move(o.reason), {}};
 }
 
 Decision invalid_input(std::string message) {
@@ -163,6 +164,13 @@ std::string Decision::report() const {
     out += " (";
     out += escape_controls(o.reason);
     out += ")\n";
+    for (const auto& [expression, value] : o.explanation) {
+      out += "    ";
+      out += expression;
+      out += " = ";
+      out += value;
+      out += '\n';
+    }
   }
   return out;
 }
@@ -232,7 +240,7 @@ Expected<Input> parse_input(const Schema& schema, std::string json, const char* 
 }
 
 Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
-                const types::ValueMap& evidence) {
+                const types::ValueMap& evidence, const EvalOptions& options) {
   evaluator::Evaluation result = evaluator::evaluate(t, intent, evidence);
   if (auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
     return invalid_input(std::move(invalid->message));
@@ -242,28 +250,40 @@ Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
   decision.pass = decided.kind == evaluator::Decision::Kind::Pass;
   decision.outcomes.reserve(decided.outcomes.size());
   for (errors::ConstraintOutcome& o : decided.outcomes) {
-    if (o.kind != errors::ConstraintOutcome::Kind::Passed)
-      decision.outcomes.push_back(to_outcome(std::move(o)));
+    if (o.kind == errors::ConstraintOutcome::Kind::Passed) continue;
+    const std::size_t index = o.index;
+    decision.outcomes.push_back(to_outcome(std::move(o)));
+    // Explaining evaluates the few constraints that did not pass once more,
+    // so the plain evaluation stays as cheap as without the option.
+    if (options.explain) {
+      decision.outcomes.back().explanation =
+          explain::explain(t.constraints[index].expr, intent, evidence);
+    }
   }
   return decision;
 }
 
 Decision decide(const types::PolicyTemplate& t, const Result<types::ValueMap, std::string>& intent,
-                const Result<types::ValueMap, std::string>& evidence) {
+                const Result<types::ValueMap, std::string>& evidence, const EvalOptions& options) {
   if (!intent) return invalid_input(intent.error());
   if (!evidence) return invalid_input(evidence.error());
-  return decide(t, *intent, *evidence);
+  return decide(t, *intent, *evidence, options);
 }
 
 }  // namespace
 
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence) {
+  return evaluate(tmpl, intent, evidence, EvalOptions{});
+}
+
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
+                  const EvalOptions& options) {
   const types::PolicyTemplate& t = Access::get(tmpl);
   auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
   if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
   auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
   if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
-  return decide(t, *intent_values, *evidence_values);
+  return decide(t, *intent_values, *evidence_values, options);
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {
@@ -277,11 +297,21 @@ Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
 }
 
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence) {
-  return decide(Access::get(tmpl), Access::get(intent), Access::get(evidence));
+  return evaluate(tmpl, intent, evidence, EvalOptions{});
+}
+
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence,
+                  const EvalOptions& options) {
+  return decide(Access::get(tmpl), Access::get(intent), Access::get(evidence), options);
 }
 
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json) {
+  return evaluate_json(tmpl, intent_json, evidence_json, EvalOptions{});
+}
+
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json, const EvalOptions& options) {
   const types::PolicyTemplate& t = Access::get(tmpl);
   auto intent =
       runtime_input::parse_and_load_intent(t.intent_schema, JsonText::borrowed(intent_json));
@@ -298,7 +328,7 @@ Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_j
     return e;
   }
   return decide(t, with_side(std::move(intent).value(), "intent: "),
-                with_side(std::move(evidence).value(), "evidence: "));
+                with_side(std::move(evidence).value(), "evidence: "), options);
 }
 
 }  // namespace verdane::api

@@ -20,18 +20,21 @@ constexpr std::array<ValueDecl, 1> kCompileOptions{{
      Check::NonEmpty},
 }};
 
-constexpr std::array<ValueDecl, 3> kEvalOptions{{
+constexpr std::array<ValueDecl, 4> kEvalOptions{{
     {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty},
     {"--intent", "<INTENT>", "Path to the intent JSON object. Defaults to `{}`", false,
      Check::NonEmpty},
     {"--check-hash", "<CHECK_HASH>",
      "Optional base58-encoded id to verify against the computed id of the bytecode", false,
      Check::Utf8},
+    {"--explain", "",
+     "After each failed or errored constraint, show the values of its sub-expressions", false,
+     Check::None, args::Values::None},
 }};
 
-enum Command : std::size_t { kCompile, kPrint, kEval, kHelp };
+enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kHelp };
 
-const std::array<CommandDecl, 4> kCommands{{
+const std::array<CommandDecl, 5> kCommands{{
     {"compile", "Compile policy template source into canonical bytecode",
      "verdane compile [OPTIONS] <TEMPLATE>", ValueDecl{"TEMPLATE", "", "", true, Check::NonEmpty},
      kCompileOptions},
@@ -43,6 +46,11 @@ const std::array<CommandDecl, 4> kCommands{{
     {"eval", "Load precompiled bytecode and evaluate it against JSON inputs",
      "verdane eval [OPTIONS] --evidence <EVIDENCE> <BYTECODE>",
      ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty}, kEvalOptions},
+    {"test",
+     "Run the cases of test files against their templates",
+     "verdane test <TESTS>...",
+     ValueDecl{"TESTS", "", "", true, Check::NonEmpty, args::Values::Many},
+     {}},
     // `help` shows the help of the command it names; with no name, its own.
     {"help",
      "Print this message or the help of the given subcommand(s)",
@@ -78,8 +86,8 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   // The program takes no positionals, so a leading word must name a
   // subcommand, and a leading dash can only ask for help or the version.
   const std::string_view first = argv[1];
-  const bool is_command =
-      first == "compile" || first == "print" || first == "eval" || first == "help";
+  const bool is_command = first == "compile" || first == "print" || first == "eval" ||
+                          first == "test" || first == "help";
   if (!first.empty() && first[0] != '-' && !is_command) {
     return CliExit{2, "",
                    usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", {})};
@@ -110,13 +118,16 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
       return Cli{PrintCommand{std::move(positional)}};
     case kEval:
       return Cli{EvalCommand{std::move(positional), std::move(*parsed.options[0]),
-                             std::move(parsed.options[1]), std::move(parsed.options[2])}};
+                             std::move(parsed.options[1]), std::move(parsed.options[2]),
+                             parsed.options[3].has_value()}};
+    case kTest:
+      return Cli{TestCommand{std::move(parsed.positionals)}};
     default:
       break;
   }
   // `help [COMMAND]`; `help` alone is the program's help.
   if (positional.empty()) return help_of(std::nullopt);
-  for (std::size_t c : {kCompile, kPrint, kEval}) {
+  for (std::size_t c : {kCompile, kPrint, kEval, kTest}) {
     if (kCommands[c].name == positional) return help_of(c);
   }
   return CliExit{2, "", usage_error("unrecognized subcommand '" + positional + "'", {})};

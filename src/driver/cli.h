@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace verdane::driver {
 
@@ -23,9 +24,14 @@ struct EvalCommand {
   std::string evidence;
   std::optional<std::string> intent;
   std::optional<std::string> check_hash;  // valid UTF-8
+  bool explain = false;
 };
 
-using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand>;
+struct TestCommand {
+  std::vector<std::string> tests;  // OS paths, at least one
+};
+
+using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand, TestCommand>;
 
 struct Cli {
   CliCommand command;

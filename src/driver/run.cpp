@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "testrun/run_tests.h"
 #include "verdane/verdane.h"
 
 namespace verdane::driver {
@@ -106,9 +107,17 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   if (!evidence) return make_err(std::move(evidence).error());
 
   // From here on every outcome is a decision on standard output.
-  const api::Decision decision = api::evaluate(*tmpl, *intent, *evidence);
+  const api::Decision decision =
+      api::evaluate(*tmpl, *intent, *evidence, api::EvalOptions{args.explain});
   out.write(decision.report());
   return flushed(out, decision.pass ? 0 : 1);
+}
+
+Result<int, std::string> run_test(const TestCommand& args, Stdout& out) {
+  const testrun::Files files{read_file_text, read_file_bytes};
+  const testrun::Summary summary =
+      testrun::run_tests(args.tests, files, [&out](std::string_view text) { out.write(text); });
+  return flushed(out, summary.failed == 0 ? 0 : 1);
 }
 
 }  // namespace verdane::driver

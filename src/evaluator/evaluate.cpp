@@ -46,6 +46,7 @@ Eval boolean(bool b) { return Operand::own(Scalar(std::in_place_index<0>, b)); }
 struct Inputs {
   const ValueMap& intent;
   const ValueMap& evidence;
+  Trace* trace = nullptr;  // only when the caller watches the evaluation
 };
 
 Eval eval(const Expr& expr, const Inputs& in);
@@ -214,8 +215,9 @@ bool greater(std::strong_ordering o) { return o > 0; }
 bool greater_equal(std::strong_ordering o) { return o >= 0; }
 
 // One plain switch per node keeps the recursion to two small frames per tree
-// level, which matters at the maximum depth in unoptimised sanitizer builds.
-Eval eval(const Expr& expr, const Inputs& in) {
+// level (`eval`, into which this is inlined, and the node's operation), which
+// matters at the maximum depth in unoptimised sanitizer builds.
+[[gnu::always_inline]] inline Eval eval_node(const Expr& expr, const Inputs& in) {
   using K = types::ExprKind;
   switch (expr.kind()) {
     case K::Literal:
@@ -254,6 +256,28 @@ Eval eval(const Expr& expr, const Inputs& in) {
       return connective(std::get<types::Or>(expr.node).operands, in, false);
   }
   return boolean(false);  // unreachable: every kind is handled above
+}
+
+[[gnu::noinline]] void observe(Trace& trace, const Expr& expr, const Eval& result) {
+  if (result) {
+    trace.value(expr, result->get());
+  } else {
+    trace.error(expr, result.error());
+  }
+}
+
+[[gnu::noinline]] Eval traced(const Expr& expr, const Inputs& in) {
+  Eval result = eval_node(expr, in);
+  observe(*in.trace, expr, result);
+  return result;
+}
+
+// Every node is evaluated through here, so a trace sees each result once.
+// Without a trace the node's operation is the tail of this call, as if
+// tracing did not exist.
+Eval eval(const Expr& expr, const Inputs& in) {
+  if (in.trace) return traced(expr, in);
+  return eval_node(expr, in);
 }
 
 // The first problem of the four validation passes, if any.
@@ -357,8 +381,8 @@ ConstraintOutcome decide_constraint(const types::PolicyTemplate& tmpl, std::size
 }  // namespace
 
 Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
-                                     const ValueMap& evidence) {
-  auto result = eval(expr, Inputs{intent, evidence});
+                                     const ValueMap& evidence, Trace* trace) {
+  auto result = eval(expr, Inputs{intent, evidence, trace});
   if (!result) return make_err(std::move(result).error());
   return Value{result->get()};
 }

@@ -40,13 +40,29 @@ using Evaluation = std::variant<InputValidationFailure, Decision>;
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& intent,
                     const types::ValueMap& evidence);
 
+// Watches one evaluation: told the result of every node of the tree (the root
+// and literals included) as soon as that node's evaluation ends, so operands
+// come before their node, in evaluation order. An error is reported first for
+// the node that raised it, then again for each enclosing node it ends.
+class Trace {
+ public:
+  virtual void value(const types::Expr& node, const types::Scalar& value) = 0;
+  virtual void error(const types::Expr& node, const std::string& reason) = 0;
+
+ protected:
+  ~Trace() = default;
+};
+
 // Evaluates `expr` strictly left to right, every operand of every node (no
 // short-circuit, not even in `and` and `or`); the first error raised stops it
 // and is returned. Absent fields and overflow are errors; operand types that a
 // checked template cannot have give texts starting with "internal: ".
 // Recursion is one level per tree level (trees respect MAX_EXPR_DEPTH).
+// `trace`, when given, watches the evaluation; without one nothing is
+// recorded.
 Result<types::Value, std::string> eval_expr(const types::Expr& expr, const types::ValueMap& intent,
-                                            const types::ValueMap& evidence);
+                                            const types::ValueMap& evidence,
+                                            Trace* trace = nullptr);
 
 // Adds to `names` every field of an IntentField in `expr` that the intent
 // schema of `tmpl` declares optional; undeclared names add nothing.

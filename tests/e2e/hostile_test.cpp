@@ -130,6 +130,40 @@ TEST_F(Hostile, ArithmeticChainAtTheDepthLimit) {
   EXPECT_FALSE(fs::exists(dir_ / "deep.bin"));
 }
 
+TEST_F(Hostile, ExplainingAtTheDepthLimitIsBounded) {
+  // Every operator node of the chain is listed, each text cut at 1000 bytes:
+  // the sum would otherwise grow with the square of the depth.
+  write("ok.policy", chain_template(4095));
+  ASSERT_EQ(run({"compile", "ok.policy"}).status, 0);
+  write("e.json", "{\"x\": 0}");
+  const Outcome r = run({"eval", "out.bin", "--evidence", "e.json", "--explain"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  std::vector<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // decision, constraint, 4094 sums and evidence.x.
+  ASSERT_EQ(lines.size(), 2u + 4094 + 1);
+  EXPECT_EQ(lines[2], "    (1 + 1) = 2");
+  EXPECT_EQ(lines[4095], "    " + lines[4095].substr(4, 1000) + "... (24565 bytes) = 4095");
+  EXPECT_EQ(lines.back(), "    evidence.x = 0");
+  EXPECT_LT(r.out.size(), 5'000'000u);
+  EXPECT_PEAK_BELOW(r.peak_kb, 64 * kMiB);
+}
+
+TEST_F(Hostile, ExplainingListsRepeatedSubtreesOnce) {
+  std::string src = "name wide\nevidence {\n  x: int\n}\nrequires {\n  evidence.x + 1 <= 0";
+  for (int i = 0; i < 50'000; ++i) src += " and evidence.x + 1 <= 0";
+  write("wide.policy", src + "\n}\n");
+  ASSERT_EQ(run({"compile", "wide.policy"}).status, 0);
+  write("e.json", "{\"x\": 0}");
+  const Outcome r = run({"eval", "out.bin", "--evidence", "e.json", "--explain"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  const std::size_t explanation = r.out.find("\n    ");
+  ASSERT_NE(explanation, std::string::npos);
+  EXPECT_EQ(r.out.substr(explanation + 1),
+            "    evidence.x = 0\n    (evidence.x + 1) = 1\n    ((evidence.x + 1) <= 0) = False\n");
+}
+
 TEST_F(Hostile, VeryLongChainFailsFastWithBoundedMemory) {
   write("long.policy", chain_template(2'000'000));
   const Outcome r = run({"compile", "long.policy"});
