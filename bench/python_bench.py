@@ -2,9 +2,9 @@
 
 Times, per decision, over the two example requests (one passing, one
 failing): json.loads of the two JSON texts (the floor), Template.evaluate
-on the same texts as str, on the dicts json.loads gives, and evaluate_many
-on one and two threads; then two Python threads calling evaluate at once,
-against one. Every figure is the median of interleaved rounds, and every
+on the same texts as str (also explained), on the dicts json.loads gives,
+and evaluate_many on one and two threads; then two Python threads calling
+evaluate at once, against one. Every figure is the median of interleaved rounds, and every
 ratio is taken against the floor (or the single thread) of the same run.
 With VERDANE_BINARY set, also a process of `verdane eval` per decision.
 
@@ -48,6 +48,11 @@ def main() -> None:
         for i, e in texts_n:
             evaluate(i, e)
 
+    def evaluate_explained():
+        evaluate = tmpl.evaluate
+        for i, e in texts_n:
+            evaluate(i, e, explain=True)
+
     def evaluate_dict():
         evaluate = tmpl.evaluate
         for i, e in dicts_n:
@@ -73,6 +78,7 @@ def main() -> None:
         "json.loads of both texts (floor)": floor,
         "evaluate, JSON text": evaluate_text,
         "evaluate, dicts": evaluate_dict,
+        "evaluate, JSON text, explain=True": evaluate_explained,
         "evaluate_many, JSON text, jobs=1": lambda: tmpl.evaluate_many(texts_n, jobs=1),
         "evaluate_many, JSON text, jobs=2": lambda: tmpl.evaluate_many(texts_n, jobs=2),
         "evaluate, JSON text, 1 thread": threads(1),

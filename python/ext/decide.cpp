@@ -8,12 +8,14 @@
 
 namespace verdane::python {
 
-api::Expected<api::Decision> decide(const api::Template& tmpl, const Request& request) {
-  return api::evaluate_json(tmpl, request.intent, request.evidence);
+api::Expected<api::Decision> decide(const api::Template& tmpl, const Request& request,
+                                    const api::EvalOptions& options) {
+  return api::evaluate_json(tmpl, request.intent, request.evidence, options);
 }
 
 std::vector<std::optional<api::Expected<api::Decision>>> decide_all(
-    const api::Template& tmpl, std::span<const Request> requests, std::size_t jobs) {
+    const api::Template& tmpl, std::span<const Request> requests, const api::EvalOptions& options,
+    std::size_t jobs) {
   std::vector<std::optional<api::Expected<api::Decision>>> results(requests.size());
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
@@ -27,7 +29,7 @@ std::vector<std::optional<api::Expected<api::Decision>>> decide_all(
       while (!stop.load(std::memory_order_relaxed)) {
         const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
         if (i >= requests.size()) return;
-        results[i].emplace(decide(tmpl, requests[i]));
+        results[i].emplace(decide(tmpl, requests[i], options));
       }
     } catch (...) {
       stop = true;

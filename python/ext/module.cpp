@@ -182,13 +182,15 @@ void read_request(py::handle intent, py::handle evidence, RequestDocuments& docs
   }
 }
 
-api::Decision evaluate(const TemplateHandle& t, py::handle intent, py::handle evidence) {
+api::Decision evaluate(const TemplateHandle& t, py::handle intent, py::handle evidence,
+                       bool explain) {
   RequestDocuments docs;
   read_request(intent, evidence, docs);
   std::optional<api::Expected<api::Decision>> decision;
   {
     const py::gil_scoped_release unlocked;
-    decision.emplace(decide(t.get(), Request{docs.intent.view(), docs.evidence.view()}));
+    decision.emplace(decide(t.get(), Request{docs.intent.view(), docs.evidence.view()},
+                            api::EvalOptions{explain}));
   }
   return take(std::move(*decision));
 }
@@ -206,7 +208,7 @@ void read_pair(py::handle item, std::size_t index, RequestDocuments& docs) {
   read_request(seq[0], seq[1], docs);
 }
 
-py::list evaluate_many(const TemplateHandle& t, py::handle requests, long long jobs) {
+py::list evaluate_many(const TemplateHandle& t, py::handle requests, long long jobs, bool explain) {
   if (jobs < 1 || jobs > kMaxJobs) {
     throw py::value_error("jobs must be from 1 to " + std::to_string(kMaxJobs) + ", not " +
                           std::to_string(jobs));
@@ -235,7 +237,8 @@ py::list evaluate_many(const TemplateHandle& t, py::handle requests, long long j
     std::vector<std::optional<api::Expected<api::Decision>>> results;
     {
       const py::gil_scoped_release unlocked;
-      results = decide_all(t.get(), batch, static_cast<std::size_t>(jobs));
+      results =
+          decide_all(t.get(), batch, api::EvalOptions{explain}, static_cast<std::size_t>(jobs));
     }
     for (auto& result : results) {
       if (!*result) {
@@ -257,9 +260,19 @@ std::string outcome_kind(const api::Outcome& o) {
 
 std::string repr_of(const std::string& text) { return py::repr(py::str(text)); }
 
+// The (expression, value) pairs as a list of tuples.
+py::list explanation(const api::Outcome& o) {
+  py::list pairs;
+  for (const auto& [expression, value] : o.explanation)
+    pairs.append(py::make_tuple(expression, value));
+  return pairs;
+}
+
 std::string outcome_repr(const api::Outcome& o) {
-  return "Outcome(index=" + std::to_string(o.index) + ", kind='" + outcome_kind(o) +
-         "', expression=" + repr_of(o.expression) + ", reason=" + repr_of(o.reason) + ")";
+  std::string out = "Outcome(index=" + std::to_string(o.index) + ", kind='" + outcome_kind(o) +
+                    "', expression=" + repr_of(o.expression) + ", reason=" + repr_of(o.reason);
+  if (!o.explanation.empty()) out += ", explanation=" + std::string(py::repr(explanation(o)));
+  return out + ")";
 }
 
 std::string decision_repr(const api::Decision& d) {
@@ -276,7 +289,7 @@ std::string decision_repr(const api::Decision& d) {
 // Decisions and outcomes pickle as tuples of their parts, so that they can
 // travel between processes.
 py::tuple outcome_state(const api::Outcome& o) {
-  return py::make_tuple(outcome_kind(o), o.index, o.expression, o.reason);
+  return py::make_tuple(outcome_kind(o), o.index, o.expression, o.reason, explanation(o));
 }
 
 api::Outcome outcome_from_state(const py::tuple& state) {
@@ -284,7 +297,8 @@ api::Outcome outcome_from_state(const py::tuple& state) {
   if (kind != "failed" && kind != "errored") throw py::value_error("not an Outcome kind: " + kind);
   return api::Outcome{kind == "failed" ? api::Outcome::Kind::Failed : api::Outcome::Kind::Errored,
                       state[1].cast<std::size_t>(), state[2].cast<std::string>(),
-                      state[3].cast<std::string>()};
+                      state[3].cast<std::string>(),
+                      state[4].cast<std::vector<std::pair<std::string, std::string>>>()};
 }
 
 py::tuple decision_state(const api::Decision& d) {
@@ -325,7 +339,7 @@ PYBIND11_MODULE(_verdane, m) {
   error_types.id = keep_type("IdError");
   error_types.json = keep_type("JsonError");
 
-  py::class_<api::Outcome> outcome(m, "Outcome", R"(A constraint that did not pass.
+  py::class_<api::Outcome> outcome(m, "Outcome", R"doc(A constraint that did not pass.
 
 Attributes:
     index: its position in the template's requires block, from 0.
@@ -333,14 +347,17 @@ Attributes:
         raised an error, such as an integer overflow).
     expression: its expression, fully parenthesised on one line.
     reason: "constraint evaluated to False", or the error's text.
-    explanation: the values computed for its sub-expressions, as a list of
-        (expression, value) pairs when explaining was asked for; else empty.
-)");
+    explanation: with evaluate(..., explain=True), what evaluating it
+        computed, as (expression, value) tuples in evaluation order, e.g.
+        ("(intent.amount + evidence.fee)",
+                                   "1105"),
+      values written as the template language writes literals; else empty.
+)doc");
   outcome.def_readonly("index", &api::Outcome::index)
       .def_property_readonly("kind", &outcome_kind)
       .def_readonly("expression", &api::Outcome::expression)
       .def_readonly("reason", &api::Outcome::reason)
-      .def_property_readonly("explanation", [](const api::Outcome&) { return py::list(); })
+      .def_property_readonly("explanation", &explanation)
       .def("__repr__", &outcome_repr)
       .def(
           "__eq__", [](const api::Outcome& a, const api::Outcome& b) { return a == b; },
@@ -409,8 +426,9 @@ pickle as their bytecode.
             return api::render(t.get());
           },
           "render() -> str\n\nThe template as source text, as `verdane print` writes it.")
-      .def("evaluate", &evaluate, py::arg("intent"), py::arg("evidence"),
-           R"(evaluate(intent, evidence) -> Decision
+      .def("evaluate", &evaluate, py::arg("intent"), py::arg("evidence"), py::kw_only(),
+           py::arg("explain") = false,
+           R"(evaluate(intent, evidence, *, explain=False) -> Decision
 
 Decides one request, as `verdane eval` does.
 
@@ -424,9 +442,14 @@ Documents that do not fit the template's schemas give a failing Decision with
 input_error set. Raises JsonError for text that is not JSON, TypeError for a
 value JSON cannot hold (a non-str key, an object of another type) and
 ValueError for NaN, infinities, lone surrogates and values that contain
-themselves. The GIL is released while deciding.)")
-      .def("evaluate_many", &evaluate_many, py::arg("requests"), py::arg("jobs") = 1,
-           R"(evaluate_many(requests, jobs=1) -> list[Decision]
+themselves. The GIL is released while deciding.
+
+With explain=True, every failed and errored Outcome carries its explanation,
+the values its sub-expressions took, and report() shows them as
+`verdane eval --explain` does; without it, deciding does no extra work.)")
+      .def("evaluate_many", &evaluate_many, py::arg("requests"), py::arg("jobs") = 1, py::kw_only(),
+           py::arg("explain") = false,
+           R"(evaluate_many(requests, jobs=1, *, explain=False) -> list[Decision]
 
 Decides every (intent, evidence) pair of an iterable, as evaluate does.
 

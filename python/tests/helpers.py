@@ -50,10 +50,10 @@ def load_like_binary(bytecode: bytes, check_hash: Optional[str] = None):
         return (1, "", error_line(e))
 
 
-def eval_like_binary(tmpl: verdane.Template, intent, evidence) -> Run:
+def eval_like_binary(tmpl: verdane.Template, intent, evidence, explain=False) -> Run:
     """The rest of `verdane eval`, from the documents' contents on."""
     try:
-        return decision_run(tmpl.evaluate(intent, evidence))
+        return decision_run(tmpl.evaluate(intent, evidence, explain=explain))
     except verdane.Error as e:
         return (1, "", error_line(e))
 

@@ -130,3 +130,26 @@ def test_the_type_stub_names_what_the_module_has():
         if isinstance(obj, type) and not issubclass(obj, verdane.Error):
             defined = {m for m in vars(obj) if not m.startswith("_")}
             assert members - {"__init__", "__bool__"} == defined, name
+
+
+def test_explaining_fills_the_outcomes(payment):
+    evidence = (EXAMPLES / "evidence.json").read_text()
+    intent = (EXAMPLES / "intent_fail.json").read_text()
+    plain = payment.evaluate(intent, evidence)
+    explained = payment.evaluate(intent, evidence, explain=True)
+    assert [o.explanation for o in plain.outcomes] == [[], []]
+    assert explained.outcomes[1].explanation == [
+        ("intent.amount", "1100"), ("evidence.fee", "5"),
+        ("(intent.amount + evidence.fee)", "1105"), ("intent.daily_limit", "1000")]
+    assert explained.report().startswith(plain.report().split("constraint[4]")[0] + (
+        '    intent.payee = "Shady Ltd"\n'))
+    assert explained != plain and pickle.loads(pickle.dumps(explained)) == explained
+    assert repr(explained.outcomes[1]).endswith(", explanation=[('intent.amount', '1100'), "
+                                                "('evidence.fee', '5'), ('(intent.amount + "
+                                                "evidence.fee)', '1105'), ('intent.daily_limit', "
+                                                "'1000')])")
+    requests = [(intent, evidence)] * 3
+    assert payment.evaluate_many(requests, jobs=2, explain=True) == [explained] * 3
+    with pytest.raises(TypeError):
+        payment.evaluate(intent, evidence, True)  # explain is keyword-only
+

@@ -35,6 +35,8 @@ def parse_case(path: Path):
 
 def write_files(sections, folder: Path):
     for kind, arg, lines in sections:
+        if kind in ("file", "file-noeol", "hexfile"):
+            (folder / arg).parent.mkdir(parents=True, exist_ok=True)
         if kind == "file":
             (folder / arg).write_bytes(b"".join(line + b"\n" for line in lines))
         elif kind == "file-noeol":
@@ -54,13 +56,18 @@ def run_args(lines):
     return args
 
 
+FLAGS = {"explain"}
+
+
 def options(args):
-    """Positionals and --name value options (also --name=value)."""
+    """Positionals, --name value options (also --name=value) and flags."""
     positional, named = [], {}
     i = 0
     while i < len(args):
         arg = args[i]
-        if arg.startswith("--"):
+        if arg[2:] in FLAGS:
+            named[arg[2:]] = True
+        elif arg.startswith("--"):
             name, eq, value = arg[2:].partition("=")
             if not eq:
                 i += 1
@@ -107,7 +114,8 @@ def package_runs(args, folder: Path):
     """What the package gives for one run, each way it can take the inputs;
     [] for runs it does not cover."""
     positional, named = options(args)
-    if not positional or any(n not in ("out", "evidence", "intent", "check-hash") for n in named):
+    known = ("out", "evidence", "intent", "check-hash", "explain")
+    if not positional or any(n not in known for n in named):
         return []
     command, files = positional[0], positional[1:]
     if len(files) != 1 or any(v is None for v in named.values()):
@@ -139,13 +147,14 @@ def package_runs(args, folder: Path):
     evidence = read_text(folder / named["evidence"])
     if intent is None or evidence is None:
         return []
+    explain = named.get("explain", False)
     runs = [
-        eval_like_binary(tmpl, intent, evidence),
-        eval_like_binary(tmpl, intent.encode(), evidence.encode()),
+        eval_like_binary(tmpl, intent, evidence, explain),
+        eval_like_binary(tmpl, intent.encode(), evidence.encode(), explain),
     ]
     as_dicts = loads_like_verdane(intent), loads_like_verdane(evidence)
     if all(isinstance(d, dict) for d in as_dicts):
-        runs.append(eval_like_binary(tmpl, *as_dicts))
+        runs.append(eval_like_binary(tmpl, *as_dicts, explain))
     return [(run, None) for run in runs]
 
 
