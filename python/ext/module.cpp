@@ -317,6 +317,18 @@ api::Decision decision_from_state(const py::tuple& state) {
 
 void set_public_module(py::handle cls) { cls.attr("__module__") = "verdane"; }
 
+// Outcome and Decision are plain values: a readable repr, equality of all
+// their parts, pickling as a tuple of them, shown as members of verdane.
+template <typename T>
+void as_value(py::class_<T>& cls, std::string (*repr)(const T&), py::tuple (*state)(const T&),
+              T (*from_state)(const py::tuple&)) {
+  cls.def("__repr__", repr)
+      .def(
+          "__eq__", [](const T& a, const T& b) { return a == b; }, py::is_operator())
+      .def(py::pickle(state, from_state));
+  set_public_module(cls);
+}
+
 }  // namespace
 }  // namespace verdane::python
 
@@ -357,13 +369,8 @@ Attributes:
       .def_property_readonly("kind", &outcome_kind)
       .def_readonly("expression", &api::Outcome::expression)
       .def_readonly("reason", &api::Outcome::reason)
-      .def_property_readonly("explanation", &explanation)
-      .def("__repr__", &outcome_repr)
-      .def(
-          "__eq__", [](const api::Outcome& a, const api::Outcome& b) { return a == b; },
-          py::is_operator())
-      .def(py::pickle(&outcome_state, &outcome_from_state));
-  set_public_module(outcome);
+      .def_property_readonly("explanation", &explanation);
+  as_value(outcome, &outcome_repr, &outcome_state, &outcome_from_state);
 
   py::class_<api::Decision> decision(m, "Decision", R"(The answer for one request.
 
@@ -397,13 +404,8 @@ error: ..." line or by one "constraint[<index>] failed: <expression>
 (<reason>)" line ("error:" for errored constraints) per outcome, every line
 ending in a line feed. Control characters that come from the inputs are shown
 escaped, so each line stays one line.)doc")
-      .def("__bool__", [](const api::Decision& d) { return d.pass; })
-      .def("__repr__", &decision_repr)
-      .def(
-          "__eq__", [](const api::Decision& a, const api::Decision& b) { return a == b; },
-          py::is_operator())
-      .def(py::pickle(&decision_state, &decision_from_state));
-  set_public_module(decision);
+      .def("__bool__", [](const api::Decision& d) { return d.pass; });
+  as_value(decision, &decision_repr, &decision_state, &decision_from_state);
 
   py::class_<TemplateHandle, TemplatePtr> tmpl(m, "Template", R"(A compiled policy template.
 
