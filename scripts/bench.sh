@@ -12,6 +12,8 @@
 #                  parsing it in place with RapidJSON
 #   start-up       eval of a small template vs. an empty C++ program
 #   compile        MB/s of template source on a ~5 MB template, writing included
+#   Python         per-decision cost of the package vs. json.loads of the same
+#                  texts (bench/python_bench.py)
 # Micro-benchmarks of each stage: build-bench/bench/verdane_micro_bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -96,3 +98,6 @@ bytes=$(stat -c %s "$data/large.policy")
 echo "compile (large):  $(ms "${m[0]}")"
 echo "throughput:       $(awk -v b="$bytes" -v s="${m[0]}" 'BEGIN { printf "%.0f MB/s", b / s / 1e6 }')   (target >= 100)"
 echo "peak memory:      $(( $(peak_kb "$v" compile "$data/large.policy" --out "$data/large.bin") / 1024 )) MiB"
+
+./scripts/python_install.sh build-python/venv
+VERDANE_BINARY="$v" build-python/venv/bin/python bench/python_bench.py
