@@ -49,6 +49,7 @@ PyObject* error_type(api::Error::Kind kind) {
     case api::Error::Kind::Id:
       return error_types.id;
     case api::Error::Kind::Json:
+    case api::Error::Kind::Request:  // a request text that is JSON but not a request
       break;
   }
   return error_types.json;
@@ -404,6 +405,14 @@ error: ..." line or by one "constraint[<index>] failed: <expression>
 (<reason>)" line ("error:" for errored constraints) per outcome, every line
 ending in a line feed. Control characters that come from the inputs are shown
 escaped, so each line stays one line.)doc")
+      .def("to_json", &api::Decision::to_json,
+           R"doc(to_json() -> str
+
+The decision as the one JSON object `verdane eval --format json` prints,
+without a line feed: {"decision":"pass"}, {"decision":"fail","input_error":
+"..."} or {"decision":"fail","outcomes":[{"index":0,"outcome":"failed",
+"expression":"...","reason":"..."}, ...]}, with an "explanation" member per
+outcome when explaining was asked for.)doc")
       .def("__bool__", [](const api::Decision& d) { return d.pass; });
   as_value(decision, &decision_repr, &decision_state, &decision_from_state);
 

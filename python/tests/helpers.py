@@ -30,8 +30,9 @@ def error_line(error: Exception) -> str:
     return str(error).replace("\n", "\\n").replace("\r", "\\r") + "\n"
 
 
-def decision_run(decision: verdane.Decision) -> Run:
-    return (0 if decision else 1, decision.report(), "")
+def decision_run(decision: verdane.Decision, fmt: str = "line") -> Run:
+    out = decision.to_json() + "\n" if fmt == "json" else decision.report()
+    return (0 if decision else 1, out, "")
 
 
 def load_like_binary(bytecode: bytes, check_hash: Optional[str] = None):
@@ -50,10 +51,10 @@ def load_like_binary(bytecode: bytes, check_hash: Optional[str] = None):
         return (1, "", error_line(e))
 
 
-def eval_like_binary(tmpl: verdane.Template, intent, evidence, explain=False) -> Run:
+def eval_like_binary(tmpl: verdane.Template, intent, evidence, explain=False, fmt="line") -> Run:
     """The rest of `verdane eval`, from the documents' contents on."""
     try:
-        return decision_run(tmpl.evaluate(intent, evidence, explain=explain))
+        return decision_run(tmpl.evaluate(intent, evidence, explain=explain), fmt)
     except verdane.Error as e:
         return (1, "", error_line(e))
 

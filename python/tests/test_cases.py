@@ -114,7 +114,7 @@ def package_runs(args, folder: Path):
     """What the package gives for one run, each way it can take the inputs;
     [] for runs it does not cover."""
     positional, named = options(args)
-    known = ("out", "evidence", "intent", "check-hash", "explain")
+    known = ("out", "evidence", "intent", "check-hash", "explain", "format")
     if not positional or any(n not in known for n in named):
         return []
     command, files = positional[0], positional[1:]
@@ -148,13 +148,16 @@ def package_runs(args, folder: Path):
     if intent is None or evidence is None:
         return []
     explain = named.get("explain", False)
+    fmt = named.get("format", "line")
+    if fmt not in ("line", "json"):
+        return []
     runs = [
-        eval_like_binary(tmpl, intent, evidence, explain),
-        eval_like_binary(tmpl, intent.encode(), evidence.encode(), explain),
+        eval_like_binary(tmpl, intent, evidence, explain, fmt),
+        eval_like_binary(tmpl, intent.encode(), evidence.encode(), explain, fmt),
     ]
     as_dicts = loads_like_verdane(intent), loads_like_verdane(evidence)
     if all(isinstance(d, dict) for d in as_dicts):
-        runs.append(eval_like_binary(tmpl, *as_dicts, explain))
+        runs.append(eval_like_binary(tmpl, *as_dicts, explain, fmt))
     return [(run, None) for run in runs]
 
 
