@@ -5,8 +5,10 @@
 #include <compare>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "canonical/pretty.h"
 
@@ -310,6 +312,7 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
 
 // Room for the values of any program of a plan: on the call stack when the
 // programs are small, as they are for nearly every template.
+template <typename T>
 class Stack {
  public:
   explicit Stack(std::size_t size) {
@@ -317,11 +320,11 @@ class Stack {
   }
   Stack(const Stack&) = delete;
   Stack& operator=(const Stack&) = delete;
-  Operand* data() { return heap_.empty() ? inline_.data() : heap_.data(); }
+  T* data() { return heap_.empty() ? inline_.data() : heap_.data(); }
 
  private:
-  std::array<Operand, 32> inline_;
-  std::vector<Operand> heap_;
+  std::array<T, 32> inline_;
+  std::vector<T> heap_;
 };
 
 std::string mismatch(const char* side, const std::string& name, const Value& value, Type declared) {
@@ -377,6 +380,17 @@ std::optional<std::string> validate_slots(const types::PolicyTemplate& tmpl, con
   if (intent.size() != is.types.size() || evidence.size() != es.types.size()) {
     return "internal: inputs do not match the template's schemas";
   }
+  // Inputs nearly always fit: one pass finds that, and only a problem needs
+  // the passes in their order.
+  const auto fits = [](Slots values, const Plan::Side& side) {
+    for (std::size_t slot = 0; slot < values.size(); ++slot) {
+      if (values[slot] ? values[slot]->type() != side.types[slot] : side.required[slot]) {
+        return false;
+      }
+    }
+    return true;
+  };
+  if (fits(intent, is) && fits(evidence, es)) return std::nullopt;
   for (std::size_t slot = 0; slot < intent.size(); ++slot) {
     if (intent[slot] && intent[slot]->type() != is.types[slot]) {
       return mismatch("intent", name_at(intent_fields, slot), *intent[slot], is.types[slot]);
@@ -407,27 +421,39 @@ std::optional<std::string> validate_slots(const types::PolicyTemplate& tmpl, con
 std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
                                                    const types::Constraint& constraint,
                                                    const Plan& plan, Slots intent, Slots evidence,
-                                                   Operand* stack) {
+                                                   Word* words, Stack<Operand>& operands) {
   if (constraint.optional) {
     for (const std::uint32_t slot : plan.optional_slots(index)) {
       if (!intent[slot]) return std::nullopt;  // skipped: passes
     }
   }
-  Operand value;
-  std::string error;
-  const bool ok = run<false>(plan.program(index), intent, evidence, stack, value, error, nullptr);
-  if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
+  const std::span<const TypedStep> typed = plan.typed_program(index);
+  const TypedOutcome fast =
+      typed.empty() ? TypedOutcome::Error : run_typed(typed, intent, evidence, words);
+  if (fast == TypedOutcome::True) return std::nullopt;
   ConstraintOutcome outcome;
   outcome.index = index;
-  if (!ok) {
-    outcome.kind = ConstraintOutcome::Kind::Errored;
-    outcome.reason = std::move(error);
-  } else if (value.type() == Type::Bool) {
+  if (fast == TypedOutcome::False) {
     outcome.kind = ConstraintOutcome::Kind::Failed;
     outcome.reason = "constraint evaluated to False";
   } else {
-    outcome.kind = ConstraintOutcome::Kind::Errored;
-    outcome.reason = "internal: constraint did not return bool, got " + type_name(value.type());
+    // No typed program, or it raised an error: the generic program tells
+    // the value or which error.
+    Operand value;
+    std::string error;
+    const bool ok =
+        run<false>(plan.program(index), intent, evidence, operands.data(), value, error, nullptr);
+    if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
+    if (!ok) {
+      outcome.kind = ConstraintOutcome::Kind::Errored;
+      outcome.reason = std::move(error);
+    } else if (value.type() == Type::Bool) {
+      outcome.kind = ConstraintOutcome::Kind::Failed;
+      outcome.reason = "constraint evaluated to False";
+    } else {
+      outcome.kind = ConstraintOutcome::Kind::Errored;
+      outcome.reason = "internal: constraint did not return bool, got " + type_name(value.type());
+    }
   }
   outcome.expression = canonical::pretty_expr(constraint.expr);
   return outcome;
@@ -470,7 +496,7 @@ Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
   const std::vector<const Value*> evidence_slots = slots_of(evidence, evidence);
   Operand result;
   std::string error;
-  Stack stack(plan.stack_size(0));
+  Stack<Operand> stack(plan.stack_size(0));
   const bool ok = trace ? run<true>(plan.program(0), intent_slots, evidence_slots, stack.data(),
                                     result, error, trace)
                         : run<false>(plan.program(0), intent_slots, evidence_slots, stack.data(),
@@ -505,6 +531,9 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
   std::vector<Item> pending;
   for (const types::Constraint& c : tmpl.constraints) {
     add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
+    Ranges& ranges = constraints_.back();
+    ranges.typed_begin = typed_steps_.size();
+    if (add_typed(program(constraints_.size() - 1))) ranges.typed_end = typed_steps_.size();
   }
 }
 
@@ -628,6 +657,150 @@ std::span<const Plan::Step> Plan::program(std::size_t index) const {
   return std::span<const Step>(steps_).subspan(r.steps_begin, r.steps_end - r.steps_begin);
 }
 
+std::span<const TypedStep> Plan::typed_program(std::size_t index) const {
+  const Ranges& r = constraints_[index];
+  if (r.typed_end == 0) return {};
+  return std::span<const TypedStep>(typed_steps_)
+      .subspan(r.typed_begin, r.typed_end - r.typed_begin);
+}
+
+namespace {
+
+// The typed step of a binary operator on operands of types `l` and `r`, and
+// the type of its result; nullopt when the types do not fit it.
+std::optional<std::pair<TypedStep::Op, Type>> typed_binary(Op op, Type l, Type r) {
+  using T = TypedStep::Op;
+  const auto of_set = [](Type set, T ints, T strings, T dates) -> std::optional<T> {
+    if (set == Type::IntSet) return ints;
+    if (set == Type::StringSet) return strings;
+    if (set == Type::DateSet) return dates;
+    return std::nullopt;
+  };
+  std::optional<T> typed;
+  Type result = Type::Bool;
+  switch (op) {
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul:
+      if (l == Type::Int && r == Type::Int) {
+        typed = op == Op::Add ? T::Add : op == Op::Sub ? T::Sub : T::Mul;
+        result = Type::Int;
+      }
+      break;
+    case Op::Eq:
+      if (l != r) break;
+      typed = l == Type::String ? std::optional<T>(T::EqString)
+                                : of_set(l, T::EqIntSet, T::EqStringSet, T::EqDateSet);
+      if (!typed) typed = T::EqNumber;  // bool, int, date
+      break;
+    case Op::Lt:
+    case Op::Le:
+    case Op::Gt:
+    case Op::Ge:
+      if (l == r && (l == Type::Int || l == Type::Date)) {
+        typed = op == Op::Lt ? T::Lt : op == Op::Le ? T::Le : op == Op::Gt ? T::Gt : T::Ge;
+      }
+      break;
+    case Op::In:
+      if (types::set_type_of(l) == r) typed = of_set(r, T::InInt, T::InString, T::InDate);
+      break;
+    case Op::SubsetOf:
+      if (l == r) typed = of_set(l, T::SubsetInt, T::SubsetString, T::SubsetDate);
+      break;
+    case Op::SupersetOf:
+      if (l == r) typed = of_set(l, T::SupersetInt, T::SupersetString, T::SupersetDate);
+      break;
+    default:
+      break;
+  }
+  if (!typed) return std::nullopt;
+  return std::pair{*typed, result};
+}
+
+TypedStep::Op load_op(Type type) {
+  using T = TypedStep::Op;
+  constexpr std::array<T, types::TYPE_COUNT> ops{T::LoadBool,   T::LoadInt,    T::LoadString,
+                                                 T::LoadDate,   T::LoadIntSet, T::LoadStringSet,
+                                                 T::LoadDateSet};
+  return ops[static_cast<std::size_t>(type)];
+}
+
+// A literal as a typed program holds it.
+Word word_of(const Scalar& data) {
+  Word w{};
+  std::visit(
+      [&](const auto& v) {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, bool>) {
+          w.number = v ? 1 : 0;
+        } else if constexpr (std::is_same_v<V, std::int64_t>) {
+          w.number = v;
+        } else if constexpr (std::is_same_v<V, types::DateLit>) {
+          w.number = pack_date(v);
+        } else {
+          w.object = &v;
+        }
+      },
+      data);
+  return w;
+}
+
+}  // namespace
+
+bool Plan::add_typed(std::span<const Step> program) {
+  using T = TypedStep::Op;
+  const std::size_t begin = typed_steps_.size();
+  std::vector<Type> stack;  // the type of every value the program holds
+  const auto fail = [&] {
+    typed_steps_.resize(begin);
+    return false;
+  };
+  for (const Step& step : program) {
+    TypedStep typed{T::Push, false, 0, Word{}};
+    switch (step.op) {
+      case Op::Literal: {
+        const Scalar& data = std::get<types::Literal>(step.node->node).data;
+        typed.word = word_of(data);
+        stack.push_back(type_of(data));
+        break;
+      }
+      case Op::Intent:
+      case Op::Evidence: {
+        const Side& side = step.op == Op::Intent ? intent_ : evidence_;
+        if (step.slot >= side.types.size()) return fail();  // an undeclared name
+        typed = TypedStep{load_op(side.types[step.slot]), step.op == Op::Evidence, step.slot, {}};
+        stack.push_back(side.types[step.slot]);
+        break;
+      }
+      case Op::Not:
+        if (stack.back() != Type::Bool) return fail();
+        typed.op = T::Not;
+        break;
+      case Op::Open:
+        typed.word.number = step.is_and ? 1 : 0;
+        stack.push_back(Type::Bool);
+        break;
+      case Op::Combine:
+        if (stack.back() != Type::Bool) return fail();
+        stack.pop_back();
+        typed.op = step.is_and ? T::And : T::Or;
+        break;
+      default: {
+        const Type r = stack.back();
+        stack.pop_back();
+        const auto fits = typed_binary(step.op, stack.back(), r);
+        if (!fits) return fail();
+        typed.op = fits->first;
+        stack.back() = fits->second;
+        break;
+      }
+    }
+    typed_steps_.push_back(typed);
+  }
+  if (stack.size() != 1 || stack.back() != Type::Bool) return fail();
+  return true;
+}
+
 std::span<const std::uint32_t> Plan::optional_slots(std::size_t index) const {
   const Ranges& r = constraints_[index];
   return std::span<const std::uint32_t>(optional_slots_)
@@ -674,11 +847,12 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots i
     return InputValidationFailure{std::move(*problem)};
   }
   Decision decision;
-  Stack stack(plan.max_stack_size());
+  Stack<Word> words(plan.max_stack_size());
+  Stack<Operand> operands(plan.max_stack_size());
   for (std::size_t index = 0; index < tmpl.constraints.size(); ++index) {
     // Passed outcomes carry nothing the report shows.
     if (auto outcome = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence,
-                                         stack.data())) {
+                                         words.data(), operands)) {
       decision.outcomes.push_back(std::move(*outcome));
     }
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "errors/constraint_outcome.h"
+#include "evaluator/typed.h"
 #include "support/result.h"
 #include "types/model.h"
 #include "types/value.h"
@@ -44,19 +45,17 @@ using Evaluation = std::variant<InputValidationFailure, Decision>;
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& intent,
                     const types::ValueMap& evidence);
 
-// The values of one side of a request by slot: slot i holds the value of the
-// i-th field of that side's schema in name order, or nullptr when the input
-// lacks the field.
-using Slots = std::span<const types::Value* const>;
-
 // What deciding a template by slot needs, computed once per template: every
 // constraint as a program of steps in evaluation order (operands before
 // their node, left to right, so that running it raises the errors the tree
 // raises, in the same order), with each field reference resolved to its
 // slot; for every optional constraint the slots of the optional intent
 // fields it reads; and each side's declared types. Running a program needs
-// no recursion, whatever the depth of the tree. A plan refers to the nodes
-// of the template it was made for, which must outlive it.
+// no recursion, whatever the depth of the tree. A plan of a template also
+// holds, for every constraint whose operand types all fit their operators
+// (every constraint of a checked template), the same program typed. A plan
+// refers to the nodes of the template it was made for, which must outlive
+// it.
 class Plan {
  public:
   explicit Plan(const types::PolicyTemplate& tmpl);
@@ -106,6 +105,8 @@ class Plan {
   std::size_t stack_size(std::size_t index) const { return constraints_[index].stack; }
   // The most of any program.
   std::size_t max_stack_size() const { return max_stack_; }
+  // The typed program of constraint `index`; empty when it has none.
+  std::span<const TypedStep> typed_program(std::size_t index) const;
   // The slots of the optional intent fields that constraint `index` reads,
   // when it is an optional constraint; empty otherwise.
   std::span<const std::uint32_t> optional_slots(std::size_t index) const;
@@ -113,7 +114,7 @@ class Plan {
   // The declared type of each slot of one side, and whether it is required.
   struct Side {
     std::vector<types::Type> types;
-    std::vector<bool> required;
+    std::vector<std::uint8_t> required;  // 0 or 1, read per slot on every decision
   };
   const Side& intent() const { return intent_; }
   const Side& evidence() const { return evidence_; }
@@ -130,12 +131,18 @@ class Plan {
   void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
            std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
            std::vector<Item>& pending);
+  // Appends the typed form of `program` to typed_steps_; false, appending
+  // nothing, when an operand's type does not fit its operator or the result
+  // is not a bool.
+  bool add_typed(std::span<const Step> program);
 
   struct Ranges {
     std::size_t steps_begin, steps_end;
     std::uint32_t optional_begin, optional_end, stack;
+    std::size_t typed_begin = 0, typed_end = 0;
   };
   std::vector<Step> steps_;
+  std::vector<TypedStep> typed_steps_;
   std::vector<std::uint32_t> optional_slots_;
   std::vector<Ranges> constraints_;
   std::uint32_t max_stack_ = 0;
