@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 namespace verdane::runtime_input {
@@ -150,6 +151,30 @@ INSTANTIATE_TEST_SUITE_P(
                     DateCase{"2024-+ -01", {}, "has non-numeric month"},
                     DateCase{"2024-01-1x", {}, "has non-numeric day"},
                     DateCase{"2024-99-++", {}, "has non-numeric day"}));
+
+// Every digit-only text of the form YYYY-MM-DD against the calendar of
+// <chrono>: the date it names, or the calendar problem.
+TEST(ParseDate, DigitTextsFollowTheCalendar) {
+  for (const int year : {0, 4, 100, 400, 1900, 2000, 2023, 2024, 9999}) {
+    for (unsigned month = 0; month < 20; ++month) {
+      for (unsigned day = 0; day < 40; ++day) {
+        char text[11];
+        std::snprintf(text, sizeof text, "%04d-%02u-%02u", year, month, day);
+        const std::chrono::year_month_day ymd{std::chrono::year(year), std::chrono::month(month),
+                                              std::chrono::day(day)};
+        const auto result = parse_date(text);
+        if (ymd.ok()) {
+          ASSERT_TRUE(result.ok()) << text;
+          EXPECT_EQ(*result, (DateLit{year, static_cast<std::uint8_t>(month),
+                                      static_cast<std::uint8_t>(day)}));
+        } else {
+          ASSERT_FALSE(result.ok()) << text;
+          EXPECT_EQ(result.error(), "date `" + std::string(text) + "` " + kCalendar);
+        }
+      }
+    }
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Loaders
