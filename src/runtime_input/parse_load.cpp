@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <variant>
@@ -295,24 +296,31 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool escapes_;
 };
 
-// Parses `text` (valid UTF-8 without NUL bytes) into `handler`. The parser
-// keeps its state and the strings it decodes on a stack; for a document of a
-// request's size that stack lives in a buffer on the call stack instead of
-// being allocated per document. Larger documents keep the allocating stack,
-// which grows in place rather than in new blocks.
+// Parses `text` (valid UTF-8 without NUL bytes) into `handler`. A document
+// of a request's size is copied into a buffer on the call stack and parsed
+// there in place: the parser then decodes strings where they lie instead of
+// pushing each byte onto its own stack, and the stack it still needs for its
+// state lives in that buffer too. Larger documents are parsed where they are,
+// with the allocating stack, which grows in place rather than in new blocks.
 template <typename Handler>
 bool parse_into(std::string_view text, Handler& handler) {
   constexpr std::size_t kSmall = 1024;
-  rapidjson::MemoryStream stream(text.data(), text.size());
   if (text.size() > kSmall) {
+    rapidjson::MemoryStream stream(text.data(), text.size());
     rapidjson::Reader reader;
     return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
   }
-  char buffer[4 * kSmall];
+  char copy[kSmall + 1];
+  std::memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';  // where the in-place stream ends
+  char buffer[2 * kSmall];
   rapidjson::MemoryPoolAllocator<> pool(buffer, sizeof buffer);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
-  return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+  rapidjson::InsituStringStream stream(copy);
+  return !reader
+              .Parse<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag>(stream, handler)
+              .IsError();
 }
 
 bool has_unicode_escape(std::string_view text) {
