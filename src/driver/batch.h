@@ -14,11 +14,12 @@ namespace verdane::driver {
 // The output line for the request on line `line` (1-based, counting every
 // physical line): {"line":<n>,"decision":...} as Decision::to_json with the
 // line first, or {"line":<n>,"error":"<problem>"} for a line that is not a
-// request. Ends in a line feed.
-std::string batch_line(std::uint64_t line, const api::Expected<api::Decision>& result);
+// request. Ends in a line feed. Appended to `out`.
+void append_batch_line(std::string& out, std::uint64_t line,
+                       const api::Expected<api::Decision>& result);
 
 // Decides every request line of the file `path` against `tmpl` (with
-// `options`: --explain adds each outcome's explanation) on `jobs` threads and writes one batch_line
+// `options`: --explain adds each outcome's explanation) on `jobs` threads and writes one batch line
 // per request to `out`, in input order. Lines end at a line feed; one carriage return before it is
 // dropped; lines that hold nothing but spaces, tabs and carriage returns are skipped (they still
 // count for the numbering); a last line without a line feed is a line. The file is read in pieces,
