@@ -390,8 +390,9 @@ types::ValueMap by_name(const std::vector<DeclaredField>& fields, evaluator::Slo
 }
 
 Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Slots evidence,
-                const EvalOptions& options) {
-  Decision decision = from_evaluation(evaluator::evaluate(data.tmpl, data.plan, intent, evidence));
+                const EvalOptions& options, evaluator::CanonicalTexts* texts = nullptr) {
+  Decision decision =
+      from_evaluation(evaluator::evaluate(data.tmpl, data.plan, intent, evidence, texts));
   if (options.explain && !decision.outcomes.empty()) {
     explain_outcomes(decision, data.tmpl, by_name(data.intent_fields, intent),
                      by_name(data.evidence_fields, evidence));
@@ -402,12 +403,27 @@ Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Sl
 // Both sides loaded against the template's own schemas: their problems
 // first (the intent's before the evidence's), then the decision.
 Decision decide(const TemplateData& data, const FieldsResult& intent, const FieldsResult& evidence,
-                const EvalOptions& options) {
+                const EvalOptions& options, evaluator::CanonicalTexts* texts = nullptr) {
   if (!intent) return invalid_input("intent: " + intent.error().to_string());
   if (!evidence) return invalid_input("evidence: " + evidence.error().to_string());
   const SlotView intent_slots(*intent);
   const SlotView evidence_slots(*evidence);
-  return decide(data, intent_slots.get(), evidence_slots.get(), options);
+  return decide(data, intent_slots.get(), evidence_slots.get(), options, texts);
+}
+
+Expected<Decision> decide_request(const TemplateData& data, std::string_view request_json,
+                                  const EvalOptions& options, evaluator::CanonicalTexts* texts) {
+  auto request = runtime_input::parse_and_load_request(data.tmpl.intent_schema, data.intent_fields,
+                                                       data.tmpl.evidence_schema,
+                                                       data.evidence_fields, request_json);
+  if (!request) {
+    runtime_input::RequestProblem& problem = request.error();
+    if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
+      return json_error(std::move(problem.message));
+    }
+    return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
+  }
+  return decide(data, request->intent, request->evidence, options, texts);
 }
 
 template <typename Schema>
@@ -509,18 +525,7 @@ Expected<Decision> evaluate_request(const Template& tmpl, std::string_view reque
 
 Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json,
                                     const EvalOptions& options) {
-  const TemplateData& data = *Access::data(tmpl);
-  auto request = runtime_input::parse_and_load_request(data.tmpl.intent_schema, data.intent_fields,
-                                                       data.tmpl.evidence_schema,
-                                                       data.evidence_fields, request_json);
-  if (!request) {
-    runtime_input::RequestProblem& problem = request.error();
-    if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
-      return json_error(std::move(problem.message));
-    }
-    return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
-  }
-  return decide(data, request->intent, request->evidence, options);
+  return decide_request(*Access::data(tmpl), request_json, options, nullptr);
 }
 
 std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
@@ -531,10 +536,14 @@ std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
 std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
                                                std::span<const std::string_view> requests,
                                                const EvalOptions& options) {
+  const TemplateData& data = *Access::data(tmpl);
+  // Failing requests of a batch mostly fail the same few constraints: their
+  // texts are built once per call.
+  evaluator::CanonicalTexts texts(data.tmpl);
   std::vector<Expected<Decision>> decisions;
   decisions.reserve(requests.size());
   for (const std::string_view request : requests) {
-    decisions.push_back(evaluate_request(tmpl, request, options));
+    decisions.push_back(decide_request(data, request, options, &texts));
   }
   return decisions;
 }

@@ -421,7 +421,8 @@ std::optional<std::string> validate_slots(const types::PolicyTemplate& tmpl, con
 std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
                                                    const types::Constraint& constraint,
                                                    const Plan& plan, Slots intent, Slots evidence,
-                                                   Word* words, Stack<Operand>& operands) {
+                                                   Word* words, Stack<Operand>& operands,
+                                                   CanonicalTexts* texts) {
   if (constraint.optional) {
     for (const std::uint32_t slot : plan.optional_slots(index)) {
       if (!intent[slot]) return std::nullopt;  // skipped: passes
@@ -455,7 +456,7 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
       outcome.reason = "internal: constraint did not return bool, got " + type_name(value.type());
     }
   }
-  outcome.expression = canonical::pretty_expr(constraint.expr);
+  outcome.expression = texts ? texts->of(index) : canonical::pretty_expr(constraint.expr);
   return outcome;
 }
 
@@ -841,8 +842,14 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const ValueMap& intent,
   return evaluate(tmpl, plan, intent_slots, evidence_slots);
 }
 
+const std::string& CanonicalTexts::of(std::size_t index) {
+  std::optional<std::string>& text = texts_[index];
+  if (!text) text = canonical::pretty_expr(tmpl_.constraints[index].expr);
+  return *text;
+}
+
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
-                    Slots evidence) {
+                    Slots evidence, CanonicalTexts* texts) {
   if (auto problem = validate_slots(tmpl, plan, intent, evidence)) {
     return InputValidationFailure{std::move(*problem)};
   }
@@ -852,7 +859,7 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots i
   for (std::size_t index = 0; index < tmpl.constraints.size(); ++index) {
     // Passed outcomes carry nothing the report shows.
     if (auto outcome = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence,
-                                         words.data(), operands)) {
+                                         words.data(), operands, texts)) {
       decision.outcomes.push_back(std::move(*outcome));
     }
   }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -150,11 +151,28 @@ class Plan {
   Side evidence_;
 };
 
+// The canonical texts of a template's constraints, for a caller that decides
+// many requests against it: each text is built the first time an outcome
+// carries it and copied after that. Belongs to that one caller; the
+// template must outlive it.
+class CanonicalTexts {
+ public:
+  explicit CanonicalTexts(const types::PolicyTemplate& tmpl)
+      : tmpl_(tmpl), texts_(tmpl.constraints.size()) {}
+  const std::string& of(std::size_t index);
+
+ private:
+  const types::PolicyTemplate& tmpl_;
+  std::vector<std::optional<std::string>> texts_;
+};
+
 // evaluate for inputs by slot, with the plan of `tmpl`: the same decision as
 // evaluate on maps holding the same values. Slots cannot hold undeclared
 // fields, so the validation passes find only mistyped and missing fields.
+// With `texts` (made for `tmpl`), outcomes take their canonical texts from
+// there.
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
-                    Slots evidence);
+                    Slots evidence, CanonicalTexts* texts = nullptr);
 
 // Watches one evaluation: told the result of every node of the tree (the root
 // and literals included) as soon as that node's evaluation ends, so operands

@@ -1,17 +1,29 @@
 #include "support/json_text.h"
 
+#include <array>
+#include <cstddef>
+
 #include "support/utf8.h"
 
 namespace verdane {
 
 namespace {
 
+// The bytes that JSON strings escape: the control characters, `"` and `\`.
+constexpr std::array<bool, 256> kEscaped = [] {
+  std::array<bool, 256> escaped{};
+  for (std::size_t c = 0; c < 0x20; ++c) escaped[c] = true;
+  escaped['"'] = true;
+  escaped['\\'] = true;
+  return escaped;
+}();
+
 void append_escaped(std::string& out, std::string_view text) {
   constexpr char kHex[] = "0123456789abcdef";
   std::size_t plain = 0;  // start of the run not yet copied
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (!kEscaped[c]) continue;
     out.append(text, plain, i - plain);
     plain = i + 1;
     out += '\\';
