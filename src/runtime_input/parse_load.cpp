@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -210,24 +211,30 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     return true;
   }
 
+  // The current member's value, built where it is kept.
+  template <typename T, typename Arg>
+  void set_scalar(Arg&& arg) {
+    member_->scalar.emplace().data.template emplace<T>(std::forward<Arg>(arg));
+  }
+
   void member_value(const Scalar& s) {
     using K = Scalar::Kind;
     switch (type_) {
       case Type::Bool:
         if (s.kind == K::Bool) {
-          member_->scalar = Value{s.boolean};
+          set_scalar<bool>(s.boolean);
           return;
         }
         break;
       case Type::Int:
         if (s.kind == K::Int) {
-          member_->scalar = Value{s.integer};
+          set_scalar<std::int64_t>(s.integer);
           return;
         }
         break;
       case Type::String:
         if (s.kind == K::String) {
-          member_->scalar = Value{std::string(s.text)};
+          set_scalar<std::string>(s.text);
           return;
         }
         break;
@@ -235,7 +242,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
         if (s.kind == K::String) {
           auto date = parse_date(s.text);
           if (!date) return fail(std::move(date).error());
-          member_->scalar = Value{*date};
+          set_scalar<DateLit>(*date);
           return;
         }
         break;

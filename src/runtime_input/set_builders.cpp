@@ -131,6 +131,8 @@ void PackedStrings::append(std::string_view text, Pool* pool) {
 
 void StringSetBuilder::add(std::string_view element) {
   if (elements_.empty() && few_.size() + 1 < kSmallSet) {
+    // Room for a request's few elements at once, rather than growing by one.
+    if (few_.empty()) few_.reserve(8);
     few_.emplace_back(element);
     return;
   }
