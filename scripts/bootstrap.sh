@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  rapidjson-dev nettle-dev
+  rapidjson-dev nettle-dev libz3-dev
   libgtest-dev libbenchmark-dev
 )
 case "${1:-}" in

@@ -1,6 +1,7 @@
 // The command line of verdane: declaration, parsing and the parsed record.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -25,7 +26,15 @@ struct EvalCommand {
   std::optional<std::string> check_hash;  // valid UTF-8
 };
 
-using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand>;
+// Run by the separate analyzer executable (driver/handoff.h).
+struct AnalyzeCommand {
+  std::string bytecode;
+  std::optional<std::string> against;   // OS path of the old template
+  std::optional<std::string> examples;  // OS path of the witness directory
+  std::uint32_t timeout_ms = 10'000;    // per solver query
+};
+
+using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand, AnalyzeCommand>;
 
 struct Cli {
   CliCommand command;

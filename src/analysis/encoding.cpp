@@ -1,0 +1,951 @@
+// Sets. The only set-valued expressions are literals and fields, and a set
+// is only ever observed through `in`, `subset of`, `superset of` and `==`.
+// Each set field is a membership predicate over its element kind, and its
+// value in a witness is the finite set of those *element terms* the predicate
+// holds for: the element operands of `in`, every element of every set
+// literal, and one fresh element per ordered pair of sets that a relation
+// compares (the element that tells them apart when they differ). Relations
+// between sets are conjunctions over these terms. Any real request can be
+// cut down to these elements without changing one relation or membership,
+// and every model describes such a finite request, so the encoding is exact.
+//
+// Schemas of a change. Each JSON member (intent or evidence, by name) of a
+// request has *carriers*: the JSON values it may hold that a template can
+// load. Usually one carrier serves both templates; when the types differ, a
+// text can carry a string and a date at once (a date is a text that parses),
+// an array of texts a string set and a date set (the dates it spells), and
+// otherwise the member holds one of two carriers, chosen by a selector,
+// where an empty array loads as a set of any type.
+#include "analysis/encoding.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "analysis/codes.h"
+#include "analysis/walk.h"
+
+namespace verdane::analysis {
+
+namespace {
+
+using types::Expr;
+using types::ExprKind;
+using types::Type;
+
+constexpr unsigned kBits = 64;
+// Terms generated for relations, memberships and ranges, beyond which the
+// encoding gives up (it grows with elements times relations).
+constexpr std::size_t kWorkLimit = 4'000'000;
+
+enum class Kind : std::uint8_t { Int, Text, Date };
+enum class Carrier : std::uint8_t { Bool, Int, Text, Date, IntArray, TextArray, DateArray };
+
+Carrier natural(Type t) {
+  switch (t) {
+    case Type::Bool:
+      return Carrier::Bool;
+    case Type::Int:
+      return Carrier::Int;
+    case Type::String:
+      return Carrier::Text;
+    case Type::Date:
+      return Carrier::Date;
+    case Type::IntSet:
+      return Carrier::IntArray;
+    case Type::StringSet:
+      return Carrier::TextArray;
+    case Type::DateSet:
+      return Carrier::DateArray;
+  }
+  return Carrier::Bool;
+}
+
+bool is_array(Carrier c) { return c >= Carrier::IntArray; }
+
+Kind array_kind(Carrier c) {
+  return c == Carrier::IntArray ? Kind::Int : c == Carrier::TextArray ? Kind::Text : Kind::Date;
+}
+
+Kind kind_of(Type t) {
+  switch (t) {
+    case Type::Int:
+    case Type::IntSet:
+      return Kind::Int;
+    case Type::String:
+    case Type::StringSet:
+      return Kind::Text;
+    default:
+      return Kind::Date;
+  }
+}
+
+struct Field {
+  Type type;
+  bool optional;
+};
+
+struct Member {
+  bool intent;
+  std::string name;
+  std::array<std::optional<Field>, 2> declared;
+  z3::expr present;
+  std::vector<Carrier> carriers;  // carriers[0] is chosen when `select` holds
+  std::optional<z3::expr> select;
+  std::vector<std::optional<z3::expr>> scalars;  // per carrier
+  std::vector<std::optional<z3::func_decl>> arrays;
+  std::array<int, 2> view_set{-1, -1};  // set term of each slot's view
+};
+
+struct Element {
+  z3::expr term;
+  std::optional<std::uint64_t> value;  // for constants
+};
+
+struct Universe {
+  std::vector<Element> elements;
+  std::set<unsigned> terms;  // ids of the symbolic elements
+  std::set<std::uint64_t> values;
+};
+
+struct SetTerm {
+  enum class Form { Literal, Array, Image } form;
+  Kind kind;
+  std::vector<std::uint64_t> values;    // Literal: the elements' codes, ascending
+  std::optional<z3::func_decl> member;  // Array; Image: over the texts
+  z3::expr guard;                       // Array, Image: the set is empty unless it holds
+};
+
+struct Relation {
+  z3::expr atom;
+  int sub;
+  int super;
+  bool equal;  // also super within sub
+};
+
+struct ImageMembership {
+  z3::expr atom;
+  int set;
+  Element element;
+};
+
+struct Value {
+  z3::expr term;
+  std::optional<std::uint64_t> value;  // a constant's code
+  int set = -1;
+};
+
+std::uint64_t bits(std::int64_t v) { return static_cast<std::uint64_t>(v); }
+
+}  // namespace
+
+struct Encoding::Impl {
+  Impl(z3::context& c, const std::vector<Checked>& t, const Domain* d)
+      : ctx(c), templates(t), domain(d), background(c), table(known_texts(t, d)) {}
+
+  z3::context& ctx;
+  std::vector<Checked> templates;
+  const Domain* domain;
+  z3::expr_vector background;
+  TextTable table;
+  bool rich_texts = false;  // some member is a string and a date at once
+  std::size_t work = 0;
+  bool over = false;
+
+  std::vector<Member> members;
+  std::map<std::pair<bool, std::string>, std::size_t> member_index;
+  std::array<Universe, 3> universe;
+  std::vector<SetTerm> sets;
+  std::vector<Relation> relations;
+  std::vector<ImageMembership> image_memberships;
+  std::map<std::pair<int, int>, bool> skolems;
+  std::map<std::pair<int, std::uint64_t>, z3::expr> literal_members;  // (set, term id)
+  std::vector<std::vector<ConstraintTerms>> outcomes;
+  std::vector<z3::expr> loads;
+
+  static std::set<std::string> known_texts(const std::vector<Checked>& templates,
+                                           const Domain* domain) {
+    std::set<std::string> texts;
+    if (domain) texts.insert(domain->texts.begin(), domain->texts.end());
+    for (const Checked& c : templates) {
+      for (const types::Constraint& constraint : c.tmpl->constraints) {
+        post_order(constraint.expr, [&](const Expr& e) {
+          if (const auto* lit = std::get_if<types::Literal>(&e.node)) {
+            if (const auto* s = std::get_if<std::string>(&lit->data)) texts.insert(*s);
+            if (const auto* ss = std::get_if<types::StringSet>(&lit->data)) {
+              texts.insert(ss->begin(), ss->end());
+            }
+          }
+          return true;
+        });
+      }
+    }
+    return texts;
+  }
+
+  bool spend(std::size_t n = 1) {
+    work += n;
+    if (work > kWorkLimit) over = true;
+    return !over;
+  }
+
+  z3::sort bv_sort() { return ctx.bv_sort(kBits); }
+  z3::expr bv(std::uint64_t v) { return ctx.bv_val(v, kBits); }
+  z3::expr fresh(const z3::sort& s, const char* prefix) {
+    Z3_ast a = Z3_mk_fresh_const(ctx, prefix, s);
+    ctx.check_error();
+    return z3::expr(ctx, a);
+  }
+  z3::func_decl fresh_predicate(const char* prefix) {
+    Z3_sort domain_sort = bv_sort();
+    Z3_func_decl f = Z3_mk_fresh_func_decl(ctx, prefix, 1, &domain_sort, ctx.bool_sort());
+    ctx.check_error();
+    return z3::func_decl(ctx, f);
+  }
+
+  // ---- Values and their ranges ----
+
+  z3::expr valid_date(const z3::expr& key) {
+    const z3::expr y = key.extract(29, 16);
+    const z3::expr m = key.extract(15, 8);
+    const z3::expr d = key.extract(7, 0);
+    const z3::expr long_month =
+        m == 1 || m == 3 || m == 5 || m == 7 || m == 8 || m == 10 || m == 12;
+    const z3::expr leap = z3::urem(y, 4) == 0 && (z3::urem(y, 100) != 0 || z3::urem(y, 400) == 0);
+    return key.extract(63, 30) == 0 && z3::ule(y, 9999) && z3::uge(m, 1) && z3::ule(m, 12) &&
+           z3::uge(d, 1) && z3::ule(d, 31) && (z3::ule(d, 30) || long_month) &&
+           (m != 2 || z3::ule(d, 28) || (d == 29 && leap));
+  }
+
+  z3::expr is_spelling(const z3::expr& code) { return code.extract(63, 62) == 1; }
+  z3::expr spelled_key(const z3::expr& code) { return z3::zext(code.extract(29, 0), 34); }
+
+  z3::expr valid_spelling(const z3::expr& code) {
+    const z3::expr key = spelled_key(code);
+    return is_spelling(code) && code.extract(61, 35) == 0 && code.extract(31, 30) == 0 &&
+           valid_date(key) && (code.extract(34, 34) == 0 || z3::ult(key.extract(29, 16), 1000)) &&
+           (code.extract(33, 33) == 0 || z3::ult(key.extract(15, 8), 10)) &&
+           (code.extract(32, 32) == 0 || z3::ult(key.extract(7, 0), 10));
+  }
+
+  std::uint64_t domain_code(Kind kind, std::size_t i) {
+    switch (kind) {
+      case Kind::Int:
+        return bits(domain->ints[i]);
+      case Kind::Text:
+        return table.code(domain->texts[i]);
+      case Kind::Date:
+        return bits(date_key(domain->dates[i]));
+    }
+    return 0;
+  }
+  std::size_t domain_size(Kind kind) {
+    return kind == Kind::Int    ? domain->ints.size()
+           : kind == Kind::Text ? domain->texts.size()
+                                : domain->dates.size();
+  }
+
+  // Whether a constant is a value a request may hold.
+  bool in_range(Kind kind, std::uint64_t v) {
+    if (domain) {
+      for (std::size_t i = 0; i < domain_size(kind); ++i) {
+        if (domain_code(kind, i) == v) return true;
+      }
+      return false;
+    }
+    switch (kind) {
+      case Kind::Int:
+        return true;
+      case Kind::Date: {
+        const auto key = static_cast<std::int64_t>(v);
+        return date_key(key_date(key)) == key && analysis::valid_date(key_date(key));
+      }
+      case Kind::Text:
+        if (!is_spelling_code(v)) return true;
+        if (rich_texts) return spelling_code(spelling_text(v)) == v;
+        return std::find(table.spelling_codes().begin(), table.spelling_codes().end(), v) !=
+               table.spelling_codes().end();
+    }
+    return false;
+  }
+
+  // The values a request may hold: every int; valid dates; texts, where a
+  // date spelling that is no known text is needed only when a member is a
+  // string and a date at once (otherwise a fresh non-date text serves).
+  z3::expr range(Kind kind, const z3::expr& t) {
+    if (domain) {
+      z3::expr_vector options(ctx);
+      for (std::size_t i = 0; i < domain_size(kind); ++i)
+        options.push_back(t == bv(domain_code(kind, i)));
+      spend(domain_size(kind));
+      return z3::mk_or(options);
+    }
+    switch (kind) {
+      case Kind::Int:
+        return ctx.bool_val(true);
+      case Kind::Date:
+        return valid_date(t);
+      case Kind::Text: {
+        if (rich_texts) return z3::ult(t, bv(kDateSpellingTag)) || valid_spelling(t);
+        z3::expr_vector options(ctx);
+        options.push_back(z3::ult(t, bv(kDateSpellingTag)));
+        for (std::uint64_t code : table.spelling_codes()) options.push_back(t == bv(code));
+        spend(options.size());
+        return z3::mk_or(options);
+      }
+    }
+    return ctx.bool_val(true);
+  }
+
+  // ---- Element terms ----
+
+  void add_element(Kind kind, const z3::expr& term, std::optional<std::uint64_t> value) {
+    Universe& u = universe[static_cast<int>(kind)];
+    if (value) {
+      if (u.values.insert(*value).second) u.elements.push_back({term, value});
+    } else if (u.terms.insert(term.id()).second) {
+      u.elements.push_back({term, std::nullopt});
+    }
+  }
+
+  // ---- Members of the request ----
+
+  void declare_members() {
+    for (std::size_t slot = 0; slot < templates.size(); ++slot) {
+      const types::PolicyTemplate& t = *templates[slot].tmpl;
+      for (const auto& [name, f] : t.intent_schema.fields) {
+        member(true, name).declared[slot] = Field{f.type, f.optional};
+      }
+      for (const auto& [name, f] : t.evidence_schema.fields) {
+        member(false, name).declared[slot] = Field{f.type, false};
+      }
+    }
+    for (Member& m : members) choose_carriers(m);
+  }
+
+  Member& member(bool intent, const std::string& name) {
+    const auto key = std::make_pair(intent, name);
+    auto it = member_index.find(key);
+    if (it == member_index.end()) {
+      it = member_index.emplace(key, members.size()).first;
+      members.push_back(
+          Member{intent, name, {}, fresh(ctx.bool_sort(), "present"), {}, {}, {}, {}});
+    }
+    return members[it->second];
+  }
+
+  void choose_carriers(Member& m) {
+    std::vector<Type> types;
+    for (const auto& d : m.declared) {
+      if (d && std::find(types.begin(), types.end(), d->type) == types.end()) {
+        types.push_back(d->type);
+      }
+    }
+    const auto both = [&](Type a, Type b) {
+      return types.size() == 2 &&
+             ((types[0] == a && types[1] == b) || (types[0] == b && types[1] == a));
+    };
+    if (both(Type::String, Type::Date)) {
+      m.carriers = {Carrier::Text};
+      rich_texts = true;
+    } else if (both(Type::StringSet, Type::DateSet)) {
+      m.carriers = {Carrier::TextArray};
+      rich_texts = true;
+    } else {
+      for (Type t : types) m.carriers.push_back(natural(t));
+    }
+    if (m.carriers.size() == 2) m.select = fresh(ctx.bool_sort(), "select");
+    for (Carrier c : m.carriers) {
+      if (is_array(c)) {
+        m.scalars.push_back(std::nullopt);
+        m.arrays.push_back(fresh_predicate("member"));
+      } else {
+        m.scalars.push_back(c == Carrier::Bool ? fresh(ctx.bool_sort(), "value")
+                                               : fresh(bv_sort(), "value"));
+        m.arrays.push_back(std::nullopt);
+      }
+    }
+  }
+
+  // The carrier that holds a value of `type` for `m`.
+  std::size_t carrier_of(const Member& m, Type type) const {
+    const Carrier wanted = natural(type);
+    for (std::size_t i = 0; i < m.carriers.size(); ++i) {
+      if (m.carriers[i] == wanted) return i;
+    }
+    return 0;  // a date in a text, a date set in an array of texts
+  }
+
+  z3::expr selected(const Member& m, std::size_t carrier) {
+    if (!m.select) return ctx.bool_val(true);
+    return carrier == 0 ? *m.select : !*m.select;
+  }
+
+  Value field_value(std::size_t slot, bool intent, const std::string& name) {
+    Member& m = members[member_index.at({intent, name})];
+    const Type type = m.declared[slot]->type;
+    const std::size_t c = carrier_of(m, type);
+    if (!types::is_set_type(type)) {
+      if (type == Type::Date && m.carriers[c] == Carrier::Text) {
+        return {spelled_key(*m.scalars[c]), std::nullopt};
+      }
+      return {*m.scalars[c], std::nullopt};
+    }
+    if (m.view_set[slot] < 0) {
+      const bool image = type == Type::DateSet && m.carriers[c] == Carrier::TextArray;
+      m.view_set[slot] = static_cast<int>(sets.size());
+      sets.push_back(SetTerm{image ? SetTerm::Form::Image : SetTerm::Form::Array,
+                             kind_of(type),
+                             {},
+                             *m.arrays[c],
+                             selected(m, c)});
+    }
+    return {ctx.bool_val(true), std::nullopt, m.view_set[slot]};
+  }
+
+  // ---- Sets ----
+
+  template <typename T, typename Code>
+  int literal_set(Kind kind, const types::OrderedSet<T>& items, Code code) {
+    SetTerm s{SetTerm::Form::Literal, kind, {}, std::nullopt, ctx.bool_val(true)};
+    for (const T& item : items) {
+      const std::uint64_t v = code(item);
+      s.values.push_back(v);
+      add_element(kind, bv(v), v);
+    }
+    spend(items.size());
+    std::sort(s.values.begin(), s.values.end());
+    sets.push_back(std::move(s));
+    return static_cast<int>(sets.size()) - 1;
+  }
+
+  bool literal_contains(const SetTerm& s, std::uint64_t v) const {
+    return std::binary_search(s.values.begin(), s.values.end(), v);
+  }
+
+  // Membership of a symbolic element in a literal set. Runs of consecutive
+  // integers become ranges, so a large literal such as 1..100000 stays small.
+  z3::expr literal_member(int set, const z3::expr& e) {
+    const auto key = std::make_pair(set, static_cast<std::uint64_t>(e.id()));
+    if (auto it = literal_members.find(key); it != literal_members.end()) return it->second;
+    const SetTerm& s = sets[set];
+    z3::expr_vector options(ctx);
+    if (s.kind == Kind::Int) {
+      std::vector<std::int64_t> ints;
+      for (std::uint64_t v : s.values) ints.push_back(static_cast<std::int64_t>(v));
+      std::sort(ints.begin(), ints.end());
+      for (std::size_t i = 0; i < ints.size();) {
+        std::size_t j = i;
+        while (j + 1 < ints.size() && ints[j + 1] == ints[j] + 1) ++j;
+        if (i == j) {
+          options.push_back(e == bv(bits(ints[i])));
+        } else {
+          options.push_back(z3::sle(bv(bits(ints[i])), e) && z3::sle(e, bv(bits(ints[j]))));
+        }
+        i = j + 1;
+      }
+    } else {
+      for (std::uint64_t v : s.values) options.push_back(e == bv(v));
+    }
+    spend(s.values.size());
+    z3::expr result = z3::mk_or(options);
+    literal_members.emplace(key, result);
+    return result;
+  }
+
+  // Membership in a set of the encoding, once every element term is known
+  // (an image's membership looks at every text element).
+  z3::expr member_of(int set, const Element& e) {
+    const SetTerm& s = sets[set];
+    switch (s.form) {
+      case SetTerm::Form::Literal:
+        if (e.value) return ctx.bool_val(literal_contains(s, *e.value));
+        return literal_member(set, e.term);
+      case SetTerm::Form::Array:
+        return s.guard && (*s.member)(e.term);
+      case SetTerm::Form::Image: {
+        z3::expr_vector options(ctx);
+        for (const Element& t : universe[static_cast<int>(Kind::Text)].elements) {
+          if (t.value) {
+            if (!is_spelling_code(*t.value)) continue;
+            const std::uint64_t key = *t.value & 0x3FFFFFFF;
+            if (e.value && *e.value != key) continue;
+            options.push_back(e.value ? (*s.member)(t.term)
+                                      : (*s.member)(t.term) && e.term == bv(key));
+          } else {
+            options.push_back((*s.member)(t.term) && is_spelling(t.term) &&
+                              spelled_key(t.term) == e.term);
+          }
+          if (!spend()) break;
+        }
+        return s.guard && z3::mk_or(options);
+      }
+    }
+    return ctx.bool_val(false);
+  }
+
+  z3::expr membership(int set, const Value& element) {
+    const SetTerm& s = sets[set];
+    if (s.form == SetTerm::Form::Literal) return member_of(set, {element.term, element.value});
+    if (s.form == SetTerm::Form::Array) {
+      add_element(s.kind, element.term, element.value);
+      return member_of(set, {element.term, element.value});
+    }
+    z3::expr atom = fresh(ctx.bool_sort(), "in");
+    image_memberships.push_back({atom, set, {element.term, element.value}});
+    return atom;
+  }
+
+  void skolem(int a, int b) {
+    if (sets[a].form == SetTerm::Form::Literal) return;  // a's own elements tell
+    if (!skolems.emplace(std::make_pair(a, b), true).second) return;
+    add_element(sets[a].kind, fresh(bv_sort(), "apart"), std::nullopt);
+  }
+
+  z3::expr relation(int sub, int super, bool equal) {
+    const SetTerm& a = sets[sub];
+    const SetTerm& b = sets[super];
+    if (a.form == SetTerm::Form::Literal && b.form == SetTerm::Form::Literal) {
+      const bool within =
+          std::includes(b.values.begin(), b.values.end(), a.values.begin(), a.values.end());
+      return ctx.bool_val(equal ? a.values == b.values : within);
+    }
+    skolem(sub, super);
+    if (equal) skolem(super, sub);
+    z3::expr atom = fresh(ctx.bool_sort(), "rel");
+    relations.push_back({atom, sub, super, equal});
+    return atom;
+  }
+
+  // Every element of `sub` is in `super`, over the element terms.
+  z3::expr within(int sub, int super) {
+    const SetTerm& a = sets[sub];
+    z3::expr_vector all(ctx);
+    if (a.form == SetTerm::Form::Literal) {
+      for (std::uint64_t v : a.values) {
+        all.push_back(member_of(super, {bv(v), v}));
+        if (!spend()) break;
+      }
+      return z3::mk_and(all);
+    }
+    for (const Element& e : universe[static_cast<int>(a.kind)].elements) {
+      z3::expr in_sub = member_of(sub, e);
+      if (in_sub.is_false()) continue;
+      all.push_back(z3::implies(in_sub, member_of(super, e)));
+      if (!spend()) break;
+    }
+    return z3::mk_and(all);
+  }
+
+  // ---- Expressions ----
+
+  Value literal(const types::Literal& lit) {
+    return std::visit(
+        [&](const auto& v) -> Value {
+          using V = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<V, bool>) {
+            return {ctx.bool_val(v), std::nullopt};
+          } else if constexpr (std::is_same_v<V, std::int64_t>) {
+            return {bv(bits(v)), bits(v)};
+          } else if constexpr (std::is_same_v<V, std::string>) {
+            return {bv(table.code(v)), table.code(v)};
+          } else if constexpr (std::is_same_v<V, types::DateLit>) {
+            return {bv(bits(date_key(v))), bits(date_key(v))};
+          } else if constexpr (std::is_same_v<V, types::IntSet>) {
+            return {ctx.bool_val(true), std::nullopt,
+                    literal_set(Kind::Int, v, [](std::int64_t i) { return bits(i); })};
+          } else if constexpr (std::is_same_v<V, types::StringSet>) {
+            return {
+                ctx.bool_val(true), std::nullopt,
+                literal_set(Kind::Text, v, [&](const std::string& s) { return table.code(s); })};
+          } else {
+            return {ctx.bool_val(true), std::nullopt,
+                    literal_set(Kind::Date, v,
+                                [](const types::DateLit& d) { return bits(date_key(d)); })};
+          }
+        },
+        lit.data);
+  }
+
+  // Overflow of the signed 64-bit operation, in one bit more (or, for `*`,
+  // with the solver's own overflow predicates).
+  z3::expr overflows(ExprKind kind, const z3::expr& a, const z3::expr& b) {
+    if (kind == ExprKind::Mul) {
+      return !(z3::bvmul_no_overflow(a, b, true) && z3::bvmul_no_underflow(a, b));
+    }
+    const z3::expr wide =
+        kind == ExprKind::Add ? z3::sext(a, 1) + z3::sext(b, 1) : z3::sext(a, 1) - z3::sext(b, 1);
+    return wide.extract(64, 64) != wide.extract(63, 63);
+  }
+
+  Value node(std::size_t slot, const Expr& e, const std::unordered_map<const Expr*, Value>& done,
+             std::vector<z3::expr>& errors) {
+    const auto at = [&](const std::unique_ptr<Expr>& p) -> const Value& {
+      return done.at(p.get());
+    };
+    const NodeTypes& node_types = *templates[slot].types;
+    switch (e.kind()) {
+      case ExprKind::Literal:
+        return literal(std::get<types::Literal>(e.node));
+      case ExprKind::IntentField:
+        return field_value(slot, true, std::get<types::IntentField>(e.node).name);
+      case ExprKind::EvidenceField:
+        return field_value(slot, false, std::get<types::EvidenceField>(e.node).name);
+      case ExprKind::Add:
+      case ExprKind::Sub:
+      case ExprKind::Mul: {
+        const Value& a = at(e.binary()->left);
+        const Value& b = at(e.binary()->right);
+        errors.push_back(overflows(e.kind(), a.term, b.term));
+        const z3::expr r = e.kind() == ExprKind::Add   ? a.term + b.term
+                           : e.kind() == ExprKind::Sub ? a.term - b.term
+                                                       : a.term * b.term;
+        return {r, std::nullopt};
+      }
+      case ExprKind::Eq: {
+        const Value& a = at(e.binary()->left);
+        const Value& b = at(e.binary()->right);
+        if (types::is_set_type(node_types.at(e.binary()->left.get()))) {
+          return {relation(a.set, b.set, true), std::nullopt};
+        }
+        if (a.value && b.value) return {ctx.bool_val(*a.value == *b.value), std::nullopt};
+        return {a.term == b.term, std::nullopt};
+      }
+      case ExprKind::Lt:
+        return {z3::slt(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
+      case ExprKind::Le:
+        return {z3::sle(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
+      case ExprKind::Gt:
+        return {z3::slt(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
+      case ExprKind::Ge:
+        return {z3::sle(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
+      case ExprKind::In:
+        return {membership(at(e.binary()->right).set, at(e.binary()->left)), std::nullopt};
+      case ExprKind::SubsetOf:
+        return {relation(at(e.binary()->left).set, at(e.binary()->right).set, false), std::nullopt};
+      case ExprKind::SupersetOf:
+        return {relation(at(e.binary()->right).set, at(e.binary()->left).set, false), std::nullopt};
+      case ExprKind::Not:
+        return {!done.at(std::get<types::Not>(e.node).operand.get()).term, std::nullopt};
+      case ExprKind::And:
+      case ExprKind::Or: {
+        const auto& operands = e.kind() == ExprKind::And ? std::get<types::And>(e.node).operands
+                                                         : std::get<types::Or>(e.node).operands;
+        z3::expr_vector terms(ctx);
+        for (const Expr& o : operands) terms.push_back(done.at(&o).term);
+        return {e.kind() == ExprKind::And ? z3::mk_and(terms) : z3::mk_or(terms), std::nullopt};
+      }
+    }
+    return {ctx.bool_val(false), std::nullopt};
+  }
+
+  // Evaluates every operand (no short-circuit), so a constraint errs exactly
+  // when one of its `+`, `-`, `*` overflows on the values its operands have
+  // when they do not err themselves; once an operand errs, the constraint
+  // errs whatever the wrapped values of the nodes above it say.
+  ConstraintTerms constraint(std::size_t slot, const types::Constraint& c) {
+    std::unordered_map<const Expr*, Value> done;
+    std::vector<z3::expr> errors;
+    post_order(c.expr, [&](const Expr& e) {
+      done.emplace(&e, node(slot, e, done, errors));
+      return !over;
+    });
+    if (over) return {ctx.bool_val(true), ctx.bool_val(false), ctx.bool_val(false)};
+    const z3::expr value = done.at(&c.expr).term;
+    z3::expr_vector error_terms(ctx);
+    for (const z3::expr& e : errors) error_terms.push_back(e);
+    const z3::expr errs = z3::mk_or(error_terms);
+    z3::expr_vector absent(ctx);
+    for (const std::string& name : optional_refs(*templates[slot].tmpl, c.expr)) {
+      absent.push_back(!members[member_index.at({true, name})].present);
+    }
+    const z3::expr skipped = c.optional ? z3::mk_or(absent) : ctx.bool_val(false);
+    return {skipped || (!errs && value), !skipped && !errs && !value, !skipped && errs};
+  }
+
+  // ---- Completing the encoding ----
+
+  void finish() {
+    // An image holds the dates its texts spell; those dates are elements too.
+    const bool images = std::any_of(
+        sets.begin(), sets.end(), [](const SetTerm& s) { return s.form == SetTerm::Form::Image; });
+    if (images) {
+      const std::vector<Element> texts = universe[static_cast<int>(Kind::Text)].elements;
+      for (const Element& t : texts) {
+        if (!t.value) {
+          add_element(Kind::Date, spelled_key(t.term), std::nullopt);
+        } else if (is_spelling_code(*t.value)) {
+          const std::uint64_t key = *t.value & 0x3FFFFFFF;
+          add_element(Kind::Date, bv(key), key);
+        }
+      }
+    }
+    for (const ImageMembership& m : image_memberships) {
+      background.push_back(m.atom == member_of(m.set, m.element));
+      if (over) return;
+    }
+    for (const Relation& r : relations) {
+      z3::expr holds = within(r.sub, r.super);
+      if (r.equal) holds = holds && within(r.super, r.sub);
+      background.push_back(r.atom == holds);
+      if (over) return;
+    }
+    for (const Member& m : members) {
+      for (std::size_t c = 0; c < m.carriers.size(); ++c) {
+        const Carrier carrier = m.carriers[c];
+        if (carrier == Carrier::Int || carrier == Carrier::Text || carrier == Carrier::Date) {
+          const Kind kind = carrier == Carrier::Int    ? Kind::Int
+                            : carrier == Carrier::Text ? Kind::Text
+                                                       : Kind::Date;
+          background.push_back(range(kind, *m.scalars[c]));
+        } else if (is_array(carrier)) {
+          const Kind kind = array_kind(carrier);
+          for (const Element& e : universe[static_cast<int>(kind)].elements) {
+            if (e.value) {
+              if (!in_range(kind, *e.value)) background.push_back(!(*m.arrays[c])(e.term));
+            } else {
+              background.push_back(z3::implies((*m.arrays[c])(e.term), range(kind, e.term)));
+            }
+            if (!spend()) return;
+          }
+        }
+      }
+    }
+    for (std::size_t slot = 0; slot < templates.size(); ++slot) {
+      z3::expr_vector all(ctx);
+      for (const Member& m : members) all.push_back(member_loads(m, slot));
+      loads.push_back(z3::mk_and(all));
+    }
+  }
+
+  z3::expr all_spell_dates(const z3::func_decl& member) {
+    z3::expr_vector all(ctx);
+    for (const Element& e : universe[static_cast<int>(Kind::Text)].elements) {
+      if (e.value) {
+        if (!is_spelling_code(*e.value)) all.push_back(!member(e.term));
+      } else {
+        all.push_back(z3::implies(member(e.term), is_spelling(e.term)));
+      }
+      if (!spend()) break;
+    }
+    return z3::mk_and(all);
+  }
+
+  z3::expr empty(const z3::func_decl& member, Kind kind) {
+    z3::expr_vector none(ctx);
+    for (const Element& e : universe[static_cast<int>(kind)].elements) {
+      none.push_back(!member(e.term));
+      if (!spend()) break;
+    }
+    return z3::mk_and(none);
+  }
+
+  z3::expr member_loads(const Member& m, std::size_t slot) {
+    const auto& declared = m.declared[slot];
+    if (!declared) return !m.present;
+    const std::size_t c = carrier_of(m, declared->type);
+    z3::expr fits = selected(m, c);
+    if (declared->type == Type::Date && m.carriers[c] == Carrier::Text) {
+      fits = fits && is_spelling(*m.scalars[c]);
+    } else if (declared->type == Type::DateSet && m.carriers[c] == Carrier::TextArray) {
+      fits = fits && all_spell_dates(*m.arrays[c]);
+    }
+    if (types::is_set_type(declared->type) && m.carriers.size() == 2 &&
+        is_array(m.carriers[1 - c])) {
+      // An empty array is a set of any type.
+      const std::size_t other = 1 - c;
+      fits = fits || (selected(m, other) && empty(*m.arrays[other], array_kind(m.carriers[other])));
+    }
+    const z3::expr required = declared->optional ? ctx.bool_val(true) : m.present;
+    return required && z3::implies(m.present, fits);
+  }
+
+  // ---- Witnesses ----
+
+  std::vector<std::uint64_t> realization(const z3::model& model, const z3::func_decl& member,
+                                         Kind kind) const {
+    std::set<std::uint64_t> values;
+    for (const Element& e : universe[static_cast<int>(kind)].elements) {
+      if (model.eval(member(e.term), true).is_true()) {
+        values.insert(e.value ? *e.value : model.eval(e.term, true).get_numeral_uint64());
+      }
+    }
+    return {values.begin(), values.end()};
+  }
+};
+
+namespace {
+
+std::string json_string(std::string_view text) {
+  static const char* kHex = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_array(std::vector<std::string> items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += items[i];
+  }
+  return out + "]";
+}
+
+std::string date_json(std::uint64_t key) {
+  return json_string(date_text(key_date(static_cast<std::int64_t>(key))));
+}
+
+}  // namespace
+
+Encoding::Encoding(z3::context& ctx, const std::vector<Checked>& templates, const Domain* domain)
+    : impl_(std::make_unique<Impl>(ctx, templates, domain)) {
+  impl_->declare_members();
+  for (std::size_t slot = 0; slot < templates.size(); ++slot) {
+    impl_->outcomes.emplace_back();
+    for (const types::Constraint& c : templates[slot].tmpl->constraints) {
+      impl_->outcomes.back().push_back(impl_->constraint(slot, c));
+      if (impl_->over) return;
+    }
+  }
+  impl_->finish();
+}
+
+Encoding::~Encoding() = default;
+
+z3::expr Encoding::loads(std::size_t slot) const { return impl_->loads.at(slot); }
+
+const std::vector<ConstraintTerms>& Encoding::constraints(std::size_t slot) const {
+  return impl_->outcomes.at(slot);
+}
+
+const z3::expr_vector& Encoding::background() const { return impl_->background; }
+
+bool Encoding::too_large() const { return impl_->over; }
+
+z3::expr Encoding::small_ints(std::int64_t bound) const {
+  Impl& im = *impl_;
+  const auto small = [&](const z3::expr& v) {
+    return z3::sle(im.bv(bits(-bound)), v) && z3::sle(v, im.bv(bits(bound)));
+  };
+  z3::expr_vector all(im.ctx);
+  for (const Member& m : im.members) {
+    for (std::size_t c = 0; c < m.carriers.size(); ++c) {
+      if (m.carriers[c] == Carrier::Int) all.push_back(small(*m.scalars[c]));
+      if (m.carriers[c] != Carrier::IntArray) continue;
+      for (const Element& e : im.universe[static_cast<int>(Kind::Int)].elements) {
+        if (!e.value) all.push_back(z3::implies((*m.arrays[c])(e.term), small(e.term)));
+      }
+    }
+  }
+  return z3::mk_and(all);
+}
+
+Request Encoding::request(const z3::model& model) const {
+  const Impl& im = *impl_;
+  // One value per present member, in name order; texts are named once every
+  // code of the request is known, so that fresh texts stay distinct.
+  struct Pending {
+    bool intent;
+    std::string name;
+    Carrier carrier;
+    std::vector<std::uint64_t> values;  // one for scalars
+    bool flag = false;                  // a bool's value
+  };
+  std::vector<Pending> pending;
+  std::set<std::uint64_t> text_codes;
+  for (const Member& m : im.members) {
+    if (!model.eval(m.present, true).is_true()) continue;
+    std::size_t c = 0;
+    if (m.select && !model.eval(*m.select, true).is_true()) c = 1;
+    Pending p{m.intent, m.name, m.carriers[c], {}};
+    if (p.carrier == Carrier::Bool) {
+      p.flag = model.eval(*m.scalars[c], true).is_true();
+    } else if (is_array(p.carrier)) {
+      p.values = im.realization(model, *m.arrays[c], array_kind(p.carrier));
+    } else {
+      p.values.push_back(model.eval(*m.scalars[c], true).get_numeral_uint64());
+    }
+    if (p.carrier == Carrier::Text || p.carrier == Carrier::TextArray) {
+      text_codes.insert(p.values.begin(), p.values.end());
+    }
+    pending.push_back(std::move(p));
+  }
+  const std::map<std::uint64_t, std::string> texts = im.table.texts_for(text_codes);
+
+  std::map<std::string, std::string> intent, evidence;
+  for (const Pending& p : pending) {
+    std::string json;
+    switch (p.carrier) {
+      case Carrier::Bool:
+        json = p.flag ? "true" : "false";
+        break;
+      case Carrier::Int:
+        json = std::to_string(static_cast<std::int64_t>(p.values[0]));
+        break;
+      case Carrier::Text:
+        json = json_string(texts.at(p.values[0]));
+        break;
+      case Carrier::Date:
+        json = date_json(p.values[0]);
+        break;
+      case Carrier::IntArray: {
+        std::vector<std::int64_t> ints;
+        for (std::uint64_t v : p.values) ints.push_back(static_cast<std::int64_t>(v));
+        std::sort(ints.begin(), ints.end());
+        std::vector<std::string> items;
+        for (std::int64_t v : ints) items.push_back(std::to_string(v));
+        json = json_array(std::move(items));
+        break;
+      }
+      case Carrier::TextArray: {
+        std::vector<std::string> strings;
+        for (std::uint64_t v : p.values) strings.push_back(texts.at(v));
+        std::sort(strings.begin(), strings.end());
+        std::vector<std::string> items;
+        for (const std::string& s : strings) items.push_back(json_string(s));
+        json = json_array(std::move(items));
+        break;
+      }
+      case Carrier::DateArray: {
+        std::vector<std::int64_t> keys;
+        for (std::uint64_t v : p.values) keys.push_back(static_cast<std::int64_t>(v));
+        std::sort(keys.begin(), keys.end());
+        std::vector<std::string> items;
+        for (std::int64_t k : keys) items.push_back(date_json(static_cast<std::uint64_t>(k)));
+        json = json_array(std::move(items));
+        break;
+      }
+    }
+    (p.intent ? intent : evidence).emplace(p.name, std::move(json));
+  }
+  const auto object = [](const std::map<std::string, std::string>& members) {
+    std::string out = "{";
+    bool first = true;
+    for (const auto& [name, value] : members) {
+      if (!first) out += ", ";
+      first = false;
+      out += json_string(name) + ": " + value;
+    }
+    return out + "}\n";
+  };
+  return Request{object(intent), object(evidence)};
+}
+
+}  // namespace verdane::analysis
