@@ -19,19 +19,54 @@ struct Answer {
   std::optional<Request> request;
 };
 
-Answer solve_once(z3::context& ctx, const Encoding& encoding, const z3::expr& query,
-                  std::uint32_t timeout_ms) {
-  try {
-    z3::solver solver(ctx);
-    z3::params params(ctx);
-    params.set("timeout", static_cast<unsigned>(timeout_ms));
-    solver.set(params);
-    const z3::expr_vector& background = encoding.background();
-    for (unsigned i = 0; i < background.size(); ++i) solver.add(background[i]);
-    solver.add(query);
+// Two strategies. One solver for the whole analysis turns the background
+// into clauses once and asks each query in a scope of its own: fast for most
+// queries. What it cannot settle in a quarter of the time limit (at most half
+// a second) goes to a fresh solver, whose preprocessing of the whole problem
+// copes better with hard products, for the rest of the limit.
+class Solver {
+ public:
+  Solver(z3::context& ctx, const Encoding& encoding)
+      : ctx_(ctx), encoding_(encoding), shared_(ctx) {
+    add_background(shared_);
+  }
+
+  Answer check(const z3::expr& query, std::uint32_t timeout_ms) {
+    const std::uint32_t first = std::min<std::uint32_t>(timeout_ms / 4 + 1, 500);
+    try {
+      shared_.set(limit(first));
+      shared_.push();
+      shared_.add(query);
+      Answer answer = decide(shared_);
+      shared_.pop();
+      if (answer.verdict != Verdict::Unknown || timeout_ms <= first) return answer;
+      z3::solver fresh(ctx_);
+      fresh.set(limit(timeout_ms - first));
+      add_background(fresh);
+      fresh.add(query);
+      return decide(fresh);
+    } catch (const z3::exception& e) {
+      return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
+    }
+  }
+
+  // A witness is easier to read with small numbers, so the query is first
+  // tried with every integer of the request within +-1000, briefly; only
+  // the answer of the unrestricted query can be no or unknown.
+  Answer solve(const z3::expr& query, std::uint32_t timeout_ms, bool prefer_small) {
+    constexpr std::uint32_t kSmallTryMs = 1000;
+    if (prefer_small) {
+      Answer small = check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs));
+      if (small.verdict == Verdict::Yes) return small;
+    }
+    return check(query, timeout_ms);
+  }
+
+ private:
+  Answer decide(z3::solver& solver) {
     switch (solver.check()) {
       case z3::sat:
-        return {Verdict::Yes, "", encoding.request(solver.get_model())};
+        return {Verdict::Yes, "", encoding_.request(solver.get_model())};
       case z3::unsat:
         return {Verdict::No, "", std::nullopt};
       case z3::unknown:
@@ -40,24 +75,23 @@ Answer solve_once(z3::context& ctx, const Encoding& encoding, const z3::expr& qu
     const std::string reason = solver.reason_unknown();
     if (reason == "timeout" || reason == "canceled") return {Verdict::Unknown, "timeout", {}};
     return {Verdict::Unknown, "solver gave up: " + reason, {}};
-  } catch (const z3::exception& e) {
-    return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
   }
-}
 
-// A witness is easier to read with small numbers, so the query is first
-// tried with every integer of the request within +-1000, briefly; only the
-// answer of the unrestricted query can be no or unknown.
-Answer solve(z3::context& ctx, const Encoding& encoding, const z3::expr& query,
-             std::uint32_t timeout_ms, bool prefer_small) {
-  constexpr std::uint32_t kSmallTryMs = 1000;
-  if (prefer_small) {
-    Answer small = solve_once(ctx, encoding, query && encoding.small_ints(1000),
-                              std::min(timeout_ms, kSmallTryMs));
-    if (small.verdict == Verdict::Yes) return small;
+  z3::params limit(std::uint32_t ms) {
+    z3::params params(ctx_);
+    params.set("timeout", static_cast<unsigned>(ms));
+    return params;
   }
-  return solve_once(ctx, encoding, query, timeout_ms);
-}
+
+  void add_background(z3::solver& solver) {
+    const z3::expr_vector& background = encoding_.background();
+    for (unsigned i = 0; i < background.size(); ++i) solver.add(background[i]);
+  }
+
+  z3::context& ctx_;
+  const Encoding& encoding_;
+  z3::solver shared_;
+};
 
 using Decisions = std::vector<api::Decision>;
 
@@ -111,6 +145,7 @@ class Session {
     }
     try {
       encoding_ = std::make_unique<Encoding>(ctx_, checked, options_.domain);
+      solver_ = std::make_unique<Solver>(ctx_, *encoding_);
     } catch (const z3::exception& e) {
       return make_err(std::string("solver failed: ") + e.msg());
     }
@@ -124,9 +159,8 @@ class Session {
   Status<std::string> ask(const Question& q) {
     Finding f{q.subject, q.question, Verdict::Unknown, "", std::nullopt};
     const Answer answer =
-        too_large()
-            ? Answer{Verdict::Unknown, "too large to analyse", std::nullopt}
-            : solve(ctx_, *encoding_, q.query, options_.timeout_ms, options_.domain == nullptr);
+        too_large() ? Answer{Verdict::Unknown, "too large to analyse", std::nullopt}
+                    : solver_->solve(q.query, options_.timeout_ms, options_.domain == nullptr);
     if (answer.verdict == Verdict::Unknown) {
       f.note = answer.note;
     } else if (answer.verdict == Verdict::No) {
@@ -162,6 +196,7 @@ class Session {
   const Emit& emit_;
   std::vector<NodeTypes> types_;
   std::unique_ptr<Encoding> encoding_;
+  std::unique_ptr<Solver> solver_;
 };
 
 bool has_outcome(const api::Decision& d, std::size_t index, api::Outcome::Kind kind) {

@@ -571,11 +571,19 @@ struct Encoding::Impl {
         lit.data);
   }
 
-  // Overflow of the signed 64-bit operation, in one bit more (or, for `*`,
-  // with the solver's own overflow predicates).
+  // Overflow of the signed 64-bit operation: the exact result does not fit.
+  // For `+` and `-` it is computed in one bit more. For `*` the magnitudes
+  // are multiplied as unsigned numbers, which the solver's unsigned overflow
+  // predicate checks fast, and the product must not pass 2^63 - 1 (2^63 for
+  // a negative result). The solver's signed predicate is wrong for negative
+  // operands in the Z3 of Debian 12, and a 128-bit product is slow to solve.
   z3::expr overflows(ExprKind kind, const z3::expr& a, const z3::expr& b) {
     if (kind == ExprKind::Mul) {
-      return !(z3::bvmul_no_overflow(a, b, true) && z3::bvmul_no_underflow(a, b));
+      const z3::expr ua = z3::ite(z3::slt(a, 0), -a, a);
+      const z3::expr ub = z3::ite(z3::slt(b, 0), -b, b);
+      const z3::expr limit = z3::ite(z3::slt(a, 0) != z3::slt(b, 0), bv(std::uint64_t{1} << 63),
+                                     bv((std::uint64_t{1} << 63) - 1));
+      return !z3::bvmul_no_overflow(ua, ub, false) || z3::ugt(ua * ub, limit);
     }
     const z3::expr wide =
         kind == ExprKind::Add ? z3::sext(a, 1) + z3::sext(b, 1) : z3::sext(a, 1) - z3::sext(b, 1);
@@ -664,7 +672,16 @@ struct Encoding::Impl {
       absent.push_back(!members[member_index.at({true, name})].present);
     }
     const z3::expr skipped = c.optional ? z3::mk_or(absent) : ctx.bool_val(false);
-    return {skipped || (!errs && value), !skipped && !errs && !value, !skipped && errs};
+    return {named(skipped || (!errs && value), "passed"),
+            named(!skipped && !errs && !value, "failed"), named(!skipped && errs, "errored")};
+  }
+
+  // A name for `term`, defined in the background: the solver then turns each
+  // constraint into clauses once, however many queries ask about it.
+  z3::expr named(const z3::expr& term, const char* prefix) {
+    z3::expr name = fresh(ctx.bool_sort(), prefix);
+    background.push_back(name == term);
+    return name;
   }
 
   // ---- Completing the encoding ----
@@ -718,7 +735,7 @@ struct Encoding::Impl {
     for (std::size_t slot = 0; slot < templates.size(); ++slot) {
       z3::expr_vector all(ctx);
       for (const Member& m : members) all.push_back(member_loads(m, slot));
-      loads.push_back(z3::mk_and(all));
+      loads.push_back(named(z3::mk_and(all), "loads"));
     }
   }
 
