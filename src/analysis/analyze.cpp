@@ -248,8 +248,11 @@ Status<std::string> analyze_template(const Target& target, const Options& option
   questions.push_back({"template", "can fail", loads && !pass, "can_fail", true, "",
                        [](const Decisions& d) { return !d[0].pass && loaded(d[0]); }});
   for (std::size_t i = 0; i < count; ++i) {
-    const std::string subject = "constraint[" + std::to_string(i) + "]";
-    const std::string prefix = "c" + std::to_string(i);
+    // Appended, not `"c" + std::to_string(i)`: that draws a false
+    // -Wrestrict warning from g++ 12.
+    const std::string index = std::to_string(i);
+    const std::string subject = std::string("constraint[").append(index).append("]");
+    const std::string prefix = std::string("c").append(index);
     const auto c = [&](auto pick) {
       return term([&] { return pick(session.encoding().constraints(0)[i]); });
     };

@@ -1,13 +1,14 @@
 // Sets. The only set-valued expressions are literals and fields, and a set
 // is only ever observed through `in`, `subset of`, `superset of` and `==`.
-// Each set field is a membership predicate over its element kind, and its
-// value in a witness is the finite set of those *element terms* the predicate
-// holds for: the element operands of `in`, every element of every set
-// literal, and one fresh element per ordered pair of sets that a relation
-// compares (the element that tells them apart when they differ). Relations
-// between sets are conjunctions over these terms. Any real request can be
-// cut down to these elements without changing one relation or membership,
-// and every model describes such a finite request, so the encoding is exact.
+// Each set field has one flag per *element term* (whether it holds that
+// element; equal elements have equal flags), and its value in a witness is
+// the finite set of the elements whose flags hold. Sets that relations connect form a component,
+// whose element terms are the element operands of `in` on its sets, the elements of its literal
+// sets, and one fresh element per ordered pair of sets that a relation compares (the element that
+// tells them apart when they differ). Relations are conjunctions over the component's terms. Any
+// real request can be cut down to these elements without changing one relation or membership, and
+// every model describes such a finite request, so the encoding is exact. A literal that no relation
+// connects to a field needs no terms at all: `x in {...}` is a disjunction.
 //
 // Schemas of a change. Each JSON member (intent or evidence, by name) of a
 // request has *carriers*: the JSON values it may hold that a template can
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -39,8 +41,10 @@ using types::Type;
 
 constexpr unsigned kBits = 64;
 // Terms generated for relations, memberships and ranges, beyond which the
-// encoding gives up (it grows with elements times relations).
+// encoding gives up (it grows with elements times relations). A product of
+// two unknown integers becomes thousands of clauses and counts as many.
 constexpr std::size_t kWorkLimit = 4'000'000;
+constexpr std::size_t kProductCost = 40'000;
 
 enum class Kind : std::uint8_t { Int, Text, Date };
 enum class Carrier : std::uint8_t { Bool, Int, Text, Date, IntArray, TextArray, DateArray };
@@ -97,8 +101,8 @@ struct Member {
   std::vector<Carrier> carriers;  // carriers[0] is chosen when `select` holds
   std::optional<z3::expr> select;
   std::vector<std::optional<z3::expr>> scalars;  // per carrier
-  std::vector<std::optional<z3::func_decl>> arrays;
-  std::array<int, 2> view_set{-1, -1};  // set term of each slot's view
+  std::vector<int> arrays;                       // per carrier: its ArrayCarrier, -1 for scalars
+  std::array<int, 2> view_set{-1, -1};           // set term of each slot's view
 };
 
 struct Element {
@@ -110,14 +114,35 @@ struct Universe {
   std::vector<Element> elements;
   std::set<unsigned> terms;  // ids of the symbolic elements
   std::set<std::uint64_t> values;
+
+  void add(const Element& e) {
+    if (e.value ? values.insert(*e.value).second : terms.insert(e.term.id()).second) {
+      elements.push_back(e);
+    }
+  }
+};
+
+// A set of the encoding (a carrier of the request or a literal) with the
+// element terms it brought; relations join nodes into components.
+struct Node {
+  Universe own;
+  int parent;
+};
+
+// A JSON array of the request and its flags, by element (a constant's value
+// or a term's id).
+struct ArrayCarrier {
+  int node;
+  std::map<std::pair<bool, std::uint64_t>, z3::expr> flags;
 };
 
 struct SetTerm {
   enum class Form { Literal, Array, Image } form;
   Kind kind;
-  std::vector<std::uint64_t> values;    // Literal: the elements' codes, ascending
-  std::optional<z3::func_decl> member;  // Array; Image: over the texts
-  z3::expr guard;                       // Array, Image: the set is empty unless it holds
+  std::vector<std::uint64_t> values;  // Literal: the elements' codes, ascending
+  int carrier;                        // Array; Image: the array of its texts; -1 for literals
+  z3::expr guard;                     // Array, Image: the set is empty unless it holds
+  int node;                           // Array: the carrier's; Image: a date node of its own
 };
 
 struct Relation {
@@ -158,7 +183,9 @@ struct Encoding::Impl {
 
   std::vector<Member> members;
   std::map<std::pair<bool, std::string>, std::size_t> member_index;
-  std::array<Universe, 3> universe;
+  std::vector<Node> nodes;
+  std::vector<ArrayCarrier> array_carriers;
+  std::vector<Universe> components;  // by root node, once finish() built them
   std::vector<SetTerm> sets;
   std::vector<Relation> relations;
   std::vector<ImageMembership> image_memberships;
@@ -200,12 +227,22 @@ struct Encoding::Impl {
     ctx.check_error();
     return z3::expr(ctx, a);
   }
-  z3::func_decl fresh_predicate(const char* prefix) {
-    Z3_sort domain_sort = bv_sort();
-    Z3_func_decl f = Z3_mk_fresh_func_decl(ctx, prefix, 1, &domain_sort, ctx.bool_sort());
-    ctx.check_error();
-    return z3::func_decl(ctx, f);
+  // Whether array `carrier` holds element `e`.
+  z3::expr holds(int carrier, const Element& e) {
+    const auto key = e.value ? std::make_pair(false, *e.value)
+                             : std::make_pair(true, std::uint64_t{e.term.id()});
+    auto& flags = array_carriers[carrier].flags;
+    auto it = flags.find(key);
+    if (it == flags.end()) it = flags.emplace(key, fresh(ctx.bool_sort(), "holds")).first;
+    return it->second;
   }
+  // The same once finish() made every flag.
+  const z3::expr& held(int carrier, const Element& e) const {
+    return array_carriers[carrier].flags.at(e.value
+                                                ? std::make_pair(false, *e.value)
+                                                : std::make_pair(true, std::uint64_t{e.term.id()}));
+  }
+  int node_of(int carrier) const { return array_carriers[carrier].node; }
 
   // ---- Values and their ranges ----
 
@@ -303,14 +340,20 @@ struct Encoding::Impl {
 
   // ---- Element terms ----
 
-  void add_element(Kind kind, const z3::expr& term, std::optional<std::uint64_t> value) {
-    Universe& u = universe[static_cast<int>(kind)];
-    if (value) {
-      if (u.values.insert(*value).second) u.elements.push_back({term, value});
-    } else if (u.terms.insert(term.id()).second) {
-      u.elements.push_back({term, std::nullopt});
-    }
+  int new_node() {
+    nodes.push_back({{}, static_cast<int>(nodes.size())});
+    return static_cast<int>(nodes.size()) - 1;
   }
+  int root(int n) const {
+    while (nodes[n].parent != n) n = nodes[n].parent;
+    return n;
+  }
+  void join(int a, int b) { nodes[root(a)].parent = root(b); }
+  void add_element(int node, const z3::expr& term, std::optional<std::uint64_t> value) {
+    nodes[node].own.add({term, value});
+  }
+  // The element terms of the component of `node`.
+  const Universe& elements_of(int node) const { return components[root(node)]; }
 
   // ---- Members of the request ----
 
@@ -362,11 +405,12 @@ struct Encoding::Impl {
     for (Carrier c : m.carriers) {
       if (is_array(c)) {
         m.scalars.push_back(std::nullopt);
-        m.arrays.push_back(fresh_predicate("member"));
+        m.arrays.push_back(static_cast<int>(array_carriers.size()));
+        array_carriers.push_back({new_node(), {}});
       } else {
         m.scalars.push_back(c == Carrier::Bool ? fresh(ctx.bool_sort(), "value")
                                                : fresh(bv_sort(), "value"));
-        m.arrays.push_back(std::nullopt);
+        m.arrays.push_back(-1);
       }
     }
   }
@@ -398,11 +442,13 @@ struct Encoding::Impl {
     if (m.view_set[slot] < 0) {
       const bool image = type == Type::DateSet && m.carriers[c] == Carrier::TextArray;
       m.view_set[slot] = static_cast<int>(sets.size());
-      sets.push_back(SetTerm{image ? SetTerm::Form::Image : SetTerm::Form::Array,
-                             kind_of(type),
-                             {},
-                             *m.arrays[c],
-                             selected(m, c)});
+      SetTerm view{SetTerm::Form::Array, kind_of(type),  {},
+                   m.arrays[c],          selected(m, c), node_of(m.arrays[c])};
+      if (image) {
+        view.form = SetTerm::Form::Image;
+        view.node = new_node();
+      }
+      sets.push_back(std::move(view));
     }
     return {ctx.bool_val(true), std::nullopt, m.view_set[slot]};
   }
@@ -411,11 +457,11 @@ struct Encoding::Impl {
 
   template <typename T, typename Code>
   int literal_set(Kind kind, const types::OrderedSet<T>& items, Code code) {
-    SetTerm s{SetTerm::Form::Literal, kind, {}, std::nullopt, ctx.bool_val(true)};
+    SetTerm s{SetTerm::Form::Literal, kind, {}, -1, ctx.bool_val(true), new_node()};
     for (const T& item : items) {
       const std::uint64_t v = code(item);
       s.values.push_back(v);
-      add_element(kind, bv(v), v);
+      add_element(s.node, bv(v), v);
     }
     spend(items.size());
     std::sort(s.values.begin(), s.values.end());
@@ -427,34 +473,39 @@ struct Encoding::Impl {
     return std::binary_search(s.values.begin(), s.values.end(), v);
   }
 
-  // Membership of a symbolic element in a literal set. Runs of consecutive
-  // integers become ranges, so a large literal such as 1..100000 stays small.
+  // Membership of a symbolic element in a literal set, as a decision tree
+  // over the element's bits: a subtree that holds one value compares the
+  // remaining low bits, one that holds every value of its bits is true. A
+  // large literal such as 1..100000 becomes a handful of terms, and any
+  // literal stays within a few terms per element.
   z3::expr literal_member(int set, const z3::expr& e) {
     const auto key = std::make_pair(set, static_cast<std::uint64_t>(e.id()));
     if (auto it = literal_members.find(key); it != literal_members.end()) return it->second;
-    const SetTerm& s = sets[set];
-    z3::expr_vector options(ctx);
-    if (s.kind == Kind::Int) {
-      std::vector<std::int64_t> ints;
-      for (std::uint64_t v : s.values) ints.push_back(static_cast<std::int64_t>(v));
-      std::sort(ints.begin(), ints.end());
-      for (std::size_t i = 0; i < ints.size();) {
-        std::size_t j = i;
-        while (j + 1 < ints.size() && ints[j + 1] == ints[j] + 1) ++j;
-        if (i == j) {
-          options.push_back(e == bv(bits(ints[i])));
-        } else {
-          options.push_back(z3::sle(bv(bits(ints[i])), e) && z3::sle(e, bv(bits(ints[j]))));
-        }
-        i = j + 1;
-      }
-    } else {
-      for (std::uint64_t v : s.values) options.push_back(e == bv(v));
-    }
-    spend(s.values.size());
-    z3::expr result = z3::mk_or(options);
+    const std::vector<std::uint64_t>& values = sets[set].values;  // ascending
+    z3::expr result = bit_tree(e, values, 0, values.size(), 63);
+    spend(4 * values.size());
     literal_members.emplace(key, result);
     return result;
+  }
+
+  // Whether e is one of values[lo, hi), which agree on the bits above `bit`.
+  // Recursion is one level per bit, 64 at most.
+  z3::expr bit_tree(const z3::expr& e, const std::vector<std::uint64_t>& values, std::size_t lo,
+                    std::size_t hi, int bit) {
+    if (lo == hi) return ctx.bool_val(false);
+    if (bit < 63 && hi - lo == (std::uint64_t{1} << (bit + 1))) return ctx.bool_val(true);
+    if (hi - lo == 1) {
+      if (bit == 63) return e == bv(values[lo]);
+      const std::uint64_t mask = (std::uint64_t{2} << bit) - 1;
+      return e.extract(bit, 0) == ctx.bv_val(values[lo] & mask, bit + 1);
+    }
+    const std::uint64_t split = std::uint64_t{1} << bit;
+    const std::size_t mid = static_cast<std::size_t>(
+        std::partition_point(values.begin() + lo, values.begin() + hi,
+                             [&](std::uint64_t v) { return (v & split) == 0; }) -
+        values.begin());
+    return z3::ite(e.extract(bit, bit) == 1, bit_tree(e, values, mid, hi, bit - 1),
+                   bit_tree(e, values, lo, mid, bit - 1));
   }
 
   // Membership in a set of the encoding, once every element term is known
@@ -466,18 +517,18 @@ struct Encoding::Impl {
         if (e.value) return ctx.bool_val(literal_contains(s, *e.value));
         return literal_member(set, e.term);
       case SetTerm::Form::Array:
-        return s.guard && (*s.member)(e.term);
+        return s.guard && holds(s.carrier, e);
       case SetTerm::Form::Image: {
         z3::expr_vector options(ctx);
-        for (const Element& t : universe[static_cast<int>(Kind::Text)].elements) {
+        for (const Element& t : elements_of(node_of(s.carrier)).elements) {
           if (t.value) {
             if (!is_spelling_code(*t.value)) continue;
             const std::uint64_t key = *t.value & 0x3FFFFFFF;
             if (e.value && *e.value != key) continue;
-            options.push_back(e.value ? (*s.member)(t.term)
-                                      : (*s.member)(t.term) && e.term == bv(key));
+            options.push_back(e.value ? holds(s.carrier, t)
+                                      : holds(s.carrier, t) && e.term == bv(key));
           } else {
-            options.push_back((*s.member)(t.term) && is_spelling(t.term) &&
+            options.push_back(holds(s.carrier, t) && is_spelling(t.term) &&
                               spelled_key(t.term) == e.term);
           }
           if (!spend()) break;
@@ -492,7 +543,7 @@ struct Encoding::Impl {
     const SetTerm& s = sets[set];
     if (s.form == SetTerm::Form::Literal) return member_of(set, {element.term, element.value});
     if (s.form == SetTerm::Form::Array) {
-      add_element(s.kind, element.term, element.value);
+      add_element(s.node, element.term, element.value);
       return member_of(set, {element.term, element.value});
     }
     z3::expr atom = fresh(ctx.bool_sort(), "in");
@@ -503,7 +554,7 @@ struct Encoding::Impl {
   void skolem(int a, int b) {
     if (sets[a].form == SetTerm::Form::Literal) return;  // a's own elements tell
     if (!skolems.emplace(std::make_pair(a, b), true).second) return;
-    add_element(sets[a].kind, fresh(bv_sort(), "apart"), std::nullopt);
+    add_element(sets[a].node, fresh(bv_sort(), "apart"), std::nullopt);
   }
 
   z3::expr relation(int sub, int super, bool equal) {
@@ -514,6 +565,7 @@ struct Encoding::Impl {
           std::includes(b.values.begin(), b.values.end(), a.values.begin(), a.values.end());
       return ctx.bool_val(equal ? a.values == b.values : within);
     }
+    join(a.node, b.node);
     skolem(sub, super);
     if (equal) skolem(super, sub);
     z3::expr atom = fresh(ctx.bool_sort(), "rel");
@@ -532,7 +584,7 @@ struct Encoding::Impl {
       }
       return z3::mk_and(all);
     }
-    for (const Element& e : universe[static_cast<int>(a.kind)].elements) {
+    for (const Element& e : elements_of(a.node).elements) {
       z3::expr in_sub = member_of(sub, e);
       if (in_sub.is_false()) continue;
       all.push_back(z3::implies(in_sub, member_of(super, e)));
@@ -608,6 +660,7 @@ struct Encoding::Impl {
       case ExprKind::Mul: {
         const Value& a = at(e.binary()->left);
         const Value& b = at(e.binary()->right);
+        if (e.kind() == ExprKind::Mul && !a.value && !b.value) spend(kProductCost);
         errors.push_back(overflows(e.kind(), a.term, b.term));
         const z3::expr r = e.kind() == ExprKind::Add   ? a.term + b.term
                            : e.kind() == ExprKind::Sub ? a.term - b.term
@@ -690,14 +743,35 @@ struct Encoding::Impl {
     // An image holds the dates its texts spell; those dates are elements too.
     const bool images = std::any_of(
         sets.begin(), sets.end(), [](const SetTerm& s) { return s.form == SetTerm::Form::Image; });
+    components.resize(nodes.size());
+    for (std::size_t n = 0; n < nodes.size(); ++n) {
+      for (const Element& e : nodes[n].own.elements) components[root(n)].add(e);
+    }
     if (images) {
-      const std::vector<Element> texts = universe[static_cast<int>(Kind::Text)].elements;
-      for (const Element& t : texts) {
-        if (!t.value) {
-          add_element(Kind::Date, spelled_key(t.term), std::nullopt);
-        } else if (is_spelling_code(*t.value)) {
-          const std::uint64_t key = *t.value & 0x3FFFFFFF;
-          add_element(Kind::Date, bv(key), key);
+      for (const SetTerm& s : sets) {
+        if (s.form != SetTerm::Form::Image) continue;
+        Universe& dates = components[root(s.node)];
+        for (const Element& t : elements_of(node_of(s.carrier)).elements) {
+          if (!t.value) {
+            dates.add({spelled_key(t.term), std::nullopt});
+          } else if (is_spelling_code(*t.value)) {
+            const std::uint64_t key = *t.value & 0x3FFFFFFF;
+            dates.add({bv(key), key});
+          }
+        }
+      }
+    }
+    // Equal elements are held alike: flags of two terms agree when the
+    // terms are equal (two constants are never equal).
+    for (std::size_t a = 0; a < array_carriers.size(); ++a) {
+      const std::vector<Element>& elements = elements_of(node_of(a)).elements;
+      for (const Element& e : elements) holds(a, e);
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        for (std::size_t j = i + 1; j < elements.size(); ++j) {
+          if (elements[i].value && elements[j].value) continue;
+          background.push_back(z3::implies(elements[i].term == elements[j].term,
+                                           holds(a, elements[i]) == holds(a, elements[j])));
+          if (!spend()) return;
         }
       }
     }
@@ -721,11 +795,11 @@ struct Encoding::Impl {
           background.push_back(range(kind, *m.scalars[c]));
         } else if (is_array(carrier)) {
           const Kind kind = array_kind(carrier);
-          for (const Element& e : universe[static_cast<int>(kind)].elements) {
+          for (const Element& e : elements_of(node_of(m.arrays[c])).elements) {
             if (e.value) {
-              if (!in_range(kind, *e.value)) background.push_back(!(*m.arrays[c])(e.term));
+              if (!in_range(kind, *e.value)) background.push_back(!holds(m.arrays[c], e));
             } else {
-              background.push_back(z3::implies((*m.arrays[c])(e.term), range(kind, e.term)));
+              background.push_back(z3::implies(holds(m.arrays[c], e), range(kind, e.term)));
             }
             if (!spend()) return;
           }
@@ -739,23 +813,23 @@ struct Encoding::Impl {
     }
   }
 
-  z3::expr all_spell_dates(const z3::func_decl& member) {
+  z3::expr all_spell_dates(int carrier) {
     z3::expr_vector all(ctx);
-    for (const Element& e : universe[static_cast<int>(Kind::Text)].elements) {
+    for (const Element& e : elements_of(node_of(carrier)).elements) {
       if (e.value) {
-        if (!is_spelling_code(*e.value)) all.push_back(!member(e.term));
+        if (!is_spelling_code(*e.value)) all.push_back(!holds(carrier, e));
       } else {
-        all.push_back(z3::implies(member(e.term), is_spelling(e.term)));
+        all.push_back(z3::implies(holds(carrier, e), is_spelling(e.term)));
       }
       if (!spend()) break;
     }
     return z3::mk_and(all);
   }
 
-  z3::expr empty(const z3::func_decl& member, Kind kind) {
+  z3::expr empty(int carrier) {
     z3::expr_vector none(ctx);
-    for (const Element& e : universe[static_cast<int>(kind)].elements) {
-      none.push_back(!member(e.term));
+    for (const Element& e : elements_of(node_of(carrier)).elements) {
+      none.push_back(!holds(carrier, e));
       if (!spend()) break;
     }
     return z3::mk_and(none);
@@ -769,13 +843,13 @@ struct Encoding::Impl {
     if (declared->type == Type::Date && m.carriers[c] == Carrier::Text) {
       fits = fits && is_spelling(*m.scalars[c]);
     } else if (declared->type == Type::DateSet && m.carriers[c] == Carrier::TextArray) {
-      fits = fits && all_spell_dates(*m.arrays[c]);
+      fits = fits && all_spell_dates(m.arrays[c]);
     }
     if (types::is_set_type(declared->type) && m.carriers.size() == 2 &&
         is_array(m.carriers[1 - c])) {
       // An empty array is a set of any type.
       const std::size_t other = 1 - c;
-      fits = fits || (selected(m, other) && empty(*m.arrays[other], array_kind(m.carriers[other])));
+      fits = fits || (selected(m, other) && empty(m.arrays[other]));
     }
     const z3::expr required = declared->optional ? ctx.bool_val(true) : m.present;
     return required && z3::implies(m.present, fits);
@@ -783,11 +857,10 @@ struct Encoding::Impl {
 
   // ---- Witnesses ----
 
-  std::vector<std::uint64_t> realization(const z3::model& model, const z3::func_decl& member,
-                                         Kind kind) const {
+  std::vector<std::uint64_t> realization(const z3::model& model, int carrier) const {
     std::set<std::uint64_t> values;
-    for (const Element& e : universe[static_cast<int>(kind)].elements) {
-      if (model.eval(member(e.term), true).is_true()) {
+    for (const Element& e : elements_of(node_of(carrier)).elements) {
+      if (model.eval(held(carrier, e), true).is_true()) {
         values.insert(e.value ? *e.value : model.eval(e.term, true).get_numeral_uint64());
       }
     }
@@ -866,8 +939,8 @@ z3::expr Encoding::small_ints(std::int64_t bound) const {
     for (std::size_t c = 0; c < m.carriers.size(); ++c) {
       if (m.carriers[c] == Carrier::Int) all.push_back(small(*m.scalars[c]));
       if (m.carriers[c] != Carrier::IntArray) continue;
-      for (const Element& e : im.universe[static_cast<int>(Kind::Int)].elements) {
-        if (!e.value) all.push_back(z3::implies((*m.arrays[c])(e.term), small(e.term)));
+      for (const Element& e : im.elements_of(im.node_of(m.arrays[c])).elements) {
+        if (!e.value) all.push_back(z3::implies(im.held(m.arrays[c], e), small(e.term)));
       }
     }
   }
@@ -895,7 +968,7 @@ Request Encoding::request(const z3::model& model) const {
     if (p.carrier == Carrier::Bool) {
       p.flag = model.eval(*m.scalars[c], true).is_true();
     } else if (is_array(p.carrier)) {
-      p.values = im.realization(model, *m.arrays[c], array_kind(p.carrier));
+      p.values = im.realization(model, m.arrays[c]);
     } else {
       p.values.push_back(model.eval(*m.scalars[c], true).get_numeral_uint64());
     }
