@@ -19,32 +19,39 @@ struct Answer {
   std::optional<Request> request;
 };
 
-// Two strategies. One solver for the whole analysis turns the background
-// into clauses once and asks each query in a scope of its own: fast for most
-// queries. What it cannot settle in a quarter of the time limit (at most half
-// a second) goes to a fresh solver, whose preprocessing of the whole problem
-// copes better with hard products, for the rest of the limit.
+// Queries about the whole template go to one solver for the whole analysis,
+// which turns the background into clauses once and keeps what it learns;
+// what it cannot settle in a quarter of the time limit (at most half a
+// second) goes to a fresh solver, whose preprocessing of the whole problem
+// copes better with hard products, for the rest of the limit. In a template
+// of many constraints, a query about one constraint goes to a fresh solver
+// that sees only that constraint, so that each of the many such queries
+// stays small (a fresh solver costs some milliseconds to set up, more than
+// the shared one needs for a small template).
 class Solver {
  public:
   Solver(z3::context& ctx, const Encoding& encoding)
       : ctx_(ctx), encoding_(encoding), shared_(ctx) {
-    add_background(shared_);
+    add(shared_, encoding.background());
   }
 
-  Answer check(const z3::expr& query, std::uint32_t timeout_ms) {
-    const std::uint32_t first = std::min<std::uint32_t>(timeout_ms / 4 + 1, 500);
+  // `focus`: the constraint the query is about alone, if any.
+  Answer check(const z3::expr& query, std::uint32_t timeout_ms, std::optional<std::size_t> focus) {
     try {
+      if (focus) return fresh(query, timeout_ms, encoding_.background(0, *focus));
+      const std::uint32_t first = std::min<std::uint32_t>(timeout_ms / 4 + 1, 500);
+      // The query is asked under an assumption rather than in a scope:
+      // leaving a scope would drop the clauses of the whole background,
+      // which the next query would have to build again.
       shared_.set(limit(first));
-      shared_.push();
-      shared_.add(query);
-      Answer answer = decide(shared_);
-      shared_.pop();
+      const z3::expr asked = z3::expr(ctx_, Z3_mk_fresh_const(ctx_, "ask", ctx_.bool_sort()));
+      shared_.add(z3::implies(asked, query));
+      z3::expr_vector assumptions(ctx_);
+      assumptions.push_back(asked);
+      Answer answer = decide(shared_, &assumptions);
+      shared_.add(!asked);
       if (answer.verdict != Verdict::Unknown || timeout_ms <= first) return answer;
-      z3::solver fresh(ctx_);
-      fresh.set(limit(timeout_ms - first));
-      add_background(fresh);
-      fresh.add(query);
-      return decide(fresh);
+      return fresh(query, timeout_ms - first, encoding_.background());
     } catch (const z3::exception& e) {
       return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
     }
@@ -53,18 +60,20 @@ class Solver {
   // A witness is easier to read with small numbers, so the query is first
   // tried with every integer of the request within +-1000, briefly; only
   // the answer of the unrestricted query can be no or unknown.
-  Answer solve(const z3::expr& query, std::uint32_t timeout_ms, bool prefer_small) {
+  Answer solve(const z3::expr& query, std::uint32_t timeout_ms, bool prefer_small,
+               std::optional<std::size_t> focus) {
     constexpr std::uint32_t kSmallTryMs = 1000;
     if (prefer_small) {
-      Answer small = check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs));
+      Answer small =
+          check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs), focus);
       if (small.verdict == Verdict::Yes) return small;
     }
-    return check(query, timeout_ms);
+    return check(query, timeout_ms, focus);
   }
 
  private:
-  Answer decide(z3::solver& solver) {
-    switch (solver.check()) {
+  Answer decide(z3::solver& solver, const z3::expr_vector* assumptions = nullptr) {
+    switch (assumptions ? solver.check(*assumptions) : solver.check()) {
       case z3::sat:
         return {Verdict::Yes, "", encoding_.request(solver.get_model())};
       case z3::unsat:
@@ -83,9 +92,16 @@ class Solver {
     return params;
   }
 
-  void add_background(z3::solver& solver) {
-    const z3::expr_vector& background = encoding_.background();
-    for (unsigned i = 0; i < background.size(); ++i) solver.add(background[i]);
+  Answer fresh(const z3::expr& query, std::uint32_t timeout_ms, const z3::expr_vector& background) {
+    z3::solver solver(ctx_);
+    solver.set(limit(timeout_ms));
+    add(solver, background);
+    solver.add(query);
+    return decide(solver);
+  }
+
+  static void add(z3::solver& solver, const z3::expr_vector& terms) {
+    for (unsigned i = 0; i < terms.size(); ++i) solver.add(terms[i]);
   }
 
   z3::context& ctx_;
@@ -101,9 +117,10 @@ struct Question {
   std::string subject;
   std::string question;
   z3::expr query;
-  std::string witness;          // the name of its witness
-  bool yes_when_solved = true;  // false for "redundant", where a solution means no
-  std::string note;             // shown with a yes, e.g. the kind of error
+  std::string witness;               // the name of its witness
+  bool yes_when_solved = true;       // false for "redundant", where a solution means no
+  std::string note;                  // shown with a yes, e.g. the kind of error
+  std::optional<std::size_t> focus;  // the one constraint the query is about
   std::function<bool(const Decisions&)> confirms;
 };
 
@@ -159,8 +176,9 @@ class Session {
   Status<std::string> ask(const Question& q) {
     Finding f{q.subject, q.question, Verdict::Unknown, "", std::nullopt};
     const Answer answer =
-        too_large() ? Answer{Verdict::Unknown, "too large to analyse", std::nullopt}
-                    : solver_->solve(q.query, options_.timeout_ms, options_.domain == nullptr);
+        too_large()
+            ? Answer{Verdict::Unknown, "too large to analyse", std::nullopt}
+            : solver_->solve(q.query, options_.timeout_ms, options_.domain == nullptr, q.focus);
     if (answer.verdict == Verdict::Unknown) {
       f.note = answer.note;
     } else if (answer.verdict == Verdict::No) {
@@ -236,6 +254,10 @@ Status<std::string> analyze_template(const Target& target, const Options& option
   if (auto ready = session.prepare(); !ready) return ready;
   z3::context& ctx = session.ctx();
   const std::size_t count = target.model->constraints.size();
+  constexpr std::size_t kFocusFrom = 8;  // constraints
+  const auto focus = [&](std::size_t i) {
+    return count >= kFocusFrom ? std::optional<std::size_t>(i) : std::nullopt;
+  };
   // A too large encoding has no terms to ask about; every answer is unknown.
   const bool terms = !session.too_large();
   const auto term = [&](auto pick) { return terms ? pick() : ctx.bool_val(false); };
@@ -243,9 +265,9 @@ Status<std::string> analyze_template(const Target& target, const Options& option
   const z3::expr pass = term([&] { return all_passed(ctx, session.encoding().constraints(0)); });
 
   std::vector<Question> questions;
-  questions.push_back({"template", "can pass", loads && pass, "can_pass", true, "",
+  questions.push_back({"template", "can pass", loads && pass, "can_pass", true, "", std::nullopt,
                        [](const Decisions& d) { return d[0].pass; }});
-  questions.push_back({"template", "can fail", loads && !pass, "can_fail", true, "",
+  questions.push_back({"template", "can fail", loads && !pass, "can_fail", true, "", std::nullopt,
                        [](const Decisions& d) { return !d[0].pass && loaded(d[0]); }});
   for (std::size_t i = 0; i < count; ++i) {
     // Appended, not `"c" + std::to_string(i)`: that draws a false
@@ -256,20 +278,21 @@ Status<std::string> analyze_template(const Target& target, const Options& option
     const auto c = [&](auto pick) {
       return term([&] { return pick(session.encoding().constraints(0)[i]); });
     };
-    questions.push_back(
-        {subject, "can fail", loads && c([](auto& t) { return t.failed; }), prefix + "_fail", true,
-         "", [i](const Decisions& d) { return has_outcome(d[0], i, api::Outcome::Kind::Failed); }});
-    questions.push_back({subject, "can error", loads && c([](auto& t) { return t.errored; }),
-                         prefix + "_error", true, "integer overflow", [i](const Decisions& d) {
-                           return has_outcome(d[0], i, api::Outcome::Kind::Errored);
+    questions.push_back({subject, "can fail", loads && c([](auto& t) { return t.failed; }),
+                         prefix + "_fail", true, "", focus(i), [i](const Decisions& d) {
+                           return has_outcome(d[0], i, api::Outcome::Kind::Failed);
                          }});
+    questions.push_back(
+        {subject, "can error", loads && c([](auto& t) { return t.errored; }), prefix + "_error",
+         true, "integer overflow", focus(i),
+         [i](const Decisions& d) { return has_outcome(d[0], i, api::Outcome::Kind::Errored); }});
     // Redundant when no request passes every other constraint and not this
     // one; a request that does shows what the constraint alone refuses.
     const z3::expr others =
         term([&] { return all_passed(ctx, session.encoding().constraints(0), i); });
     questions.push_back(
         {subject, "redundant", loads && others && !c([](auto& t) { return t.passed; }),
-         prefix + "_needed", false, "", [i](const Decisions& d) {
+         prefix + "_needed", false, "", std::nullopt, [i](const Decisions& d) {
            return loaded(d[0]) && d[0].outcomes.size() == 1 && d[0].outcomes[0].index == i;
          }});
   }
@@ -291,14 +314,22 @@ Status<std::string> analyze_change(const Target& next, const Target& old, const 
   };
   const z3::expr next_passes = passes(0);
   const z3::expr old_passes = passes(1);
-  const Question widens{
-      "change", "widens", next_passes && !old_passes, "widens", true, "", [](const Decisions& d) {
-        return d[0].pass && !d[1].pass;
-      }};
-  const Question narrows{
-      "change", "narrows", old_passes && !next_passes, "narrows", true, "", [](const Decisions& d) {
-        return !d[0].pass && d[1].pass;
-      }};
+  const Question widens{"change",
+                        "widens",
+                        next_passes && !old_passes,
+                        "widens",
+                        true,
+                        "",
+                        std::nullopt,
+                        [](const Decisions& d) { return d[0].pass && !d[1].pass; }};
+  const Question narrows{"change",
+                         "narrows",
+                         old_passes && !next_passes,
+                         "narrows",
+                         true,
+                         "",
+                         std::nullopt,
+                         [](const Decisions& d) { return !d[0].pass && d[1].pass; }};
   if (auto done = session.ask(widens); !done) return done;
   return session.ask(narrows);
 }

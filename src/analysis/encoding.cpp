@@ -175,7 +175,9 @@ struct Encoding::Impl {
   z3::context& ctx;
   std::vector<Checked> templates;
   const Domain* domain;
-  z3::expr_vector background;
+  z3::expr_vector background;  // what every query needs
+  // The definitions of each constraint's outcome terms, by slot.
+  std::vector<std::vector<z3::expr_vector>> definitions;
   TextTable table;
   bool rich_texts = false;  // some member is a string and a date at once
   std::size_t work = 0;
@@ -629,7 +631,22 @@ struct Encoding::Impl {
   // predicate checks fast, and the product must not pass 2^63 - 1 (2^63 for
   // a negative result). The solver's signed predicate is wrong for negative
   // operands in the Z3 of Debian 12, and a 128-bit product is slow to solve.
-  z3::expr overflows(ExprKind kind, const z3::expr& a, const z3::expr& b) {
+  z3::expr overflows(ExprKind kind, const Value& x, const Value& y) {
+    const z3::expr& a = x.term;
+    const z3::expr& b = y.term;
+    if (kind == ExprKind::Mul && (x.value || y.value)) {
+      // By a constant: the product fits exactly for the factors in a range.
+      const auto c = static_cast<std::int64_t>(x.value ? *x.value : *y.value);
+      const z3::expr& f = x.value ? b : a;
+      constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+      constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+      if (c == 0 || c == 1) return ctx.bool_val(false);
+      if (c == -1) return f == bv(bits(kMin));
+      // Division truncates toward zero, which rounds each bound inwards.
+      const std::int64_t lo = c > 0 ? kMin / c : kMax / c;
+      const std::int64_t hi = c > 0 ? kMax / c : kMin / c;
+      return z3::slt(f, bv(bits(lo))) || z3::slt(bv(bits(hi)), f);
+    }
     if (kind == ExprKind::Mul) {
       const z3::expr ua = z3::ite(z3::slt(a, 0), -a, a);
       const z3::expr ub = z3::ite(z3::slt(b, 0), -b, b);
@@ -661,7 +678,7 @@ struct Encoding::Impl {
         const Value& a = at(e.binary()->left);
         const Value& b = at(e.binary()->right);
         if (e.kind() == ExprKind::Mul && !a.value && !b.value) spend(kProductCost);
-        errors.push_back(overflows(e.kind(), a.term, b.term));
+        errors.push_back(overflows(e.kind(), a, b));
         const z3::expr r = e.kind() == ExprKind::Add   ? a.term + b.term
                            : e.kind() == ExprKind::Sub ? a.term - b.term
                                                        : a.term * b.term;
@@ -725,15 +742,17 @@ struct Encoding::Impl {
       absent.push_back(!members[member_index.at({true, name})].present);
     }
     const z3::expr skipped = c.optional ? z3::mk_or(absent) : ctx.bool_val(false);
-    return {named(skipped || (!errs && value), "passed"),
-            named(!skipped && !errs && !value, "failed"), named(!skipped && errs, "errored")};
+    z3::expr_vector& defs = definitions[slot].emplace_back(ctx);
+    return {named(skipped || (!errs && value), "passed", defs),
+            named(!skipped && !errs && !value, "failed", defs),
+            named(!skipped && errs, "errored", defs)};
   }
 
   // A name for `term`, defined in the background: the solver then turns each
   // constraint into clauses once, however many queries ask about it.
-  z3::expr named(const z3::expr& term, const char* prefix) {
+  z3::expr named(const z3::expr& term, const char* prefix, z3::expr_vector& defs) {
     z3::expr name = fresh(ctx.bool_sort(), prefix);
-    background.push_back(name == term);
+    defs.push_back(name == term);
     return name;
   }
 
@@ -809,7 +828,7 @@ struct Encoding::Impl {
     for (std::size_t slot = 0; slot < templates.size(); ++slot) {
       z3::expr_vector all(ctx);
       for (const Member& m : members) all.push_back(member_loads(m, slot));
-      loads.push_back(named(z3::mk_and(all), "loads"));
+      loads.push_back(named(z3::mk_and(all), "loads", background));
     }
   }
 
@@ -909,6 +928,7 @@ Encoding::Encoding(z3::context& ctx, const std::vector<Checked>& templates, cons
   impl_->declare_members();
   for (std::size_t slot = 0; slot < templates.size(); ++slot) {
     impl_->outcomes.emplace_back();
+    impl_->definitions.emplace_back();
     for (const types::Constraint& c : templates[slot].tmpl->constraints) {
       impl_->outcomes.back().push_back(impl_->constraint(slot, c));
       if (impl_->over) return;
@@ -925,7 +945,24 @@ const std::vector<ConstraintTerms>& Encoding::constraints(std::size_t slot) cons
   return impl_->outcomes.at(slot);
 }
 
-const z3::expr_vector& Encoding::background() const { return impl_->background; }
+z3::expr_vector Encoding::background() const {
+  z3::expr_vector all(impl_->ctx);
+  for (unsigned i = 0; i < impl_->background.size(); ++i) all.push_back(impl_->background[i]);
+  for (const auto& slot : impl_->definitions) {
+    for (const z3::expr_vector& defs : slot) {
+      for (unsigned i = 0; i < defs.size(); ++i) all.push_back(defs[i]);
+    }
+  }
+  return all;
+}
+
+z3::expr_vector Encoding::background(std::size_t slot, std::size_t index) const {
+  z3::expr_vector all(impl_->ctx);
+  for (unsigned i = 0; i < impl_->background.size(); ++i) all.push_back(impl_->background[i]);
+  const z3::expr_vector& defs = impl_->definitions.at(slot).at(index);
+  for (unsigned i = 0; i < defs.size(); ++i) all.push_back(defs[i]);
+  return all;
+}
 
 bool Encoding::too_large() const { return impl_->over; }
 

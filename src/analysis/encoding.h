@@ -67,7 +67,10 @@ class Encoding {
   const std::vector<ConstraintTerms>& constraints(std::size_t slot) const;
   // What every request satisfies: the definitions of auxiliary terms and the
   // ranges of the values. Every query asserts it.
-  const z3::expr_vector& background() const;
+  z3::expr_vector background() const;
+  // The part of it that queries about constraint `index` of `slot` alone
+  // (and loads()) need.
+  z3::expr_vector background(std::size_t slot, std::size_t index) const;
   // Whether the encoding outgrew its size limit: its terms are then
   // incomplete, and no answer built on them may be given.
   bool too_large() const;
