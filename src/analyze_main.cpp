@@ -3,7 +3,6 @@
 // with the same command line (driver/handoff.h).
 #include <sys/stat.h>
 #include <unistd.h>
-#include <z3++.h>
 
 #include <cerrno>
 #include <csignal>
@@ -131,9 +130,6 @@ int main(int argc, char** argv) {
     write_fd(STDERR_FILENO, "verdane-analyze runs only `analyze`; use verdane for the others\n");
     return 2;
   }
-  // The process exists for this one analysis: a query that would need more
-  // memory than this answers unknown instead of exhausting the machine.
-  z3::set_param("memory_max_size", "3072");
   driver::Stdout out;
   const auto result = run(*args, out);
   if (!result) {

@@ -42,9 +42,11 @@ using types::Type;
 constexpr unsigned kBits = 64;
 // Terms generated for relations, memberships and ranges, beyond which the
 // encoding gives up (it grows with elements times relations). A product of
-// two unknown integers becomes thousands of clauses and counts as many.
+// two unknown integers becomes tens of thousands of clauses in each solver
+// (measured: some 50 MB of solver memory each), so a template may hold
+// about a dozen of them.
 constexpr std::size_t kWorkLimit = 4'000'000;
-constexpr std::size_t kProductCost = 40'000;
+constexpr std::size_t kProductCost = 300'000;
 
 enum class Kind : std::uint8_t { Int, Text, Date };
 enum class Carrier : std::uint8_t { Bool, Int, Text, Date, IntArray, TextArray, DateArray };
