@@ -147,17 +147,22 @@ struct SetTerm {
   int node;                           // Array: the carrier's; Image: a date node of its own
 };
 
+// The constraint a definition belongs to: (slot, index).
+using Owner = std::pair<std::size_t, std::size_t>;
+
 struct Relation {
   z3::expr atom;
   int sub;
   int super;
   bool equal;  // also super within sub
+  Owner owner;
 };
 
 struct ImageMembership {
   z3::expr atom;
   int set;
   Element element;
+  Owner owner;
 };
 
 struct Value {
@@ -180,6 +185,7 @@ struct Encoding::Impl {
   z3::expr_vector background;  // what every query needs
   // The definitions of each constraint's outcome terms, by slot.
   std::vector<std::vector<z3::expr_vector>> definitions;
+  Owner owner;  // of the constraint being encoded
   TextTable table;
   bool rich_texts = false;  // some member is a string and a date at once
   std::size_t work = 0;
@@ -551,7 +557,7 @@ struct Encoding::Impl {
       return member_of(set, {element.term, element.value});
     }
     z3::expr atom = fresh(ctx.bool_sort(), "in");
-    image_memberships.push_back({atom, set, {element.term, element.value}});
+    image_memberships.push_back({atom, set, {element.term, element.value}, owner});
     return atom;
   }
 
@@ -573,7 +579,7 @@ struct Encoding::Impl {
     skolem(sub, super);
     if (equal) skolem(super, sub);
     z3::expr atom = fresh(ctx.bool_sort(), "rel");
-    relations.push_back({atom, sub, super, equal});
+    relations.push_back({atom, sub, super, equal, owner});
     return atom;
   }
 
@@ -728,6 +734,7 @@ struct Encoding::Impl {
   // when they do not err themselves; once an operand errs, the constraint
   // errs whatever the wrapped values of the nodes above it say.
   ConstraintTerms constraint(std::size_t slot, const types::Constraint& c) {
+    owner = {slot, definitions[slot].size()};
     std::unordered_map<const Expr*, Value> done;
     std::vector<z3::expr> errors;
     post_order(c.expr, [&](const Expr& e) {
@@ -796,14 +803,16 @@ struct Encoding::Impl {
         }
       }
     }
+    // Set atoms are defined with the constraint that holds them, so that a
+    // query about another constraint need not carry them.
     for (const ImageMembership& m : image_memberships) {
-      background.push_back(m.atom == member_of(m.set, m.element));
+      definitions[m.owner.first][m.owner.second].push_back(m.atom == member_of(m.set, m.element));
       if (over) return;
     }
     for (const Relation& r : relations) {
       z3::expr holds = within(r.sub, r.super);
       if (r.equal) holds = holds && within(r.super, r.sub);
-      background.push_back(r.atom == holds);
+      definitions[r.owner.first][r.owner.second].push_back(r.atom == holds);
       if (over) return;
     }
     for (const Member& m : members) {
@@ -878,10 +887,27 @@ struct Encoding::Impl {
 
   // ---- Witnesses ----
 
-  std::vector<std::uint64_t> realization(const z3::model& model, int carrier) const {
+  // The values of the flags a model assigns, by the id of their constant.
+  // Reading them at once is much faster than evaluating each of the flags
+  // of a large array. A flag the model leaves out occurs in no assertion the
+  // solver kept, so any value fits it: it is false, which keeps witness sets
+  // small.
+  static std::unordered_map<unsigned, bool> assigned_flags(const z3::model& model) {
+    std::unordered_map<unsigned, bool> flags;
+    for (unsigned i = 0; i < model.num_consts(); ++i) {
+      const z3::func_decl decl = model.get_const_decl(i);
+      if (decl.range().is_bool()) flags.emplace(decl.id(), model.get_const_interp(decl).is_true());
+    }
+    return flags;
+  }
+
+  std::vector<std::uint64_t> realization(const z3::model& model, int carrier,
+                                         const std::unordered_map<unsigned, bool>& flags) const {
     std::set<std::uint64_t> values;
     for (const Element& e : elements_of(node_of(carrier)).elements) {
-      if (model.eval(held(carrier, e), true).is_true()) {
+      const z3::expr& flag = held(carrier, e);
+      const auto known = flags.find(flag.decl().id());
+      if (known != flags.end() && known->second) {
         values.insert(e.value ? *e.value : model.eval(e.term, true).get_numeral_uint64());
       }
     }
@@ -999,6 +1025,7 @@ Request Encoding::request(const z3::model& model) const {
   };
   std::vector<Pending> pending;
   std::set<std::uint64_t> text_codes;
+  const std::unordered_map<unsigned, bool> flags = Impl::assigned_flags(model);
   for (const Member& m : im.members) {
     if (!model.eval(m.present, true).is_true()) continue;
     std::size_t c = 0;
@@ -1007,7 +1034,7 @@ Request Encoding::request(const z3::model& model) const {
     if (p.carrier == Carrier::Bool) {
       p.flag = model.eval(*m.scalars[c], true).is_true();
     } else if (is_array(p.carrier)) {
-      p.values = im.realization(model, m.arrays[c]);
+      p.values = im.realization(model, m.arrays[c], flags);
     } else {
       p.values.push_back(model.eval(*m.scalars[c], true).get_numeral_uint64());
     }
