@@ -107,6 +107,49 @@ std::string large_evidence() {
   return s;
 }
 
+const char* kPayment = R"(name payment
+
+intent {
+  amount: int
+  currency: string
+  payee: string
+  execute_on: date
+  daily_limit: optional int
+}
+
+evidence {
+  balance: int
+  fee: int
+  blocked_payees: set<string>
+  cutoff: date
+}
+
+requires {
+  0 < intent.amount <= evidence.balance - evidence.fee;
+  intent.currency in {"CHF", "EUR", "USD"};
+  intent.payee not in evidence.blocked_payees;
+  date(2024-01-01) <= intent.execute_on <= evidence.cutoff;
+  optional: intent.amount + evidence.fee <= intent.daily_limit
+}
+)";
+
+// A million requests of the payment example's size (a ~95-byte intent and a
+// ~100-byte evidence); about one in ten fails.
+void write_requests(const std::string& path) {
+  std::ofstream out(path, std::ios::binary);
+  std::string line;
+  for (int i = 0; i < 1'000'000; ++i) {
+    const int amount = 100 + (i * 37) % 1200;
+    line = R"({"intent":{"amount":)" + std::to_string(amount) + R"(,"currency":"EUR","payee":")" +
+           (i % 50 == 0 ? "Shady Ltd" : "ACME Corp") +
+           R"(","execute_on":"2024-06-14","daily_limit":1000},"evidence":{"balance":)" +
+           std::to_string(1100 + i % 200) +
+           R"(,"fee":5,"blocked_payees":["Shady Ltd","Unknown Holdings"],"cutoff":"2024-12-31"}})"
+           "\n";
+    out << line;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,5 +169,7 @@ int main(int argc, char** argv) {
   write(dir + "/sets_intent.json",
         R"({"customer": "customer-0-account-holder", "id": 2654435761, "day": "2026-01-01"})");
   write(dir + "/sets_evidence.json", large_evidence());
+  write(dir + "/payment.policy", kPayment);
+  write_requests(dir + "/requests.jsonl");
   return 0;
 }

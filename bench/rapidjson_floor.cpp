@@ -1,5 +1,7 @@
 // The large-evidence floor: read a JSON file and parse it into a RapidJSON
-// document, nothing else. Built like verdane.
+// document, nothing else. Built like verdane. With --insitu the document is
+// parsed in place in the text (kParseInsituFlag), the stricter floor: no
+// string is copied.
 #include <fcntl.h>
 #include <rapidjson/document.h>
 #include <sys/stat.h>
@@ -9,8 +11,9 @@
 #include <string>
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
-  const int fd = ::open(argv[1], O_RDONLY);
+  const bool insitu = argc == 3 && std::string(argv[1]) == "--insitu";
+  if (argc != 2 && !insitu) return 2;
+  const int fd = ::open(argv[argc - 1], O_RDONLY);
   if (fd < 0) return 1;
   struct stat st {};
   ::fstat(fd, &st);
@@ -23,6 +26,10 @@ int main(int argc, char** argv) {
   }
   ::close(fd);
   rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  if (insitu) {
+    doc.ParseInsitu<rapidjson::kParseIterativeFlag>(text.data());
+  } else {
+    doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+  }
   return doc.HasParseError() ? 1 : 0;
 }

@@ -1,11 +1,14 @@
 // Any pair of JSON texts (split at the first NUL byte: intent, then evidence)
-// loaded and evaluated against a fixed set of templates.
+// loaded and evaluated against a fixed set of templates; every constraint
+// that does not pass is explained too, and its explanation must agree with
+// its outcome.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
 #include "evaluator/evaluate.h"
+#include "explain/explain.h"
 #include "parser/parse.h"
 #include "runtime_input/json.h"
 #include "runtime_input/load.h"
@@ -87,7 +90,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!intent) continue;
     auto evidence = verdane::runtime_input::load_evidence(tmpl.evidence_schema, *evidence_doc);
     if (!evidence) continue;
-    (void)verdane::evaluator::evaluate(tmpl, *intent, *evidence);
+    const auto result = verdane::evaluator::evaluate(tmpl, *intent, *evidence);
+    const auto* decision = std::get_if<verdane::evaluator::Decision>(&result);
+    if (!decision) continue;
+    for (const auto& outcome : decision->outcomes) {
+      const auto lines =
+          verdane::explain::explain(tmpl.constraints[outcome.index].expr, *intent, *evidence);
+      // Only an errored constraint shows an error, and only on its last line.
+      for (std::size_t i = 0; i < lines.size(); ++i) {
+        const bool error = lines[i].second.rfind("error: ", 0) == 0;
+        const bool errored = outcome.kind == verdane::errors::ConstraintOutcome::Kind::Errored;
+        if (error && (!errored || i + 1 != lines.size())) std::abort();
+      }
+    }
   }
   return 0;
 }

@@ -12,6 +12,8 @@ packages=(
   cmake ninja-build g++ pkg-config
   rapidjson-dev nettle-dev libz3-dev
   libgtest-dev libbenchmark-dev
+  python3-dev python3-venv python3-setuptools python3-wheel
+  pybind11-dev python3-pybind11 python3-pytest
 )
 case "${1:-}" in
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;

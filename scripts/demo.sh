@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds verdane and runs compile, print and eval on
-# the bundled example.
+# the bundled example, explains the failing request and runs the example's
+# test file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
@@ -22,3 +23,5 @@ run compile "$ex/payment.policy" --out "$out/payment.bin"
 run print "$out/payment.bin"
 run eval "$out/payment.bin" --intent "$ex/intent_pass.json" --evidence "$ex/evidence.json"
 run eval "$out/payment.bin" --intent "$ex/intent_fail.json" --evidence "$ex/evidence.json"
+run eval "$out/payment.bin" --intent "$ex/intent_fail.json" --evidence "$ex/evidence.json" --explain
+run test "$ex/payment.tests.json"

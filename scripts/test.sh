@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs the whole test suite:
-#   1. the release build and every test (unit, end-to-end, hostile inputs);
+#   1. the release build and every test (unit, end-to-end, hostile inputs),
+#      the embedding example and the Python package's tests;
 #   2. the same tests once more built with AddressSanitizer and UBSan;
 #   3. a short run of each fuzz target (30 seconds each).
 # VERDANE_QUICK=1 runs step 1 only.
@@ -18,6 +19,8 @@ cmake -S . -B build -G Ninja >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure
 ./scripts/embed_check.sh build
+echo "== Python package"
+./scripts/python_test.sh build
 
 [ -n "${VERDANE_QUICK:-}" ] && exit 0
 

@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
   driver::Stdout out;
   const auto result = run(*args, out);
   if (!result) {
-    write_fd(STDERR_FILENO, escape_controls(result.error()) + "\n");
+    write_fd(STDERR_FILENO, escape_line_breaks(result.error()) + "\n");
     return 1;
   }
   return *result;

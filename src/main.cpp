@@ -46,15 +46,17 @@ int main(int argc, char** argv) {
           return run_print(command, out);
         } else if constexpr (std::is_same_v<C, EvalCommand>) {
           return run_eval(command, out);
+        } else if constexpr (std::is_same_v<C, TestCommand>) {
+          return run_test(command, out);
         } else {
           return run_analyze(command);
         }
       },
       cli.command);
   if (!result) {
-    // One error, one line: a path or source character holding a line feed or
-    // a terminal escape is shown escaped.
-    write_fd(STDERR_FILENO, verdane::escape_controls(result.error()) + "\n");
+    // One error, one line: a path or decoded string holding a line feed or a
+    // carriage return shows it as \n or \r.
+    write_fd(STDERR_FILENO, verdane::escape_line_breaks(result.error()) + "\n");
     return 1;
   }
   return *result;

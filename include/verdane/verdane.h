@@ -44,6 +44,7 @@ struct Error {
     Bytecode,  // the bytes are not a template's bytecode (or cannot be written)
     Id,        // the text is not a template id
     Json,      // the text is not one JSON document
+    Request,   // the JSON text is not a request object (evaluate_request)
   };
 
   Kind kind = Kind::Compile;
@@ -59,7 +60,7 @@ struct Error {
   // The error as the command line prints it: "error at <line>:<column>:
   // <message>" for Compile and Bytecode, "<message> at line <line> column
   // <column>" for Json (just the message if it has no position), the message
-  // alone for Id.
+  // alone for Id and Request.
   std::string to_string() const;
 };
 
@@ -166,6 +167,19 @@ struct Outcome {
   std::size_t index = 0;   // its position in the template's requires block, from 0
   std::string expression;  // its expression, fully parenthesised on one line
   std::string reason;      // "constraint evaluated to False" or the error text
+  // Filled only when evaluating with EvalOptions::explain: what evaluating
+  // the constraint computed, as (expression, value) pairs in evaluation
+  // order, e.g. ("(intent.amount + evidence.fee)", "1105"). One pair per
+  // field reference and operator node below the constraint's root, each
+  // distinct expression once; literals are left out. Values are written as
+  // the template language writes literals (True, 1200, "EUR",
+  // date(2026-05-01), {"a", "b"}); a set of more than 10 elements shows its
+  // first 10 and then "... (<n> elements)", a string of more than 200 bytes
+  // its start and then "... (<n> bytes)", an expression of more than 1000
+  // bytes likewise. The node whose evaluation raised the error has the value
+  // "error: <reason>" and is the last pair. Both texts are final: control
+  // characters from the inputs are escaped, so each stays within one line.
+  std::vector<std::pair<std::string, std::string>> explanation;
 
   friend bool operator==(const Outcome&, const Outcome&) = default;
 };
@@ -185,12 +199,36 @@ struct Decision {
   // The report the command line prints, every line ending in a line feed:
   // "decision=pass", or "decision=fail" followed by "input validation error:
   // <input_error>" or by one "constraint[<index>] failed: <expression>
-  // (<reason>)" ("error:" for Errored) line per outcome. Control characters
-  // taken from inputs are shown escaped (\n, \t, \u{1b}, ...), so each line
-  // stays one line.
+  // (<reason>)" ("error:" for Errored) line per outcome, each followed by
+  // one "    <expression> = <value>" line per pair of its explanation.
+  // Control characters of input_error and reason (member names, date texts,
+  // field names) are shown escaped (\n, \t, \u{1b}, ...), so each line
+  // stays one line; the expression and the explanation are printed as they
+  // are, already escaped.
   std::string report() const;
 
+  // The decision as one JSON object on one line, without a line feed, as
+  // `verdane eval --format json` prints it: {"decision":"pass"},
+  // {"decision":"fail","input_error":"<input_error>"}, or
+  // {"decision":"fail","outcomes":[{"index":<index>,"outcome":"failed",
+  // "expression":"<expression>","reason":"<reason>"},...]} ("errored" for
+  // Errored); an outcome with an explanation has one more member,
+  // "explanation":[["<expression>","<value>"],...], its pairs in order. Texts are JSON strings of
+  // the texts themselves, escaped only as JSON requires: `"`, `\` and the control characters U+0000
+  // to U+001F
+  // (\n, \t, ... or \u00XX); everything else, non-ASCII text included, is
+  // written as UTF-8.
+  std::string to_json() const;
+
   friend bool operator==(const Decision&, const Decision&) = default;
+};
+
+// What an evaluation does besides deciding.
+struct EvalOptions {
+  // Fill Outcome::explanation of every failed and errored constraint. Those
+  // constraints are evaluated a second time, watched; without this option
+  // evaluation does no extra work.
+  bool explain = false;
 };
 
 // Checks and compiles template source text. The source must be UTF-8. The
@@ -230,6 +268,9 @@ Expected<JsonDocument> parse_json(std::string_view text);
 // members are fields of the matching schema; everything that does not fit
 // becomes Decision::input_error rather than an Error. Never fails.
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence);
+// The same, with options.
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
+                  const EvalOptions& options);
 
 // Parses one intent document and checks it against the intent schema of
 // `tmpl`, in one pass and without keeping the document itself: for large
@@ -249,11 +290,45 @@ Expected<Input> parse_evidence(const Template& tmpl, std::string json);
 // another template are checked again, as values, against the schemas of
 // `tmpl`. Never fails.
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence);
+// The same, with options.
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence,
+                  const EvalOptions& options);
 
 // parse_json on both texts, then evaluate. A JSON error's message is prefixed
 // with "failed to parse intent JSON: " or "failed to parse evidence JSON: ";
 // the intent is parsed first.
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json);
+// The same, with options.
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json, const EvalOptions& options);
+
+// Decides one request given as the text of one JSON object
+// {"intent": {...}, "evidence": {...}}; "intent" may be left out and then
+// stands for {}. Reads the text in one pass; the decision is the one
+// evaluate_json gives for the two member texts. Fails with a Json error (the
+// parser's message and position, or "invalid UTF-8" at the first invalid
+// byte) for a text that is not JSON, and with a Request error for JSON that is
+// not such an object, checked in this order: "a request must be a JSON
+// object"; "unknown member `<name>` (a request has only `intent` and
+// `evidence`)" for the least such name in byte order; "missing member
+// `evidence`". A member given twice counts with its last value. Members that
+// do not fit their schemas (including an `intent` or `evidence` that is not
+// an object) give a Decision with input_error, as in evaluate_json.
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json);
+// The same, with options.
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json,
+                                    const EvalOptions& options);
+
+// evaluate_request for every text of `requests`, in order: one result per
+// request. Like every call here it reads only its arguments, so any number of
+// threads may each decide their own batch against one template at the same
+// time; splitting a large batch across threads is the caller's choice.
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests);
+// The same, with options.
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests,
+                                               const EvalOptions& options);
 
 }  // namespace verdane::api

@@ -2,11 +2,13 @@
 // own error records into api::Error at this boundary, keeping their texts.
 #include "verdane/verdane.h"
 
+#include <array>
 #include <charconv>
 
 #include "errors/compile_error.h"
 #include "errors/span.h"
 #include "evaluator/evaluate.h"
+#include "explain/explain.h"
 #include "korvel_crypto/hash.h"
 #include "korvel_serializers/bytes.h"
 #include "parser/parse.h"
@@ -14,46 +16,98 @@
 #include "runtime_input/json.h"
 #include "runtime_input/load.h"
 #include "runtime_input/parse_load.h"
+#include "support/json_text.h"
 #include "support/line_text.h"
 #include "support/utf8.h"
 #include "typeck/lower.h"
 
 namespace verdane::api {
 
+namespace detail {
+
+// The one place that builds handles and looks inside them.
+struct Access {
+  using TemplateData = Template::Data;
+  using InputData = Input::Data;
+
+  static Template make(types::PolicyTemplate tmpl);
+  static const types::PolicyTemplate& get(const Template& t);
+  static const std::shared_ptr<const TemplateData>& data(const Template& t) { return t.data_; }
+
+  static JsonDocument make(runtime_input::JsonDocument doc);
+  static const runtime_input::JsonDocument& get(const JsonDocument& d);
+
+  static Input make(InputData data);
+  static const InputData& get(const Input& i) { return *i.data_; }
+};
+
+}  // namespace detail
+
+using TemplateData = detail::Access::TemplateData;
+using InputData = detail::Access::InputData;
+
+// The template and what evaluating it needs, computed once when it is made:
+// the plan that gives every field reference its slot, and both schemas'
+// fields for the one-pass loader.
 struct Template::Data {
-  types::PolicyTemplate tmpl;
+  explicit Data(types::PolicyTemplate t)
+      : tmpl(std::move(t)),
+        plan(tmpl),
+        intent_fields(runtime_input::declared_fields(tmpl.intent_schema)),
+        evidence_fields(runtime_input::declared_fields(tmpl.evidence_schema)) {}
+  Data(const Data&) = delete;
+  Data& operator=(const Data&) = delete;
+
+  const types::PolicyTemplate tmpl;
+  const evaluator::Plan plan;  // refers to the nodes of tmpl
+  const std::vector<runtime_input::DeclaredField> intent_fields;
+  const std::vector<runtime_input::DeclaredField> evidence_fields;
 };
 
 struct JsonDocument::Data {
   runtime_input::JsonDocument doc;
 };
 
+// The values of one side by field of the schema they were loaded against,
+// and pointers to them by slot, as the evaluator reads them.
+struct FieldSlots {
+  explicit FieldSlots(runtime_input::FieldValues v) : values(std::move(v)) {
+    slots.reserve(values.size());
+    for (const auto& value : values) slots.push_back(value ? &*value : nullptr);
+  }
+  FieldSlots(const FieldSlots&) = delete;
+  FieldSlots& operator=(const FieldSlots&) = delete;
+
+  runtime_input::FieldValues values;
+  std::vector<const types::Value*> slots;
+};
+
 struct Input::Data {
+  // The template whose schema the values were loaded against, and that
+  // schema's fields.
+  std::shared_ptr<const TemplateData> made_for;
+  const std::vector<runtime_input::DeclaredField>* fields;
   // The values, or the problem with their schema prefixed with its side
   // ("intent: ..."), as Decision::input_error shows it.
-  Result<types::ValueMap, std::string> values;
+  Result<std::unique_ptr<const FieldSlots>, std::string> values;
 };
 
 namespace detail {
 
-// The one place that builds handles and looks inside them.
-struct Access {
-  static Template make(types::PolicyTemplate tmpl) {
-    return Template(std::make_shared<const Template::Data>(Template::Data{std::move(tmpl)}));
-  }
-  static const types::PolicyTemplate& get(const Template& t) { return t.data_->tmpl; }
+Template Access::make(types::PolicyTemplate tmpl) {
+  return Template(std::make_shared<const Template::Data>(std::move(tmpl)));
+}
+const types::PolicyTemplate& Access::get(const Template& t) { return t.data_->tmpl; }
 
-  static JsonDocument make(runtime_input::JsonDocument doc) {
-    return JsonDocument(
-        std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
-  }
-  static const runtime_input::JsonDocument& get(const JsonDocument& d) { return d.data_->doc; }
+JsonDocument Access::make(runtime_input::JsonDocument doc) {
+  return JsonDocument(
+      std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
+}
+const runtime_input::JsonDocument& Access::get(const JsonDocument& d) { return d.data_->doc; }
 
-  static Input make(Result<types::ValueMap, std::string> values) {
-    return Input(std::make_shared<const Input::Data>(Input::Data{std::move(values)}));
-  }
-  static const Result<types::ValueMap, std::string>& get(const Input& i) { return i.data_->values; }
-};
+Input Access::make(Input::Data data) {
+  return Input(std::make_shared<const Input::Data>(std::move(data)));
+}
 
 }  // namespace detail
 
@@ -105,11 +159,11 @@ Error json_error(std::string text) {
   return error;
 }
 
-Outcome to_outcome(const errors::ConstraintOutcome& o) {
+Outcome to_outcome(errors::ConstraintOutcome&& o) {
   const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
                                  ? Outcome::Kind::Failed
                                  : Outcome::Kind::Errored;
-  return Outcome{kind, o.index, o.expression, o.reason};
+  return Outcome{kind, o.index, std::move(o.expression), std::move(o.reason), {}};
 }
 
 Decision invalid_input(std::string message) {
@@ -129,6 +183,7 @@ std::string Error::to_string() const {
       if (line == 0) return message;
       return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
     case Kind::Id:
+    case Kind::Request:
       break;
   }
   return message;
@@ -139,26 +194,80 @@ const std::string& Template::name() const { return data_->tmpl.name; }
 std::string TemplateId::to_string() const { return HashDigest{digest}.to_string(); }
 
 std::string Decision::report() const {
-  // Every line is escaped whole: the fixed parts hold no control characters,
-  // only the texts taken from inputs can.
+  // Texts that come from the inputs (member names, date texts, field names
+  // of crafted bytecode) show their control characters escaped; string
+  // literals of the template keep the printer's own escapes, which already
+  // keep the line one line.
   std::string out;
-  const auto line = [&out](std::string_view text) {
-    out += escape_controls(text);
-    out += '\n';
-  };
   if (pass) {
-    line("decision=pass");
+    out += "decision=pass\n";
     return out;
   }
-  line("decision=fail");
+  out += "decision=fail\n";
   if (input_error) {
-    line("input validation error: " + *input_error);
+    out += "input validation error: ";
+    out += escape_controls(*input_error);
+    out += '\n';
     return out;
   }
   for (const Outcome& o : outcomes) {
-    const char* verb = o.kind == Outcome::Kind::Failed ? "] failed: " : "] error: ";
-    line("constraint[" + std::to_string(o.index) + verb + o.expression + " (" + o.reason + ")");
+    out += "constraint[";
+    out += std::to_string(o.index);
+    out += o.kind == Outcome::Kind::Failed ? "] failed: " : "] error: ";
+    out += o.expression;
+    out += " (";
+    out += escape_controls(o.reason);
+    out += ")\n";
+    for (const auto& [expression, value] : o.explanation) {
+      out += "    ";
+      out += expression;
+      out += " = ";
+      out += value;
+      out += '\n';
+    }
   }
+  return out;
+}
+
+std::string Decision::to_json() const {
+  std::string out = "{\"decision\":";
+  if (pass) {
+    out += "\"pass\"}";
+    return out;
+  }
+  out += "\"fail\"";
+  if (input_error) {
+    out += ",\"input_error\":";
+    append_json_string(out, *input_error);
+    out += '}';
+    return out;
+  }
+  out += ",\"outcomes\":[";
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const Outcome& o = outcomes[i];
+    if (i > 0) out += ',';
+    out += "{\"index\":";
+    out += std::to_string(o.index);
+    out += o.kind == Outcome::Kind::Failed ? ",\"outcome\":\"failed\"" : ",\"outcome\":\"errored\"";
+    out += ",\"expression\":";
+    append_json_string(out, o.expression);
+    out += ",\"reason\":";
+    append_json_string(out, o.reason);
+    if (!o.explanation.empty()) {
+      out += ",\"explanation\":[";
+      for (std::size_t k = 0; k < o.explanation.size(); ++k) {
+        if (k > 0) out += ',';
+        out += '[';
+        append_json_string(out, o.explanation[k].first);
+        out += ',';
+        append_json_string(out, o.explanation[k].second);
+        out += ']';
+      }
+      out += ']';
+    }
+    out += '}';
+  }
+  out += "]}";
   return out;
 }
 
@@ -211,88 +320,223 @@ Expected<JsonDocument> parse_json(std::string_view text) {
 
 namespace {
 
-// The values of a loaded input, or its problem as input_error shows it.
-Result<types::ValueMap, std::string> with_side(runtime_input::LoadResult loaded, const char* side) {
-  if (!loaded) return make_err(side + loaded.error().to_string());
-  return std::move(loaded).value();
-}
+using runtime_input::DeclaredField;
+using runtime_input::FieldsResult;
+using runtime_input::FieldValues;
 
-template <typename Schema>
-Expected<Input> parse_input(const Schema& schema, std::string json, const char* side,
-                            Result<runtime_input::LoadResult, std::string> (*parse)(
-                                const Schema&, runtime_input::JsonText)) {
-  auto loaded = parse(schema, runtime_input::JsonText::owned(std::move(json)));
-  if (!loaded) return json_error(std::move(loaded).error());
-  return Access::make(with_side(std::move(loaded).value(), side));
-}
-
-Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
-                const types::ValueMap& evidence) {
-  const evaluator::Evaluation result = evaluator::evaluate(t, intent, evidence);
-  if (const auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
-    return invalid_input(invalid->message);
+// Pointers by slot to values held by field, as the evaluator reads them,
+// without allocating for schemas of ordinary size.
+class SlotView {
+ public:
+  explicit SlotView(const FieldValues& values) {
+    const types::Value** out = inline_.data();
+    if (values.size() > inline_.size()) {
+      heap_.resize(values.size());
+      out = heap_.data();
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i] ? &*values[i] : nullptr;
+    view_ = evaluator::Slots(out, values.size());
   }
-  const auto& decided = std::get<evaluator::Decision>(result);
+  SlotView(const SlotView&) = delete;
+  SlotView& operator=(const SlotView&) = delete;
+
+  evaluator::Slots get() const { return view_; }
+
+ private:
+  std::array<const types::Value*, 16> inline_{};
+  std::vector<const types::Value*> heap_;
+  evaluator::Slots view_;
+};
+
+Decision from_evaluation(evaluator::Evaluation result) {
+  if (auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
+    return invalid_input(std::move(invalid->message));
+  }
+  auto& decided = std::get<evaluator::Decision>(result);
   Decision decision;
   decision.pass = decided.kind == evaluator::Decision::Kind::Pass;
-  for (const errors::ConstraintOutcome& o : decided.outcomes) {
+  decision.outcomes.reserve(decided.outcomes.size());
+  for (errors::ConstraintOutcome& o : decided.outcomes) {
     if (o.kind != errors::ConstraintOutcome::Kind::Passed)
-      decision.outcomes.push_back(to_outcome(o));
+      decision.outcomes.push_back(to_outcome(std::move(o)));
   }
   return decision;
 }
 
-Decision decide(const types::PolicyTemplate& t, const Result<types::ValueMap, std::string>& intent,
-                const Result<types::ValueMap, std::string>& evidence) {
-  if (!intent) return invalid_input(intent.error());
-  if (!evidence) return invalid_input(evidence.error());
-  return decide(t, *intent, *evidence);
+// Fills in the explanation of every outcome: explaining evaluates the few
+// constraints that did not pass once more, watched, so the plain evaluation
+// stays as cheap as without the option.
+void explain_outcomes(Decision& decision, const types::PolicyTemplate& t,
+                      const types::ValueMap& intent, const types::ValueMap& evidence) {
+  for (Outcome& o : decision.outcomes) {
+    o.explanation = explain::explain(t.constraints[o.index].expr, intent, evidence);
+  }
+}
+
+Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
+                const types::ValueMap& evidence, const EvalOptions& options) {
+  Decision decision = from_evaluation(evaluator::evaluate(t, intent, evidence));
+  if (options.explain) explain_outcomes(decision, t, intent, evidence);
+  return decision;
+}
+
+// The values of one side by name, from its slots.
+types::ValueMap by_name(const std::vector<DeclaredField>& fields, evaluator::Slots slots) {
+  types::ValueMap values;
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (slots[i]) values.emplace(std::string(fields[i].name), *slots[i]);
+  }
+  return values;
+}
+
+Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Slots evidence,
+                const EvalOptions& options) {
+  Decision decision = from_evaluation(evaluator::evaluate(data.tmpl, data.plan, intent, evidence));
+  if (options.explain && !decision.outcomes.empty()) {
+    explain_outcomes(decision, data.tmpl, by_name(data.intent_fields, intent),
+                     by_name(data.evidence_fields, evidence));
+  }
+  return decision;
+}
+
+// Both sides loaded against the template's own schemas: their problems
+// first (the intent's before the evidence's), then the decision.
+Decision decide(const TemplateData& data, const FieldsResult& intent, const FieldsResult& evidence,
+                const EvalOptions& options) {
+  if (!intent) return invalid_input("intent: " + intent.error().to_string());
+  if (!evidence) return invalid_input("evidence: " + evidence.error().to_string());
+  const SlotView intent_slots(*intent);
+  const SlotView evidence_slots(*evidence);
+  return decide(data, intent_slots.get(), evidence_slots.get(), options);
+}
+
+template <typename Schema>
+Expected<Input> parse_input(
+    const Template& tmpl, const Schema& schema, const std::vector<DeclaredField>& fields,
+    std::string json, const char* side,
+    Result<FieldsResult, std::string> (*parse)(const Schema&, std::span<const DeclaredField>,
+                                               runtime_input::JsonText)) {
+  auto loaded = parse(schema, fields, runtime_input::JsonText::owned(std::move(json)));
+  if (!loaded) return json_error(std::move(loaded).error());
+  FieldsResult& values = *loaded;
+  InputData data{Access::data(tmpl), &fields, make_err(std::string())};
+  if (values) {
+    data.values = std::make_unique<const FieldSlots>(std::move(values).value());
+  } else {
+    data.values = make_err(side + values.error().to_string());
+  }
+  return Access::make(std::move(data));
+}
+
+// The values of an input by name, for a template other than the one it was
+// loaded for.
+types::ValueMap by_name(const InputData& input) {
+  return by_name(*input.fields, (*input.values)->slots);
+}
+
+Error json_problem(std::string text, const char* what) {
+  Error e = json_error(std::move(text));
+  e.message = std::string("failed to parse ") + what + " JSON: " + e.message;
+  return e;
 }
 
 }  // namespace
 
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence) {
+  return evaluate(tmpl, intent, evidence, EvalOptions{});
+}
+
+Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
+                  const EvalOptions& options) {
   const types::PolicyTemplate& t = Access::get(tmpl);
   auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
   if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
   auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
   if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
-  return decide(t, *intent_values, *evidence_values);
+  return decide(t, *intent_values, *evidence_values, options);
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {
-  return parse_input(Access::get(tmpl).intent_schema, std::move(json),
-                     "intent: ", runtime_input::parse_and_load_intent);
+  const TemplateData& data = *Access::data(tmpl);
+  return parse_input(tmpl, data.tmpl.intent_schema, data.intent_fields, std::move(json),
+                     "intent: ", runtime_input::parse_and_load_intent_fields);
 }
 
 Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
-  return parse_input(Access::get(tmpl).evidence_schema, std::move(json),
-                     "evidence: ", runtime_input::parse_and_load_evidence);
+  const TemplateData& data = *Access::data(tmpl);
+  return parse_input(tmpl, data.tmpl.evidence_schema, data.evidence_fields, std::move(json),
+                     "evidence: ", runtime_input::parse_and_load_evidence_fields);
 }
 
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence) {
-  return decide(Access::get(tmpl), Access::get(intent), Access::get(evidence));
+  return evaluate(tmpl, intent, evidence, EvalOptions{});
+}
+
+Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence,
+                  const EvalOptions& options) {
+  const InputData& i = Access::get(intent);
+  const InputData& e = Access::get(evidence);
+  if (!i.values) return invalid_input(i.values.error());
+  if (!e.values) return invalid_input(e.values.error());
+  const auto& data = Access::data(tmpl);
+  if (i.made_for == data && e.made_for == data) {
+    return decide(*data, (*i.values)->slots, (*e.values)->slots, options);
+  }
+  // Loaded for another template: checked again, as values, by name.
+  return decide(data->tmpl, by_name(i), by_name(e), options);
 }
 
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json) {
-  const types::PolicyTemplate& t = Access::get(tmpl);
-  auto intent =
-      runtime_input::parse_and_load_intent(t.intent_schema, JsonText::borrowed(intent_json));
-  if (!intent) {
-    Error e = json_error(std::move(intent).error());
-    e.message = "failed to parse intent JSON: " + e.message;
-    return e;
+  return evaluate_json(tmpl, intent_json, evidence_json, EvalOptions{});
+}
+
+Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
+                                 std::string_view evidence_json, const EvalOptions& options) {
+  const TemplateData& data = *Access::data(tmpl);
+  auto intent = runtime_input::parse_and_load_intent_fields(
+      data.tmpl.intent_schema, data.intent_fields, JsonText::borrowed(intent_json));
+  if (!intent) return json_problem(std::move(intent).error(), "intent");
+  auto evidence = runtime_input::parse_and_load_evidence_fields(
+      data.tmpl.evidence_schema, data.evidence_fields, JsonText::borrowed(evidence_json));
+  if (!evidence) return json_problem(std::move(evidence).error(), "evidence");
+  return decide(data, *intent, *evidence, options);
+}
+
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json) {
+  return evaluate_request(tmpl, request_json, EvalOptions{});
+}
+
+Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json,
+                                    const EvalOptions& options) {
+  const TemplateData& data = *Access::data(tmpl);
+  auto request = runtime_input::parse_and_load_request(data.tmpl.intent_schema, data.intent_fields,
+                                                       data.tmpl.evidence_schema,
+                                                       data.evidence_fields, request_json);
+  if (!request) {
+    runtime_input::RequestProblem& problem = request.error();
+    if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
+      return json_error(std::move(problem.message));
+    }
+    return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
   }
-  auto evidence =
-      runtime_input::parse_and_load_evidence(t.evidence_schema, JsonText::borrowed(evidence_json));
-  if (!evidence) {
-    Error e = json_error(std::move(evidence).error());
-    e.message = "failed to parse evidence JSON: " + e.message;
-    return e;
+  return decide(data, request->intent, request->evidence, options);
+}
+
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests) {
+  return evaluate_batch(tmpl, requests, EvalOptions{});
+}
+
+std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
+                                               std::span<const std::string_view> requests,
+                                               const EvalOptions& options) {
+  std::vector<Expected<Decision>> decisions;
+  decisions.reserve(requests.size());
+  for (const std::string_view request : requests) {
+    decisions.push_back(evaluate_request(tmpl, request, options));
   }
-  return decide(t, with_side(std::move(intent).value(), "intent: "),
-                with_side(std::move(evidence).value(), "evidence: "));
+  return decisions;
 }
 
 }  // namespace verdane::api

@@ -4,6 +4,7 @@
 // of the readable rendering used by `print`.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,15 +15,35 @@ namespace verdane::canonical {
 
 // The one-line text of `expr`: operator nodes as "(<l> <op> <r>)", `not` as
 // "(not <x>)", connectives as by pretty_connective, fields as "intent.<name>"
-// or "evidence.<name>", literals in the template language's literal syntax.
+// or "evidence.<name>" (control characters of a name that is not an
+// identifier shown as escape_controls does), literals in the template
+// language's literal syntax.
 // Never fails; linear in the size of the tree. Trees must respect
 // types::MAX_EXPR_DEPTH (recursion is one level per tree level).
 std::string pretty_expr(const types::Expr& expr);
+
+// Told where each node's own text lies in the text of the whole tree, as the
+// text of that node is completed: operands before their node, left to right.
+class SpanSink {
+ public:
+  virtual void printed(const types::Expr& node, std::size_t begin, std::size_t end) = 0;
+
+ protected:
+  ~SpanSink() = default;
+};
+
+// pretty_expr(expr), telling `sink` the byte range [begin, end) of every node's
+// text within the result (a connective of one operand shares its operand's
+// range).
+std::string pretty_expr(const types::Expr& expr, SpanSink& sink);
 
 // The text of an `And` or `Or` node over `operands` with the connective
 // `word` ("and" or "or"): "()" for no operands, the operand's own text for one,
 // "(<a> <word> <b> <word> ...)" on one level for two or more.
 std::string pretty_connective(const std::vector<types::Expr>& operands, std::string_view word);
+
+// A date as the literal syntax writes it: "date(2024-03-07)".
+std::string date_literal(const types::DateLit& date);
 
 // `text` with tab, line feed, carriage return, double quote and backslash
 // written as \t, \n, \r, \" and \\; every other byte is copied unchanged.

@@ -109,10 +109,20 @@ class Parser {
     Parsed parsed;
     parsed.command = *selected_;
     Entered& entered = commands_[*selected_];
-    if (!entered.positional.empty()) parsed.positional = std::move(entered.positional.front());
-    for (auto& values : entered.options) {
-      parsed.options.push_back(values.empty() ? std::nullopt
-                                              : std::optional<std::string>(std::move(values[0])));
+    if (!entered.positional.empty()) parsed.positional = entered.positional.front();
+    parsed.positionals = std::move(entered.positional);
+    const auto& options = decl_.commands[*selected_].options;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      auto& values = entered.options[i];
+      if (values.empty()) {
+        parsed.options.emplace_back();
+      } else if (options[i].values == Values::None) {
+        parsed.options.push_back(flag_truth(values[0]).value_or(false)
+                                     ? std::optional<std::string>("true")
+                                     : std::nullopt);
+      } else {
+        parsed.options.emplace_back(std::move(values[0]));
+      }
     }
     return parsed;
   }
@@ -205,7 +215,8 @@ class Parser {
   }
 
   bool wants_positional(std::size_t c) const {
-    return decl_.commands[c].positional && commands_[c].positional.empty();
+    const auto& decl = decl_.commands[c].positional;
+    return decl && (commands_[c].positional.empty() || decl->values == Values::Many);
   }
 
   // Returns false when the argument belongs to the program instead.
@@ -273,7 +284,11 @@ class Parser {
     } else if (owner == kProgram && is("V", "version")) {
       version_.push_back(flag_value);
     } else if (const auto index = long_option(owner, kind, name)) {
-      take_value(owner, *index, value);
+      if (decl_.commands[owner].options[*index].values == Values::None) {
+        commands_[owner].options[*index].push_back(flag_value);
+      } else {
+        take_value(owner, *index, value);
+      }
     } else {
       entered.unexpected.push_back({kind, arg});
       return;
@@ -325,8 +340,11 @@ class Parser {
     for (const std::string& value : values) {
       const std::string failure = check_failure(decl.check, value);
       if (!failure.empty()) return usage_error(std::string(decl.name) + ": " + failure);
+      if (decl.values == Values::None && !flag_truth(value)) {
+        return usage_error("Could not convert: " + std::string(decl.name) + " = " + value);
+      }
     }
-    at_most_once(decl.name, values.size());
+    if (decl.values != Values::Many) at_most_once(decl.name, values.size());
   }
 
   void values_checks() {
@@ -365,11 +383,21 @@ class Parser {
         return usage_error(std::string(decl.positional->name) + " is required");
       }
       for (std::size_t i = 0; i < decl.options.size(); ++i) {
-        if (decl.options[i].required && commands_[c].options[i].empty()) {
+        if (decl.options[i].required && commands_[c].options[i].empty() &&
+            !given(c, decl.options[i].unless)) {
           return usage_error(std::string(decl.options[i].name) + " is required");
         }
       }
     }
+  }
+
+  // Whether command `c` was given the option `name` (never for an empty name).
+  bool given(std::size_t c, std::string_view name) const {
+    const auto& options = decl_.commands[c].options;
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      if (!name.empty() && options[i].name == name) return !commands_[c].options[i].empty();
+    }
+    return false;
   }
 
   void report_unexpected(const std::vector<Unexpected>& unexpected) {
@@ -473,16 +501,22 @@ std::string help_text(const ProgramDecl& decl, std::optional<std::size_t> comman
   out.append(c.description).append("\nUsage: ").append(c.usage).append("\n\n");
   if (c.positional) {
     out += "Positionals:\n";
-    add_row(out, std::string(c.positional->name) + (c.positional->required ? " REQUIRED" : ""),
+    add_row(out,
+            std::string(c.positional->name) + (c.positional->values == Values::Many ? " ..." : "") +
+                (c.positional->required ? " REQUIRED" : ""),
             c.positional->help);
     out += '\n';
   }
   out += "Options:\n";
   add_row(out, "-h,--help", "Print help");
   for (const ValueDecl& o : c.options) {
-    add_row(out,
-            std::string(o.name) + " " + std::string(o.value_name) + (o.required ? " REQUIRED" : ""),
-            o.help);
+    std::string row(o.name);
+    if (!o.value_name.empty()) {
+      row += ' ';
+      row += o.value_name;
+    }
+    if (o.required) row += " REQUIRED";
+    add_row(out, std::move(row), o.help);
   }
   out += '\n';
   return out;

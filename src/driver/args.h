@@ -1,6 +1,7 @@
 // A small declarative command-line parser: a program with a help flag, a
 // version flag and subcommands; each subcommand has a help flag, at most one
-// positional value and long options that take exactly one value.
+// positional (taking one value, or every value given) and long options that
+// take exactly one value or none (flags).
 //
 // It exists because start-up time matters for a tool that runs once per
 // request: it allocates little, initialises no streams or locales and builds
@@ -35,12 +36,21 @@ enum class Check : unsigned char { None, NonEmpty, Utf8, Seconds };
 // exactly the texts this reads.
 std::optional<std::uint32_t> parse_seconds(std::string_view text);
 
+// How many values an argument takes: one; none (an option that is a flag,
+// given at most once; `--flag=<v>` reads v as true or false like
+// `--version=<v>`); or, for a positional, every value given.
+enum class Values : unsigned char { One, None, Many };
+
 struct ValueDecl {
   std::string_view name;        // "TEMPLATE" for a positional, "--out" for an option
-  std::string_view value_name;  // "<OUT>" for an option, empty for a positional
+  std::string_view value_name;  // "<OUT>" for an option, empty for a positional or flag
   std::string_view help;        // empty: none
   bool required = false;
   Check check = Check::None;
+  Values values = Values::One;
+  // For a required option: another option of the command whose presence
+  // makes this one optional ("--batch" for eval's --evidence).
+  std::string_view unless = {};
 };
 
 struct CommandDecl {
@@ -62,8 +72,10 @@ struct ProgramDecl {
 // A complete, valid command line.
 struct Parsed {
   std::size_t command = 0;
-  std::optional<std::string> positional;
-  std::vector<std::optional<std::string>> options;  // by index in the declaration
+  std::optional<std::string> positional;  // the first positional value
+  std::vector<std::string> positionals;   // every positional value, in order
+  // By index in the declaration; a flag that is set holds "true".
+  std::vector<std::optional<std::string>> options;
 };
 // Help was asked for, while parsing `command` (the first subcommand entered)
 // or the program itself when nullopt; `selected` is the subcommand chosen, if

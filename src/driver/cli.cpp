@@ -1,6 +1,7 @@
 #include "driver/cli.h"
 
 #include <array>
+#include <vector>
 
 #include "driver/args.h"
 #include "support/line_text.h"
@@ -20,13 +21,25 @@ constexpr std::array<ValueDecl, 1> kCompileOptions{{
      Check::NonEmpty},
 }};
 
-constexpr std::array<ValueDecl, 3> kEvalOptions{{
-    {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty},
+constexpr std::array<ValueDecl, 7> kEvalOptions{{
+    {"--evidence", "<EVIDENCE>", "Path to the evidence JSON object", true, Check::NonEmpty,
+     args::Values::One, "--batch"},
     {"--intent", "<INTENT>", "Path to the intent JSON object. Defaults to `{}`", false,
      Check::NonEmpty},
     {"--check-hash", "<CHECK_HASH>",
      "Optional base58-encoded id to verify against the computed id of the bytecode", false,
      Check::Utf8},
+    {"--explain", "",
+     "After each failed or errored constraint, show the values of its sub-expressions", false,
+     Check::None, args::Values::None},
+    {"--batch", "<REQUESTS>",
+     "Decide every request of a JSON Lines file ({\"intent\": ..., \"evidence\": ...} a line) "
+     "instead of --intent and --evidence, writing one JSON line each",
+     false, Check::NonEmpty},
+    {"--jobs", "<N>", "With --batch: decide on N threads (1 to 256), still writing in input order",
+     false, Check::None},
+    {"--format", "<FORMAT>", "`line` (the default) or `json`: the decision as one JSON object",
+     false, Check::None},
 }};
 
 constexpr std::array<ValueDecl, 3> kAnalyzeOptions{{
@@ -40,9 +53,9 @@ constexpr std::array<ValueDecl, 3> kAnalyzeOptions{{
      false, Check::Seconds},
 }};
 
-enum Command : std::size_t { kCompile, kPrint, kEval, kAnalyze, kHelp };
+enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kAnalyze, kHelp };
 
-const std::array<CommandDecl, 5> kCommands{{
+const std::array<CommandDecl, 6> kCommands{{
     {"compile", "Compile policy template source into canonical bytecode",
      "verdane compile [OPTIONS] <TEMPLATE>", ValueDecl{"TEMPLATE", "", "", true, Check::NonEmpty},
      kCompileOptions},
@@ -54,6 +67,11 @@ const std::array<CommandDecl, 5> kCommands{{
     {"eval", "Load precompiled bytecode and evaluate it against JSON inputs",
      "verdane eval [OPTIONS] --evidence <EVIDENCE> <BYTECODE>",
      ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty}, kEvalOptions},
+    {"test",
+     "Run the cases of test files against their templates",
+     "verdane test <TESTS>...",
+     ValueDecl{"TESTS", "", "", true, Check::NonEmpty, args::Values::Many},
+     {}},
     {"analyze", "Prove with a solver what a template, or a change of it, lets pass",
      "verdane analyze [OPTIONS] <BYTECODE>", ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty},
      kAnalyzeOptions},
@@ -75,7 +93,7 @@ std::string usage_error(const std::string& message, std::optional<std::size_t> c
   if (command == kHelp) command.reset();
   const std::string usage(command ? kCommands[*command].usage : kProgram.usage);
   const std::string hint = command ? std::string(kCommands[*command].name) + " --help" : "--help";
-  return "error: " + escape_controls(utf8::to_lossy(message)) + "\n\nUsage: " + usage +
+  return "error: " + escape_line_breaks(utf8::to_lossy(message)) + "\n\nUsage: " + usage +
          "\n\nFor more information, try 'verdane " + hint + "'.\n";
 }
 
@@ -83,6 +101,56 @@ CliExit help_of(std::optional<std::size_t> command, int status = 0) {
   std::string text = args::help_text(kProgram, command);
   if (status == 0) return CliExit{0, std::move(text), ""};
   return CliExit{status, "", std::move(text)};
+}
+
+// The number of --jobs: a whole decimal number from 1 to kMaxJobs.
+std::optional<unsigned> job_count(const std::string& text) {
+  if (text.empty() || text.size() > 3) return std::nullopt;
+  unsigned n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (n < 1 || n > kMaxJobs) return std::nullopt;
+  return n;
+}
+
+// The eval command from its parsed options, after the checks between them.
+std::variant<Cli, CliExit> eval_command(std::string bytecode,
+                                        std::vector<std::optional<std::string>>& options) {
+  const auto fail = [](const std::string& message) {
+    return CliExit{2, "", usage_error(message, kEval)};
+  };
+  EvalCommand command;
+  command.bytecode = std::move(bytecode);
+  command.evidence = options[0].value_or("");
+  command.intent = std::move(options[1]);
+  command.check_hash = std::move(options[2]);
+  command.explain = options[3].has_value();
+  command.batch = std::move(options[4]);
+  if (command.batch && options[0]) return fail("--batch cannot be used with --evidence");
+  if (command.batch && command.intent) return fail("--batch cannot be used with --intent");
+  if (options[5]) {
+    const auto jobs = job_count(*options[5]);
+    if (!jobs) {
+      return fail("--jobs: `" + utf8::to_lossy(*options[5]) + "` is not a whole number from 1 to " +
+                  std::to_string(kMaxJobs));
+    }
+    if (!command.batch) return fail("--jobs can only be used with --batch");
+    command.jobs = *jobs;
+  }
+  if (options[6]) {
+    if (*options[6] == "json") {
+      command.format = Format::Json;
+    } else if (*options[6] != "line") {
+      return fail("--format: `" + utf8::to_lossy(*options[6]) + "` is not `line` or `json`");
+    }
+    if (command.batch && command.format == Format::Line) {
+      return fail("--batch writes JSON lines; --format line cannot be used with it");
+    }
+  }
+  if (command.batch) command.format = Format::Json;
+  return Cli{std::move(command)};
 }
 
 }  // namespace
@@ -93,7 +161,7 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   // subcommand, and a leading dash can only ask for help or the version.
   const std::string_view first = argv[1];
   const bool is_command = first == "compile" || first == "print" || first == "eval" ||
-                          first == "analyze" || first == "help";
+                          first == "test" || first == "analyze" || first == "help";
   if (!first.empty() && first[0] != '-' && !is_command) {
     return CliExit{2, "",
                    usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", {})};
@@ -123,8 +191,9 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
     case kPrint:
       return Cli{PrintCommand{std::move(positional)}};
     case kEval:
-      return Cli{EvalCommand{std::move(positional), std::move(*parsed.options[0]),
-                             std::move(parsed.options[1]), std::move(parsed.options[2])}};
+      return eval_command(std::move(positional), parsed.options);
+    case kTest:
+      return Cli{TestCommand{std::move(parsed.positionals)}};
     case kAnalyze: {
       AnalyzeCommand analyze{std::move(positional), std::move(parsed.options[0]),
                              std::move(parsed.options[1])};
@@ -134,9 +203,9 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
     default:
       break;
   }
-  // `help [COMMAND]`.
-  if (positional.empty()) return help_of(kHelp);
-  for (std::size_t c : {kCompile, kPrint, kEval, kAnalyze}) {
+  // `help [COMMAND]`; `help` alone is the program's help.
+  if (positional.empty()) return help_of(std::nullopt);
+  for (std::size_t c : {kCompile, kPrint, kEval, kTest, kAnalyze}) {
     if (kCommands[c].name == positional) return help_of(c);
   }
   return CliExit{2, "", usage_error("unrecognized subcommand '" + positional + "'", {})};

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace verdane::driver {
 
@@ -19,11 +20,25 @@ struct PrintCommand {
   std::string bytecode;
 };
 
+// How eval writes a decision: the line report, or one JSON object.
+enum class Format { Line, Json };
+
+// The most threads --jobs accepts.
+inline constexpr unsigned kMaxJobs = 256;
+
 struct EvalCommand {
   std::string bytecode;
-  std::string evidence;
+  std::string evidence;  // empty with --batch
   std::optional<std::string> intent;
   std::optional<std::string> check_hash;  // valid UTF-8
+  bool explain = false;
+  std::optional<std::string> batch;  // the requests file of --batch
+  unsigned jobs = 1;                 // 1 to kMaxJobs, only with --batch
+  Format format = Format::Line;
+};
+
+struct TestCommand {
+  std::vector<std::string> tests;  // OS paths, at least one
 };
 
 // Run by the separate analyzer executable (driver/handoff.h).
@@ -34,7 +49,8 @@ struct AnalyzeCommand {
   std::uint32_t timeout_ms = 10'000;    // per solver query
 };
 
-using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand, AnalyzeCommand>;
+using CliCommand =
+    std::variant<CompileCommand, PrintCommand, EvalCommand, TestCommand, AnalyzeCommand>;
 
 struct Cli {
   CliCommand command;

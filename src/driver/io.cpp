@@ -123,6 +123,35 @@ Result<std::string, std::string> checked_text(Result<std::string, std::string> d
 
 }  // namespace
 
+Result<ReadStream, std::string> ReadStream::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return make_err(os_error_text(errno));
+  return ReadStream(fd);
+}
+
+ReadStream::ReadStream(ReadStream&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+ReadStream& ReadStream::operator=(ReadStream&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+ReadStream::~ReadStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::size_t, std::string> ReadStream::read(char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return make_err(os_error_text(errno));
+  }
+}
+
 Result<std::string, std::string> read_file_bytes(const std::string& path) {
   return read_file(path, false);
 }

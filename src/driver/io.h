@@ -51,6 +51,27 @@ Result<FileText, std::string> read_source_text(const std::string& path);
 // allows it, which makes reading it several times faster.
 Result<std::string, std::string> read_input_text(const std::string& path);
 
+// A file opened for reading piece by piece, closed when it goes out of
+// scope.
+class ReadStream {
+ public:
+  // The file, or the io error text of opening it.
+  static Result<ReadStream, std::string> open(const std::string& path);
+  ReadStream(ReadStream&& other) noexcept;
+  ReadStream& operator=(ReadStream&& other) noexcept;
+  ReadStream(const ReadStream&) = delete;
+  ReadStream& operator=(const ReadStream&) = delete;
+  ~ReadStream();
+
+  // Reads up to `size` bytes into `buffer`: the number read (0 at the end of
+  // the file), or the io error text.
+  Result<std::size_t, std::string> read(char* buffer, std::size_t size);
+
+ private:
+  explicit ReadStream(int fd) : fd_(fd) {}
+  int fd_;
+};
+
 // Writes all of `bytes` to `path`; the io error text on failure. A regular
 // file (or a path that does not exist yet) is replaced atomically: the bytes
 // go to a temporary file in the same directory, which is flushed to disk and

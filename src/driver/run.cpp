@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "driver/batch.h"
+#include "testrun/run_tests.h"
 #include "verdane/verdane.h"
 
 namespace verdane::driver {
@@ -96,6 +98,10 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
     }
   }
 
+  if (args.batch) {
+    return run_batch(*tmpl, *args.batch, args.jobs, api::EvalOptions{args.explain}, out);
+  }
+
   // Both documents are read and parsed before either is checked against the
   // schemas, so a broken file is an error even when the other does not fit.
   Result<api::Input, std::string> intent =
@@ -106,9 +112,17 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   if (!evidence) return make_err(std::move(evidence).error());
 
   // From here on every outcome is a decision on standard output.
-  const api::Decision decision = api::evaluate(*tmpl, *intent, *evidence);
-  out.write(decision.report());
+  const api::Decision decision =
+      api::evaluate(*tmpl, *intent, *evidence, api::EvalOptions{args.explain});
+  out.write(args.format == Format::Json ? decision.to_json() + "\n" : decision.report());
   return flushed(out, decision.pass ? 0 : 1);
+}
+
+Result<int, std::string> run_test(const TestCommand& args, Stdout& out) {
+  const testrun::Files files{read_file_text, read_file_bytes};
+  const testrun::Summary summary =
+      testrun::run_tests(args.tests, files, [&out](std::string_view text) { out.write(text); });
+  return flushed(out, summary.failed == 0 ? 0 : 1);
 }
 
 }  // namespace verdane::driver

@@ -1,4 +1,4 @@
-// The three subcommands, each run from start to finish.
+// The subcommands, each run from start to finish.
 #pragma once
 
 #include <string>
@@ -14,5 +14,8 @@ namespace verdane::driver {
 Result<int, std::string> run_compile(const CompileCommand& args, Stdout& out);
 Result<int, std::string> run_print(const PrintCommand& args, Stdout& out);
 Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out);
+// Exit status 0 when every case passed, else 1; only a failed write to
+// standard output is an error.
+Result<int, std::string> run_test(const TestCommand& args, Stdout& out);
 
 }  // namespace verdane::driver

@@ -1,7 +1,10 @@
 #include "evaluator/evaluate.h"
 
+#include <algorithm>
+#include <array>
 #include <compare>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <type_traits>
 
@@ -20,251 +23,316 @@ using types::ValueMap;
 
 Type type_of(const Scalar& data) { return static_cast<Type>(data.index()); }
 
-std::string type_name(const Scalar& data) { return std::string(types::type_text(type_of(data))); }
+std::string type_name(Type type) { return std::string(types::type_text(type)); }
 
-// What evaluating a node yields: a payload borrowed from an input value or a
-// literal of the template (both outlive the evaluation), or one computed by
-// the node. Borrowing keeps field references and literals from copying sets
-// of any size; the results are the same as with copies.
+// A value on a program's stack: a payload borrowed from an input value or a
+// literal of the template (both outlive the evaluation), or a boolean or an
+// integer computed by a step (the only values steps compute). Borrowing
+// keeps field references and literals from copying sets of any size; holding
+// computed values outside a Scalar keeps an operand small and trivial.
 class Operand {
  public:
-  static Operand borrow(const Scalar& data) { return Operand(&data, {}); }
-  static Operand own(Scalar data) { return Operand(nullptr, std::move(data)); }
+  // A slot of the stack before a step writes it: left uninitialised, so a
+  // stack costs nothing to set up.
+  Operand() = default;
+  static Operand borrow(const Scalar& data) {
+    Operand o(type_of(data), &data, 0);
+    // Booleans and integers are copied out, so reading them never goes
+    // back to the payload.
+    if (const auto* b = std::get_if<bool>(&data)) o.number_ = *b ? 1 : 0;
+    if (const auto* i = std::get_if<std::int64_t>(&data)) o.number_ = *i;
+    return o;
+  }
+  static Operand boolean(bool b) { return Operand(Type::Bool, nullptr, b ? 1 : 0); }
+  static Operand integer(std::int64_t i) { return Operand(Type::Int, nullptr, i); }
 
-  const Scalar& get() const { return borrowed_ ? *borrowed_ : owned_; }
+  Type type() const { return type_; }
+  // Preconditions: type() is Bool, Int.
+  bool as_bool() const { return number_ != 0; }
+  std::int64_t as_int() const { return number_; }
+  // The payload of any other type, which is always borrowed.
+  const Scalar& payload() const { return *borrowed_; }
+
+  // Values of different types are simply unequal.
+  friend bool operator==(const Operand& a, const Operand& b) {
+    if (a.type_ != b.type_) return false;
+    if (a.type_ == Type::Bool || a.type_ == Type::Int) return a.number_ == b.number_;
+    return a.payload() == b.payload();
+  }
 
  private:
-  Operand(const Scalar* borrowed, Scalar owned) : borrowed_(borrowed), owned_(std::move(owned)) {}
-  const Scalar* borrowed_;
-  Scalar owned_;
+  Operand(Type type, const Scalar* borrowed, std::int64_t number)
+      : type_(type), borrowed_(borrowed), number_(number) {}
+  Type type_;
+  const Scalar* borrowed_;  // nullptr for a computed value
+  std::int64_t number_;     // a boolean (0 or 1) or an integer
 };
 
-using Eval = Result<Operand, std::string>;
+static_assert(std::is_trivial_v<Operand>);
 
-Eval boolean(bool b) { return Operand::own(Scalar(std::in_place_index<0>, b)); }
+// Error texts are built out of line, away from the loop that runs programs.
+[[gnu::noinline]] std::string absent_error(const char* side, const Expr& node) {
+  const std::string& name = node.kind() == types::ExprKind::IntentField
+                                ? std::get<types::IntentField>(node.node).name
+                                : std::get<types::EvidenceField>(node.node).name;
+  return std::string(side) + " field `" + name + "` is absent";
+}
 
-struct Inputs {
-  const ValueMap& intent;
-  const ValueMap& evidence;
-};
+[[gnu::noinline]] std::string int_type_error(std::string_view op_text, Type l, Type r) {
+  return "internal: `" + std::string(op_text) + "` on non-int operands `" + type_name(l) + "`, `" +
+         type_name(r) + "`";
+}
 
-Eval eval(const Expr& expr, const Inputs& in);
+[[gnu::noinline]] std::string overflow_error(std::int64_t l, std::string_view op_text,
+                                             std::int64_t r) {
+  return "integer overflow in `" + std::to_string(l) + " " + std::string(op_text) + " " +
+         std::to_string(r) + "`";
+}
 
-Eval field(const ValueMap& values, const std::string& name, const char* side) {
-  const auto it = values.find(name);
-  if (it == values.end()) {
-    return make_err(std::string(side) + " field `" + name + "` is absent");
+[[gnu::noinline]] std::string pair_error(const char* what, Type l, Type r) {
+  return std::string(what) + type_name(l) + "` and `" + type_name(r) + "`";
+}
+
+[[gnu::noinline]] std::string connective_error(bool is_and, Type operand) {
+  return std::string("internal: `") + (is_and ? "and" : "or") + "` operand is not bool (type " +
+         type_name(operand) + ")";
+}
+
+[[gnu::noinline]] std::string not_error(Type operand) {
+  return "internal: `not` applied to non-bool (type " + type_name(operand) + ")";
+}
+
+using Op = Plan::Step::Op;
+
+// Add, Sub and Mul: the operand types, then the checked operation.
+bool arithmetic(Op op, Operand l, Operand r, Operand& out, std::string& error) {
+  const std::string_view text = op == Op::Add ? "+" : op == Op::Sub ? "-" : "*";
+  if (l.type() != Type::Int || r.type() != Type::Int) {
+    error = int_type_error(text, l.type(), r.type());
+    return false;
   }
-  return Operand::borrow(it->second.data);
-}
-
-// Error texts are built out of line so that their temporaries do not enlarge
-// the frames of the recursive evaluation.
-[[gnu::noinline]] Eval int_type_error(std::string_view op_text, const Scalar& l, const Scalar& r) {
-  return make_err("internal: `" + std::string(op_text) + "` on non-int operands `" + type_name(l) +
-                  "`, `" + type_name(r) + "`");
-}
-
-[[gnu::noinline]] Eval overflow_error(std::int64_t l, std::string_view op_text, std::int64_t r) {
-  return make_err("integer overflow in `" + std::to_string(l) + " " + std::string(op_text) + " " +
-                  std::to_string(r) + "`");
-}
-
-[[gnu::noinline]] Eval pair_error(const char* what, const Scalar& l, const Scalar& r) {
-  return make_err(std::string(what) + type_name(l) + "` and `" + type_name(r) + "`");
-}
-
-[[gnu::noinline]] Eval connective_error(bool is_and, const Scalar& operand) {
-  return make_err(std::string("internal: `") + (is_and ? "and" : "or") +
-                  "` operand is not bool (type " + type_name(operand) + ")");
-}
-
-[[gnu::noinline]] Eval not_error(const Scalar& operand) {
-  return make_err("internal: `not` applied to non-bool (type " + type_name(operand) + ")");
-}
-
-using IntOp = bool (*)(std::int64_t, std::int64_t, std::int64_t*);
-
-// Add, Sub and Mul: both operands first, then their types, then the checked
-// operation.
-Eval int_binop(const types::Binary& node, const Inputs& in, IntOp op, std::string_view op_text) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  const auto* l = std::get_if<std::int64_t>(&left->get());
-  const auto* r = std::get_if<std::int64_t>(&right->get());
-  if (!l || !r) return int_type_error(op_text, left->get(), right->get());
+  const std::int64_t a = l.as_int();
+  const std::int64_t b = r.as_int();
   std::int64_t result = 0;
-  if (op(*l, *r, &result)) return overflow_error(*l, op_text, *r);
-  return Operand::own(Scalar(std::in_place_index<1>, result));
+  const bool overflow = op == Op::Add   ? __builtin_add_overflow(a, b, &result)
+                        : op == Op::Sub ? __builtin_sub_overflow(a, b, &result)
+                                        : __builtin_mul_overflow(a, b, &result);
+  if (overflow) {
+    error = overflow_error(a, text, b);
+    return false;
+  }
+  out = Operand::integer(result);
+  return true;
 }
-
-using OrderPredicate = bool (*)(std::strong_ordering);
 
 // Lt, Le, Gt and Ge: only integers and dates are ordered.
-Eval order_cmp(const types::Binary& node, const Inputs& in, OrderPredicate holds) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  const Scalar& l = left->get();
-  const Scalar& r = right->get();
-  if (const auto* a = std::get_if<std::int64_t>(&l)) {
-    if (const auto* b = std::get_if<std::int64_t>(&r)) return boolean(holds(*a <=> *b));
-  } else if (const auto* a = std::get_if<types::DateLit>(&l)) {
-    if (const auto* b = std::get_if<types::DateLit>(&r)) return boolean(holds(*a <=> *b));
+bool ordering(Op op, Operand l, Operand r, Operand& out, std::string& error) {
+  std::strong_ordering order = std::strong_ordering::equal;
+  if (l.type() == Type::Int && r.type() == Type::Int) {
+    order = l.as_int() <=> r.as_int();
+  } else if (l.type() == Type::Date && r.type() == Type::Date) {
+    order = std::get<types::DateLit>(l.payload()) <=> std::get<types::DateLit>(r.payload());
+  } else {
+    error = pair_error("internal: ordering comparison of `", l.type(), r.type());
+    return false;
   }
-  return pair_error("internal: ordering comparison of `", l, r);
+  const bool holds = op == Op::Lt   ? order < 0
+                     : op == Op::Le ? order <= 0
+                     : op == Op::Gt ? order > 0
+                                    : order >= 0;
+  out = Operand::boolean(holds);
+  return true;
 }
 
-Eval membership(const types::Binary& node, const Inputs& in) {
-  auto element = eval(*node.left, in);
-  if (!element) return element;
-  auto set = eval(*node.right, in);
-  if (!set) return set;
-  const Scalar& e = element->get();
-  const Scalar& s = set->get();
-  if (const auto* i = std::get_if<std::int64_t>(&e)) {
-    if (const auto* is = std::get_if<types::IntSet>(&s)) return boolean(is->contains(*i));
-  } else if (const auto* t = std::get_if<std::string>(&e)) {
-    if (const auto* ts = std::get_if<types::StringSet>(&s)) return boolean(ts->contains(*t));
-  } else if (const auto* d = std::get_if<types::DateLit>(&e)) {
-    if (const auto* ds = std::get_if<types::DateSet>(&s)) return boolean(ds->contains(*d));
+bool membership(Operand element, Operand set, Operand& out, std::string& error) {
+  const Type e = element.type();
+  const Type s = set.type();
+  if (e == Type::Int && s == Type::IntSet) {
+    out = Operand::boolean(std::get<types::IntSet>(set.payload()).contains(element.as_int()));
+  } else if (e == Type::String && s == Type::StringSet) {
+    out = Operand::boolean(std::get<types::StringSet>(set.payload())
+                               .contains(std::get<std::string>(element.payload())));
+  } else if (e == Type::Date && s == Type::DateSet) {
+    out = Operand::boolean(std::get<types::DateSet>(set.payload())
+                               .contains(std::get<types::DateLit>(element.payload())));
+  } else {
+    error = pair_error("internal: `in` operand types `", e, s);
+    return false;
   }
-  return pair_error("internal: `in` operand types `", e, s);
+  return true;
 }
 
 // Whether every element of `sub` is in `super`, for two sets of one kind;
 // nullopt for any other pair of payloads.
-std::optional<bool> subset(const Scalar& sub, const Scalar& super) {
+std::optional<bool> subset(Operand sub, Operand super) {
+  if (sub.type() != super.type() || !types::is_set_type(sub.type())) return std::nullopt;
   return std::visit(
       [&](const auto& a) -> std::optional<bool> {
         using A = std::decay_t<decltype(a)>;
         if constexpr (std::is_same_v<A, types::IntSet> || std::is_same_v<A, types::StringSet> ||
                       std::is_same_v<A, types::DateSet>) {
-          if (const auto* b = std::get_if<A>(&super)) return a.is_subset_of(*b);
+          return a.is_subset_of(std::get<A>(super.payload()));
         }
         return std::nullopt;
       },
-      sub);
+      sub.payload());
 }
 
-// SubsetOf (`superset` false) and SupersetOf (`superset` true).
-Eval set_relation(const types::Binary& node, const Inputs& in, bool superset) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  const Scalar& l = left->get();
-  const Scalar& r = right->get();
+// SubsetOf and SupersetOf.
+bool set_relation(Op op, Operand l, Operand r, Operand& out, std::string& error) {
+  const bool superset = op == Op::SupersetOf;
   const auto holds = superset ? subset(r, l) : subset(l, r);
   if (!holds) {
-    return pair_error(superset ? "internal: `superset of` operand types `"
-                               : "internal: `subset of` operand types `",
-                      l, r);
+    error = pair_error(superset ? "internal: `superset of` operand types `"
+                                : "internal: `subset of` operand types `",
+                       l.type(), r.type());
+    return false;
   }
-  return boolean(*holds);
+  out = Operand::boolean(*holds);
+  return true;
 }
 
-// And (`is_and` true, starting from true) and Or: every operand is evaluated
-// and checked right away, whatever the running result.
-Eval connective(const std::vector<Expr>& operands, const Inputs& in, bool is_and) {
-  bool result = is_and;
-  for (const Expr& operand : operands) {
-    auto value = eval(operand, in);
-    if (!value) return value;
-    const auto* b = std::get_if<bool>(&value->get());
-    if (!b) return connective_error(is_and, value->get());
-    result = is_and ? (result && *b) : (result || *b);
+// Applies the operator `op` to the two values on top of the stack, leaving
+// its result in their place.
+bool binary(Op op, Operand*& top, std::string& error) {
+  const Operand r = *--top;
+  const Operand l = top[-1];
+  Operand& out = top[-1];
+  switch (op) {
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul:
+      return arithmetic(op, l, r, out, error);
+    case Op::Eq:
+      out = Operand::boolean(l == r);  // values of different types are unequal
+      return true;
+    case Op::In:
+      return membership(l, r, out, error);
+    case Op::SubsetOf:
+    case Op::SupersetOf:
+      return set_relation(op, l, r, out, error);
+    default:
+      return ordering(op, l, r, out, error);
   }
-  return boolean(result);
 }
 
-bool add_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
-  return __builtin_add_overflow(a, b, r);
-}
-bool sub_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
-  return __builtin_sub_overflow(a, b, r);
-}
-bool mul_op(std::int64_t a, std::int64_t b, std::int64_t* r) {
-  return __builtin_mul_overflow(a, b, r);
+// The value of an operand, for a trace.
+types::Scalar scalar_of(const Operand& value) {
+  if (value.type() == Type::Bool) return types::Scalar(std::in_place_index<0>, value.as_bool());
+  if (value.type() == Type::Int) return types::Scalar(std::in_place_index<1>, value.as_int());
+  return value.payload();
 }
 
-Eval not_op(const types::Not& node, const Inputs& in) {
-  auto operand = eval(*node.operand, in);
-  if (!operand) return operand;
-  const auto* b = std::get_if<bool>(&operand->get());
-  if (!b) return not_error(operand->get());
-  return boolean(!*b);
-}
-
-Eval equality(const types::Binary& node, const Inputs& in) {
-  auto left = eval(*node.left, in);
-  if (!left) return left;
-  auto right = eval(*node.right, in);
-  if (!right) return right;
-  // Payloads of different types are simply unequal.
-  return boolean(left->get() == right->get());
-}
-
-bool less(std::strong_ordering o) { return o < 0; }
-bool less_equal(std::strong_ordering o) { return o <= 0; }
-bool greater(std::strong_ordering o) { return o > 0; }
-bool greater_equal(std::strong_ordering o) { return o >= 0; }
-
-// One plain switch per node keeps the recursion to two small frames per tree
-// level, which matters at the maximum depth in unoptimised sanitizer builds.
-Eval eval(const Expr& expr, const Inputs& in) {
-  using K = types::ExprKind;
-  switch (expr.kind()) {
-    case K::Literal:
-      return Operand::borrow(std::get<types::Literal>(expr.node).data);
-    case K::IntentField:
-      return field(in.intent, std::get<types::IntentField>(expr.node).name, "intent");
-    case K::EvidenceField:
-      return field(in.evidence, std::get<types::EvidenceField>(expr.node).name, "evidence");
-    case K::Add:
-      return int_binop(*expr.binary(), in, add_op, "+");
-    case K::Sub:
-      return int_binop(*expr.binary(), in, sub_op, "-");
-    case K::Mul:
-      return int_binop(*expr.binary(), in, mul_op, "*");
-    case K::Eq:
-      return equality(*expr.binary(), in);
-    case K::Lt:
-      return order_cmp(*expr.binary(), in, less);
-    case K::Le:
-      return order_cmp(*expr.binary(), in, less_equal);
-    case K::Gt:
-      return order_cmp(*expr.binary(), in, greater);
-    case K::Ge:
-      return order_cmp(*expr.binary(), in, greater_equal);
-    case K::In:
-      return membership(*expr.binary(), in);
-    case K::SubsetOf:
-      return set_relation(*expr.binary(), in, false);
-    case K::SupersetOf:
-      return set_relation(*expr.binary(), in, true);
-    case K::Not:
-      return not_op(std::get<types::Not>(expr.node), in);
-    case K::And:
-      return connective(std::get<types::And>(expr.node).operands, in, true);
-    case K::Or:
-      return connective(std::get<types::Or>(expr.node).operands, in, false);
+// Tells `trace` of the error raised at step `at`: the node that raised it,
+// then every node that encloses it, innermost first: those whose last step
+// comes later and whose first step does not.
+[[gnu::noinline]] void trace_error(Trace& trace, std::span<const Plan::Step> program,
+                                   std::size_t at, const std::string& error) {
+  const Expr* raising = program[at].node;
+  trace.error(*raising, error);
+  for (std::size_t e = at + 1; e < program.size(); ++e) {
+    const Plan::Step& step = program[e];
+    const bool leaf = step.op == Op::Literal || step.op == Op::Intent || step.op == Op::Evidence;
+    if (step.completes && !leaf && step.node != raising && step.slot <= at) {
+      trace.error(*step.node, error);
+    }
   }
-  return boolean(false);  // unreachable: every kind is handled above
+}
+
+// Runs one program over `stack` (room for the plan's stack size): the value
+// it computes, or false with the text of the first error raised. With
+// kTraced, `trace` is told of every node's value or error as well.
+template <bool kTraced>
+bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Operand* stack,
+         Operand& result, std::string& error, Trace* trace) {
+  Operand* top = stack;  // one past the topmost value
+  for (std::size_t at = 0; at < program.size(); ++at) {
+    const Plan::Step& step = program[at];
+    bool ok = true;
+    switch (step.op) {
+      case Op::Literal:
+        *top++ = Operand::borrow(std::get<types::Literal>(step.node->node).data);
+        break;
+      case Op::Intent:
+      case Op::Evidence: {
+        const bool is_intent = step.op == Op::Intent;
+        const Slots values = is_intent ? intent : evidence;
+        if (step.slot >= values.size() || values[step.slot] == nullptr) {
+          error = absent_error(is_intent ? "intent" : "evidence", *step.node);
+          ok = false;
+          break;
+        }
+        *top++ = Operand::borrow(values[step.slot]->data);
+        break;
+      }
+      case Op::Not: {
+        Operand& operand = top[-1];
+        if (operand.type() != Type::Bool) {
+          error = not_error(operand.type());
+          ok = false;
+          break;
+        }
+        operand = Operand::boolean(!operand.as_bool());
+        break;
+      }
+      case Op::Open:
+        *top++ = Operand::boolean(step.is_and);
+        break;
+      case Op::Combine: {
+        // Every operand is checked right after it was evaluated, whatever
+        // the running result.
+        const Operand operand = *--top;
+        if (operand.type() != Type::Bool) {
+          error = connective_error(step.is_and, operand.type());
+          ok = false;
+          break;
+        }
+        const bool so_far = top[-1].as_bool();
+        top[-1] = Operand::boolean(step.is_and ? so_far && operand.as_bool()
+                                               : so_far || operand.as_bool());
+        break;
+      }
+      default:
+        ok = binary(step.op, top, error);
+        break;
+    }
+    if (!ok) {
+      if constexpr (kTraced) trace_error(*trace, program, at, error);
+      return false;
+    }
+    if constexpr (kTraced) {
+      if (step.completes) trace->value(*step.node, scalar_of(top[-1]));
+    }
+  }
+  result = stack[0];
+  return true;
+}
+
+// Room for the values of any program of a plan: on the call stack when the
+// programs are small, as they are for nearly every template.
+class Stack {
+ public:
+  explicit Stack(std::size_t size) {
+    if (size > inline_.size()) heap_.resize(size);
+  }
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+  Operand* data() { return heap_.empty() ? inline_.data() : heap_.data(); }
+
+ private:
+  std::array<Operand, 32> inline_;
+  std::vector<Operand> heap_;
+};
+
+std::string mismatch(const char* side, const std::string& name, const Value& value, Type declared) {
+  return std::string(side) + " field `" + name + "` has type `" +
+         std::string(types::type_text(value.type())) + "`, expected `" +
+         std::string(types::type_text(declared)) + "`";
 }
 
 // The first problem of the four validation passes, if any.
 std::optional<std::string> validate_inputs(const types::PolicyTemplate& tmpl,
                                            const ValueMap& intent, const ValueMap& evidence) {
-  const auto mismatch = [](const char* side, const std::string& name, const Value& value,
-                           Type declared) {
-    return std::string(side) + " field `" + name + "` has type `" +
-           std::string(types::type_text(value.type())) + "`, expected `" +
-           std::string(types::type_text(declared)) + "`";
-  };
   const auto& intent_fields = tmpl.intent_schema.fields;
   for (const auto& [name, value] : intent) {
     const auto declared = intent_fields.find(name);
@@ -292,41 +360,278 @@ std::optional<std::string> validate_inputs(const types::PolicyTemplate& tmpl,
   return std::nullopt;
 }
 
-ConstraintOutcome decide_constraint(const types::PolicyTemplate& tmpl, std::size_t index,
-                                    const types::Constraint& constraint, const Inputs& in) {
+// The name of the field in slot `slot` of `fields`, for an error text.
+template <typename Fields>
+const std::string& name_at(const Fields& fields, std::size_t slot) {
+  return std::next(fields.begin(), static_cast<std::ptrdiff_t>(slot))->first;
+}
+
+// The validation passes over inputs by slot: slots hold declared fields only,
+// so only types and presence are left to check, in the passes' order.
+std::optional<std::string> validate_slots(const types::PolicyTemplate& tmpl, const Plan& plan,
+                                          Slots intent, Slots evidence) {
+  const auto& intent_fields = tmpl.intent_schema.fields;
+  const auto& evidence_fields = tmpl.evidence_schema.fields;
+  const Plan::Side& is = plan.intent();
+  const Plan::Side& es = plan.evidence();
+  if (intent.size() != is.types.size() || evidence.size() != es.types.size()) {
+    return "internal: inputs do not match the template's schemas";
+  }
+  for (std::size_t slot = 0; slot < intent.size(); ++slot) {
+    if (intent[slot] && intent[slot]->type() != is.types[slot]) {
+      return mismatch("intent", name_at(intent_fields, slot), *intent[slot], is.types[slot]);
+    }
+  }
+  for (std::size_t slot = 0; slot < intent.size(); ++slot) {
+    if (is.required[slot] && !intent[slot]) {
+      return "intent is missing required field `" + name_at(intent_fields, slot) + "`";
+    }
+  }
+  for (std::size_t slot = 0; slot < evidence.size(); ++slot) {
+    if (evidence[slot] && evidence[slot]->type() != es.types[slot]) {
+      return mismatch("evidence", name_at(evidence_fields, slot), *evidence[slot], es.types[slot]);
+    }
+  }
+  for (std::size_t slot = 0; slot < evidence.size(); ++slot) {
+    if (!evidence[slot]) {
+      return "evidence is missing required field `" + name_at(evidence_fields, slot) + "`";
+    }
+  }
+  return std::nullopt;
+}
+
+// The outcome of one constraint that does not pass (nullopt when it passes
+// or is skipped). Only such outcomes are carried into the decision, so only
+// they get the canonical text: building it for every constraint was most of
+// the cost of a passing evaluation.
+std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
+                                                   const types::Constraint& constraint,
+                                                   const Plan& plan, Slots intent, Slots evidence,
+                                                   Operand* stack) {
+  if (constraint.optional) {
+    for (const std::uint32_t slot : plan.optional_slots(index)) {
+      if (!intent[slot]) return std::nullopt;  // skipped: passes
+    }
+  }
+  Operand value;
+  std::string error;
+  const bool ok = run<false>(plan.program(index), intent, evidence, stack, value, error, nullptr);
+  if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
   ConstraintOutcome outcome;
   outcome.index = index;
-  outcome.expression = canonical::pretty_expr(constraint.expr);
-  if (constraint.optional) {
-    std::set<std::string> refs;
-    collect_optional_refs(tmpl, constraint.expr, refs);
-    for (const std::string& name : refs) {
-      if (!in.intent.contains(name)) return outcome;  // skipped: passes
-    }
-  }
-  auto value = eval(constraint.expr, in);
-  if (!value) {
+  if (!ok) {
     outcome.kind = ConstraintOutcome::Kind::Errored;
-    outcome.reason = std::move(value).error();
-  } else if (const auto* b = std::get_if<bool>(&value->get())) {
-    if (!*b) {
-      outcome.kind = ConstraintOutcome::Kind::Failed;
-      outcome.reason = "constraint evaluated to False";
-    }
+    outcome.reason = std::move(error);
+  } else if (value.type() == Type::Bool) {
+    outcome.kind = ConstraintOutcome::Kind::Failed;
+    outcome.reason = "constraint evaluated to False";
   } else {
     outcome.kind = ConstraintOutcome::Kind::Errored;
-    outcome.reason = "internal: constraint did not return bool, got " + type_name(value->get());
+    outcome.reason = "internal: constraint did not return bool, got " + type_name(value.type());
   }
+  outcome.expression = canonical::pretty_expr(constraint.expr);
   return outcome;
+}
+
+std::uint32_t slot_of(std::span<const std::string_view> names, std::string_view name) {
+  const auto it = std::lower_bound(names.begin(), names.end(), name);
+  if (it == names.end() || *it != name) return Plan::kNoSlot;
+  return static_cast<std::uint32_t>(it - names.begin());
+}
+
+template <typename Fields>
+std::vector<std::string_view> names_of(const Fields& fields) {
+  std::vector<std::string_view> names;
+  names.reserve(fields.size());
+  for (const auto& entry : fields) names.push_back(entry.first);
+  return names;
+}
+
+// Pointers to the values of `values` by slot of `fields`.
+template <typename Fields>
+std::vector<const Value*> slots_of(const Fields& fields, const ValueMap& values) {
+  std::vector<const Value*> slots;
+  slots.reserve(fields.size());
+  for (const auto& entry : fields) {
+    const auto it = values.find(entry.first);
+    slots.push_back(it == values.end() ? nullptr : &it->second);
+  }
+  return slots;
 }
 
 }  // namespace
 
 Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
-                                     const ValueMap& evidence) {
-  auto result = eval(expr, Inputs{intent, evidence});
-  if (!result) return make_err(std::move(result).error());
-  return Value{result->get()};
+                                     const ValueMap& evidence, Trace* trace) {
+  const std::vector<std::string_view> intent_names = names_of(intent);
+  const std::vector<std::string_view> evidence_names = names_of(evidence);
+  const Plan plan = Plan::for_expr(expr, intent_names, evidence_names);
+  const std::vector<const Value*> intent_slots = slots_of(intent, intent);
+  const std::vector<const Value*> evidence_slots = slots_of(evidence, evidence);
+  Operand result;
+  std::string error;
+  Stack stack(plan.stack_size(0));
+  const bool ok = trace ? run<true>(plan.program(0), intent_slots, evidence_slots, stack.data(),
+                                    result, error, trace)
+                        : run<false>(plan.program(0), intent_slots, evidence_slots, stack.data(),
+                                     result, error, nullptr);
+  if (!ok) {
+    return make_err(std::move(error));
+  }
+  switch (result.type()) {
+    case Type::Bool:
+      return Value{result.as_bool()};
+    case Type::Int:
+      return Value{result.as_int()};
+    default:
+      return Value{result.payload()};
+  }
+}
+
+Plan::Plan(const types::PolicyTemplate& tmpl) {
+  const std::vector<std::string_view> intent_names = names_of(tmpl.intent_schema.fields);
+  const std::vector<std::string_view> evidence_names = names_of(tmpl.evidence_schema.fields);
+  std::vector<bool> optional;
+  for (const auto& [name, shape] : tmpl.intent_schema.fields) {
+    optional.push_back(shape.optional);
+    intent_.types.push_back(shape.type);
+    intent_.required.push_back(!shape.optional);
+  }
+  for (const auto& [name, shape] : tmpl.evidence_schema.fields) {
+    evidence_.types.push_back(shape.type);
+    evidence_.required.push_back(true);
+  }
+  constraints_.reserve(tmpl.constraints.size());
+  std::vector<Item> pending;
+  for (const types::Constraint& c : tmpl.constraints) {
+    add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
+  }
+}
+
+Plan Plan::for_expr(const Expr& expr, std::span<const std::string_view> intent_names,
+                    std::span<const std::string_view> evidence_names) {
+  Plan plan;
+  std::vector<Item> pending;
+  plan.add(expr, intent_names, evidence_names, nullptr, pending);
+  return plan;
+}
+
+namespace {
+
+Op op_of(types::ExprKind kind) {
+  using K = types::ExprKind;
+  switch (kind) {
+    case K::Add:
+      return Op::Add;
+    case K::Sub:
+      return Op::Sub;
+    case K::Mul:
+      return Op::Mul;
+    case K::Eq:
+      return Op::Eq;
+    case K::Lt:
+      return Op::Lt;
+    case K::Le:
+      return Op::Le;
+    case K::Gt:
+      return Op::Gt;
+    case K::Ge:
+      return Op::Ge;
+    case K::In:
+      return Op::In;
+    case K::SubsetOf:
+      return Op::SubsetOf;
+    default:
+      return Op::SupersetOf;
+  }
+}
+
+}  // namespace
+
+void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
+               std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
+               std::vector<Item>& pending) {
+  Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
+  // The last item is done first. An explicit stack: trees may be as deep as
+  // MAX_EXPR_DEPTH.
+  // A step that ends `node`, whose first step is at `begin`.
+  const auto emit = [](Op op, const Expr& node, std::uint32_t begin, bool completes = true) {
+    return Item{nullptr, Step{op, node.kind() == types::ExprKind::And, completes, begin, &node}};
+  };
+  pending.assign(1, Item{&root, {}});
+  std::uint32_t depth = 0;  // values the program holds at this point
+  while (!pending.empty()) {
+    const Item item = pending.back();
+    pending.pop_back();
+    if (!item.expr) {
+      steps_.push_back(item.step);
+      // Operators take two values and leave one; Not leaves one for one;
+      // Combine takes the operand into the connective's value.
+      if (item.step.op != Op::Not) --depth;
+      continue;
+    }
+    const Expr& expr = *item.expr;
+    const auto begin = static_cast<std::uint32_t>(steps_.size() - ranges.steps_begin);
+    switch (expr.kind()) {
+      case types::ExprKind::Literal:
+        steps_.push_back(Step{Op::Literal, false, true, kNoSlot, &expr});
+        ++depth;
+        break;
+      case types::ExprKind::IntentField: {
+        const std::uint32_t slot =
+            slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
+        steps_.push_back(Step{Op::Intent, false, true, slot, &expr});
+        ++depth;
+        if (optional && slot != kNoSlot && (*optional)[slot]) optional_slots_.push_back(slot);
+        break;
+      }
+      case types::ExprKind::EvidenceField:
+        steps_.push_back(
+            Step{Op::Evidence, false, true,
+                 slot_of(evidence_names, std::get<types::EvidenceField>(expr.node).name), &expr});
+        ++depth;
+        break;
+      case types::ExprKind::Not:
+        pending.push_back(emit(Op::Not, expr, begin));
+        pending.push_back(Item{std::get<types::Not>(expr.node).operand.get(), {}});
+        break;
+      case types::ExprKind::And:
+      case types::ExprKind::Or: {
+        const bool is_and = expr.kind() == types::ExprKind::And;
+        const auto& operands = is_and ? std::get<types::And>(expr.node).operands
+                                      : std::get<types::Or>(expr.node).operands;
+        // Only the last Combine (or the Open of no operands) ends the node.
+        for (auto it = operands.rbegin(); it != operands.rend(); ++it) {
+          pending.push_back(emit(Op::Combine, expr, begin, it == operands.rbegin()));
+          pending.push_back(Item{&*it, {}});
+        }
+        steps_.push_back(Step{Op::Open, is_and, operands.empty(), begin, &expr});
+        ++depth;
+        break;
+      }
+      default:
+        pending.push_back(emit(op_of(expr.kind()), expr, begin));
+        pending.push_back(Item{expr.binary()->right.get(), {}});
+        pending.push_back(Item{expr.binary()->left.get(), {}});
+        break;
+    }
+    ranges.stack = std::max(ranges.stack, depth);
+  }
+  max_stack_ = std::max(max_stack_, ranges.stack);
+  ranges.steps_end = steps_.size();
+  ranges.optional_end = static_cast<std::uint32_t>(optional_slots_.size());
+  constraints_.push_back(ranges);
+}
+
+std::span<const Plan::Step> Plan::program(std::size_t index) const {
+  const Ranges& r = constraints_[index];
+  return std::span<const Step>(steps_).subspan(r.steps_begin, r.steps_end - r.steps_begin);
+}
+
+std::span<const std::uint32_t> Plan::optional_slots(std::size_t index) const {
+  const Ranges& r = constraints_[index];
+  return std::span<const std::uint32_t>(optional_slots_)
+      .subspan(r.optional_begin, r.optional_end - r.optional_begin);
 }
 
 void collect_optional_refs(const types::PolicyTemplate& tmpl, const Expr& expr,
@@ -353,16 +658,28 @@ void collect_optional_refs(const types::PolicyTemplate& tmpl, const Expr& expr,
 
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const ValueMap& intent,
                     const ValueMap& evidence) {
+  // Maps may hold any names, so the passes run on them by name first.
   if (auto problem = validate_inputs(tmpl, intent, evidence)) {
     return InputValidationFailure{std::move(*problem)};
   }
-  const Inputs in{intent, evidence};
+  const Plan plan(tmpl);
+  const std::vector<const Value*> intent_slots = slots_of(tmpl.intent_schema.fields, intent);
+  const std::vector<const Value*> evidence_slots = slots_of(tmpl.evidence_schema.fields, evidence);
+  return evaluate(tmpl, plan, intent_slots, evidence_slots);
+}
+
+Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
+                    Slots evidence) {
+  if (auto problem = validate_slots(tmpl, plan, intent, evidence)) {
+    return InputValidationFailure{std::move(*problem)};
+  }
   Decision decision;
+  Stack stack(plan.max_stack_size());
   for (std::size_t index = 0; index < tmpl.constraints.size(); ++index) {
-    ConstraintOutcome outcome = decide_constraint(tmpl, index, tmpl.constraints[index], in);
     // Passed outcomes carry nothing the report shows.
-    if (outcome.kind != ConstraintOutcome::Kind::Passed) {
-      decision.outcomes.push_back(std::move(outcome));
+    if (auto outcome = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence,
+                                         stack.data())) {
+      decision.outcomes.push_back(std::move(*outcome));
     }
   }
   decision.kind = decision.outcomes.empty() ? Decision::Kind::Pass : Decision::Kind::Fail;

@@ -1,8 +1,12 @@
 // Deciding a template against loaded inputs.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -34,19 +38,139 @@ using Evaluation = std::variant<InputValidationFailure, Decision>;
 // Then evaluates every constraint in order: an optional constraint whose
 // optional intent fields are not all present is skipped (it passes). A false
 // constraint fails with "constraint evaluated to False"; an evaluation error
-// (or a non-bool result) makes it errored with the error text. Every outcome
-// carries the constraint's position and canonical text. Reads its arguments
+// (or a non-bool result) makes it errored with the error text. Every carried
+// outcome has the constraint's position and canonical text. Reads its arguments
 // only; never fails otherwise, whatever the template holds.
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& intent,
                     const types::ValueMap& evidence);
 
+// The values of one side of a request by slot: slot i holds the value of the
+// i-th field of that side's schema in name order, or nullptr when the input
+// lacks the field.
+using Slots = std::span<const types::Value* const>;
+
+// What deciding a template by slot needs, computed once per template: every
+// constraint as a program of steps in evaluation order (operands before
+// their node, left to right, so that running it raises the errors the tree
+// raises, in the same order), with each field reference resolved to its
+// slot; for every optional constraint the slots of the optional intent
+// fields it reads; and each side's declared types. Running a program needs
+// no recursion, whatever the depth of the tree. A plan refers to the nodes
+// of the template it was made for, which must outlive it.
+class Plan {
+ public:
+  explicit Plan(const types::PolicyTemplate& tmpl);
+  // For one expression whose fields have the slots of their names in
+  // `intent_names` and `evidence_names` (each in ascending byte order).
+  static Plan for_expr(const types::Expr& expr, std::span<const std::string_view> intent_names,
+                       std::span<const std::string_view> evidence_names);
+
+  // One step: push a literal or a field's value, apply an operator to the
+  // values on top, or open a connective (push its start value) and combine
+  // one of its operands into it.
+  struct Step {
+    enum class Op : std::uint8_t {
+      Literal,
+      Intent,
+      Evidence,
+      Add,
+      Sub,
+      Mul,
+      Eq,
+      Lt,
+      Le,
+      Gt,
+      Ge,
+      In,
+      SubsetOf,
+      SupersetOf,
+      Not,
+      Open,
+      Combine,
+    };
+    Op op;
+    bool is_and;     // Open, Combine: `and` rather than `or`
+    bool completes;  // the step's node has its value once the step is done
+    // Intent, Evidence: the slot, kNoSlot for an undeclared name. Other
+    // steps that complete their node: the offset in the program of the
+    // node's first step, for telling a trace which nodes an error ends.
+    std::uint32_t slot;
+    const types::Expr* node;  // the node the step belongs to
+  };
+  // Steps are kept small: a large template has one per node.
+  static_assert(sizeof(Step) <= 16);
+  static constexpr std::uint32_t kNoSlot = static_cast<std::uint32_t>(-1);
+
+  // The program of constraint `index`, and the most values it holds at once.
+  std::span<const Step> program(std::size_t index) const;
+  std::size_t stack_size(std::size_t index) const { return constraints_[index].stack; }
+  // The most of any program.
+  std::size_t max_stack_size() const { return max_stack_; }
+  // The slots of the optional intent fields that constraint `index` reads,
+  // when it is an optional constraint; empty otherwise.
+  std::span<const std::uint32_t> optional_slots(std::size_t index) const;
+
+  // The declared type of each slot of one side, and whether it is required.
+  struct Side {
+    std::vector<types::Type> types;
+    std::vector<bool> required;
+  };
+  const Side& intent() const { return intent_; }
+  const Side& evidence() const { return evidence_; }
+
+ private:
+  Plan() = default;
+  // Compiling works through a stack of items, reused from one constraint to
+  // the next: an expression to compile, or a step to emit once the operands
+  // compiled before it are done.
+  struct Item {
+    const types::Expr* expr;  // nullptr: emit `step`
+    Step step;
+  };
+  void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
+           std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
+           std::vector<Item>& pending);
+
+  struct Ranges {
+    std::size_t steps_begin, steps_end;
+    std::uint32_t optional_begin, optional_end, stack;
+  };
+  std::vector<Step> steps_;
+  std::vector<std::uint32_t> optional_slots_;
+  std::vector<Ranges> constraints_;
+  std::uint32_t max_stack_ = 0;
+  Side intent_;
+  Side evidence_;
+};
+
+// evaluate for inputs by slot, with the plan of `tmpl`: the same decision as
+// evaluate on maps holding the same values. Slots cannot hold undeclared
+// fields, so the validation passes find only mistyped and missing fields.
+Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
+                    Slots evidence);
+
+// Watches one evaluation: told the result of every node of the tree (the root
+// and literals included) as soon as that node's evaluation ends, so operands
+// come before their node, in evaluation order. An error is reported first for
+// the node that raised it, then again for each enclosing node it ends.
+class Trace {
+ public:
+  virtual void value(const types::Expr& node, const types::Scalar& value) = 0;
+  virtual void error(const types::Expr& node, const std::string& reason) = 0;
+
+ protected:
+  ~Trace() = default;
+};
+
 // Evaluates `expr` strictly left to right, every operand of every node (no
 // short-circuit, not even in `and` and `or`); the first error raised stops it
 // and is returned. Absent fields and overflow are errors; operand types that a
-// checked template cannot have give texts starting with "internal: ".
-// Recursion is one level per tree level (trees respect MAX_EXPR_DEPTH).
+// checked template cannot have give texts starting with "internal: ". Runs
+// the expression's plan, without recursion. `trace`, when given, watches the
+// evaluation; without one nothing is recorded.
 Result<types::Value, std::string> eval_expr(const types::Expr& expr, const types::ValueMap& intent,
-                                            const types::ValueMap& evidence);
+                                            const types::ValueMap& evidence,
+                                            Trace* trace = nullptr);
 
 // Adds to `names` every field of an IntentField in `expr` that the intent
 // schema of `tmpl` declares optional; undeclared names add nothing.

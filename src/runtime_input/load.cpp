@@ -1,5 +1,6 @@
 #include "runtime_input/load.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -122,15 +123,19 @@ Result<DateLit, std::string> parse_date(std::string_view text) {
   const auto fail = [&](const char* what) {
     return make_err("date `" + std::string(text) + "` " + what);
   };
-  std::vector<std::string_view> parts;
+  // The text split at every "-": exactly three parts are wanted, so
+  // counting stops at a fourth.
+  std::array<std::string_view, 3> parts;
+  std::size_t count = 0;
   std::size_t start = 0;
-  while (true) {
+  while (count <= parts.size()) {
     const std::size_t dash = text.find('-', start);
-    parts.push_back(text.substr(start, dash - start));
+    if (count < parts.size()) parts[count] = text.substr(start, dash - start);
+    ++count;
     if (dash == std::string_view::npos) break;
     start = dash + 1;
   }
-  if (parts.size() != 3 || parts[0].size() != 4 || parts[1].size() != 2 || parts[2].size() != 2) {
+  if (count != 3 || parts[0].size() != 4 || parts[1].size() != 2 || parts[2].size() != 2) {
     return fail("must be in YYYY-MM-DD format");
   }
   const auto year = parse_unsigned(parts[0]);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "runtime_input/json.h"
@@ -30,9 +31,9 @@ struct Member {
   bool present = false;
   std::optional<std::string> error;
   std::optional<Value> scalar;
-  IntSetBuilder ints;
-  std::vector<DateLit> dates;
-  StringSetBuilder strings;
+  // The elements of a set member, collected once its array opens: nothing
+  // to build or destroy for the other members.
+  std::variant<std::monostate, IntSetBuilder, std::vector<DateLit>, StringSetBuilder> elements;
 };
 
 // The kinds of JSON scalars, as the loaders tell them apart.
@@ -54,7 +55,10 @@ struct Scalar {
 // in document order, decides.
 class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
  public:
-  explicit Loader(const std::vector<Field>& fields) : fields_(fields), members_(fields.size()) {}
+  // `escapes`: whether the text holds a \u escape, the only way a decoded
+  // text can be invalid UTF-8.
+  Loader(std::span<const Field> fields, bool escapes)
+      : fields_(fields), members_(fields.size()), escapes_(escapes) {}
 
   bool Null() { return scalar(Scalar(Scalar::Kind::Null)); }
   bool Bool(bool b) {
@@ -91,7 +95,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 
   // The outcome once the whole document has been read; `schema_kind` is
   // "intent" or "evidence".
-  LoadResult finish(const char* schema_kind) {
+  FieldsResult finish(const char* schema_kind) {
     if (!root_is_object_) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
     std::size_t first_bad = fields_.size();
     for (std::size_t i = 0; i < fields_.size(); ++i) {
@@ -108,20 +112,23 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       return make_err(InputError{InputError::Kind::Field, std::string(fields_[first_bad].name),
                                  std::move(*members_[first_bad].error)});
     }
-    types::ValueMap values;
+    FieldValues values(fields_.size());
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (!members_[i].present) continue;
-      values.emplace_hint(values.end(), std::string(fields_[i].name),
-                          complete(fields_[i].type, members_[i]));
+      if (members_[i].present) values[i] = complete(fields_[i].type, members_[i]);
     }
     return values;
   }
+
+  // The events of the document, for a handler that reads a document nested
+  // in a larger one.
+  friend class RequestReader;
 
  private:
   // Decoded texts can be invalid UTF-8 only through a \u escape of a lone low
   // surrogate, which the generic path rejects; the caller has validated the
   // text itself. Only texts with a non-ASCII byte need the check.
-  static bool valid(std::string_view text) {
+  bool valid(std::string_view text) const {
+    if (!escapes_) return true;
     for (const char c : text) {
       if (static_cast<unsigned char>(c) >= 0x80) return !utf8::validate(text).has_value();
     }
@@ -136,8 +143,14 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 
   void begin_member(std::string_view name) {
     collecting_ = false;
-    const auto it = std::lower_bound(fields_.begin(), fields_.end(), name,
-                                     [](const Field& f, std::string_view n) { return f.name < n; });
+    // Schemas are small as a rule: a scan comparing lengths first beats a
+    // search.
+    const auto it =
+        fields_.size() <= 16
+            ? std::find_if(fields_.begin(), fields_.end(),
+                           [&](const Field& f) { return f.name == name; })
+            : std::lower_bound(fields_.begin(), fields_.end(), name,
+                               [](const Field& f, std::string_view n) { return f.name < n; });
     if (it == fields_.end() || it->name != name) {
       member_ = nullptr;
       if (!undeclared_ || name < *undeclared_) undeclared_ = std::string(name);
@@ -145,7 +158,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     }
     const std::size_t index = static_cast<std::size_t>(it - fields_.begin());
     member_ = &members_[index];
-    *member_ = Member{};  // a repeated name starts over
+    if (member_->present) *member_ = Member{};  // a repeated name starts over
     member_->present = true;
     type_ = it->type;
   }
@@ -173,6 +186,13 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     } else if (root_is_object_ && depth_ == 1 && member_) {
       if (array && types::is_set_type(type_)) {
         collecting_ = true;
+        if (type_ == Type::IntSet) {
+          member_->elements.emplace<IntSetBuilder>();
+        } else if (type_ == Type::DateSet) {
+          member_->elements.emplace<std::vector<DateLit>>();
+        } else {
+          member_->elements.emplace<StringSetBuilder>();
+        }
       } else {
         fail(messages::wrong_value(type_));
       }
@@ -231,17 +251,17 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     switch (type_) {
       case Type::IntSet:
         if (s.kind != K::Int) return fail(messages::wrong_element(type_));
-        member_->ints.add(s.integer);
+        std::get<IntSetBuilder>(member_->elements).add(s.integer);
         return;
       case Type::StringSet:
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
-        member_->strings.add(s.text);
+        std::get<StringSetBuilder>(member_->elements).add(s.text);
         return;
       case Type::DateSet: {
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
         auto date = parse_date(s.text);
         if (!date) return fail(std::move(date).error());
-        member_->dates.push_back(*date);
+        std::get<std::vector<DateLit>>(member_->elements).push_back(*date);
         return;
       }
       default:
@@ -249,21 +269,22 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     }
   }
 
-  // The value of a member read without problems.
+  // The value of a member read without problems (a set member's value was
+  // an array, or it would have failed).
   static Value complete(Type type, Member& member) {
     switch (type) {
       case Type::IntSet:
-        return Value{member.ints.build()};
+        return Value{std::get<IntSetBuilder>(member.elements).build()};
       case Type::StringSet:
-        return Value{member.strings.build()};
+        return Value{std::get<StringSetBuilder>(member.elements).build()};
       case Type::DateSet:
-        return Value{types::DateSet(std::move(member.dates))};
+        return Value{types::DateSet(std::move(std::get<std::vector<DateLit>>(member.elements)))};
       default:
         return std::move(*member.scalar);
     }
   }
 
-  const std::vector<Field>& fields_;
+  std::span<const Field> fields_;
   std::vector<Member> members_;            // parallel to fields_
   std::optional<std::string> undeclared_;  // least undeclared name seen
   std::size_t depth_ = 0;                  // containers open
@@ -271,39 +292,299 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   Member* member_ = nullptr;  // the declared member being read, if any
   Type type_ = Type::Bool;    // its declared type
   bool collecting_ = false;   // inside the array of a set member
+  bool escapes_;
 };
+
+// Parses `text` (valid UTF-8 without NUL bytes) into `handler`. The parser
+// keeps its state and the strings it decodes on a stack; for a document of a
+// request's size that stack lives in a buffer on the call stack instead of
+// being allocated per document. Larger documents keep the allocating stack,
+// which grows in place rather than in new blocks.
+template <typename Handler>
+bool parse_into(std::string_view text, Handler& handler) {
+  constexpr std::size_t kSmall = 1024;
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  if (text.size() > kSmall) {
+    rapidjson::Reader reader;
+    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+  }
+  char buffer[4 * kSmall];
+  rapidjson::MemoryPoolAllocator<> pool(buffer, sizeof buffer);
+  rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
+      reader(&pool);
+  return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+}
+
+bool has_unicode_escape(std::string_view text) {
+  // Backslashes are rare, and finding one is a memchr.
+  for (std::size_t at = text.find('\\'); at != std::string_view::npos;
+       at = text.find('\\', at + 2)) {
+    if (at + 1 < text.size() && text[at + 1] == 'u') return true;
+  }
+  return false;
+}
+
+template <typename Schema>
+std::vector<Field> fields_of(const Schema& schema) {
+  std::vector<Field> fields;
+  fields.reserve(schema.fields.size());
+  for (const auto& [name, shape] : schema.fields) fields.push_back({name, shape.type});
+  return fields;
+}
+
+// The values of a loaded map by field; every name of the map is one of
+// `fields`, as loading guarantees.
+FieldsResult by_field(LoadResult loaded, std::span<const Field> fields) {
+  if (!loaded) return make_err(std::move(loaded).error());
+  FieldValues values(fields.size());
+  auto field = fields.begin();
+  for (auto& [name, value] : *loaded) {
+    while (field != fields.end() && field->name < name) ++field;
+    if (field == fields.end()) break;
+    values[static_cast<std::size_t>(field - fields.begin())] = std::move(value);
+  }
+  return values;
+}
+
+LoadResult by_name(FieldsResult loaded, std::span<const Field> fields) {
+  if (!loaded) return make_err(std::move(loaded).error());
+  types::ValueMap values;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if ((*loaded)[i])
+      values.emplace_hint(values.end(), std::string(fields[i].name), std::move(*(*loaded)[i]));
+  }
+  return values;
+}
+
+template <typename Schema>
+Result<FieldsResult, std::string> parse_and_load_fields(
+    const Schema& schema, std::span<const Field> fields, JsonText text, const char* schema_kind,
+    LoadResult (*load)(const Schema&, const JsonDocument&)) {
+  if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind)) {
+    return *std::move(loaded);
+  }
+  // The generic parser's texts are the reference for every error.
+  auto document = parse_json(text.view());
+  if (!document) return make_err(std::move(document).error());
+  text.release();
+  return by_field(load(schema, *document), fields);
+}
 
 template <typename Schema>
 Result<LoadResult, std::string> parse_and_load(const Schema& schema, JsonText text,
                                                const char* schema_kind,
                                                LoadResult (*load)(const Schema&,
                                                                   const JsonDocument&)) {
-  std::vector<Field> fields;
-  fields.reserve(schema.fields.size());
-  for (const auto& [name, shape] : schema.fields) fields.push_back({name, shape.type});
-  if (auto loaded = detail::load_in_one_pass(fields, text, schema_kind)) return *std::move(loaded);
-  // The generic parser's texts are the reference for every error.
-  auto document = parse_json(text.view());
-  if (!document) return make_err(std::move(document).error());
-  text.release();
-  return load(schema, *document);
+  const std::vector<Field> fields = fields_of(schema);
+  auto loaded = parse_and_load_fields(schema, fields, std::move(text), schema_kind, load);
+  if (!loaded) return make_err(std::move(loaded).error());
+  return by_name(std::move(loaded).value(), fields);
+}
+
+constexpr std::string_view kNotARequest = "a request must be a JSON object";
+
+std::string unknown_member(std::string_view name) {
+  return "unknown member `" + std::string(name) + "` (a request has only `intent` and `evidence`)";
+}
+
+constexpr std::string_view kMissingEvidence = "missing member `evidence`";
+
+// Reads a request object and hands the events of its "intent" and
+// "evidence" values to a Loader each; a member repeated starts its loader
+// over. Members of other names are skipped and remembered.
+class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestReader> {
+ public:
+  RequestReader(std::span<const Field> intent_fields, std::span<const Field> evidence_fields,
+                bool escapes)
+      : intent_fields_(intent_fields), evidence_fields_(evidence_fields), escapes_(escapes) {}
+
+  bool Null() {
+    return forward([](Loader& l) { return l.Null(); });
+  }
+  bool Bool(bool b) {
+    return forward([b](Loader& l) { return l.Bool(b); });
+  }
+  bool Int(int i) {
+    return forward([i](Loader& l) { return l.Int(i); });
+  }
+  bool Uint(unsigned u) {
+    return forward([u](Loader& l) { return l.Uint(u); });
+  }
+  bool Int64(std::int64_t i) {
+    return forward([i](Loader& l) { return l.Int64(i); });
+  }
+  bool Uint64(std::uint64_t u) {
+    return forward([u](Loader& l) { return l.Uint64(u); });
+  }
+  bool Double(double d) {
+    return forward([d](Loader& l) { return l.Double(d); });
+  }
+  bool String(const char* str, rapidjson::SizeType length, bool copy) {
+    return forward([&](Loader& l) { return l.String(str, length, copy); });
+  }
+  bool Key(const char* str, rapidjson::SizeType length, bool copy) {
+    if (depth_ != 1) return forward([&](Loader& l) { return l.Key(str, length, copy); });
+    if (!root_is_object_) return true;
+    const std::string_view name(str, length);
+    if (escapes_ && utf8::validate(name)) return false;
+    if (name == "intent") {
+      intent_.emplace(intent_fields_, escapes_);
+      target_ = &*intent_;
+    } else if (name == "evidence") {
+      evidence_.emplace(evidence_fields_, escapes_);
+      target_ = &*evidence_;
+    } else {
+      target_ = nullptr;
+      if (!unknown_ || name < *unknown_) unknown_ = std::string(name);
+    }
+    return true;
+  }
+  bool StartObject() {
+    return open([](Loader& l) { return l.StartObject(); }, false);
+  }
+  bool EndObject(rapidjson::SizeType n) {
+    return close([n](Loader& l) { return l.EndObject(n); });
+  }
+  bool StartArray() {
+    return open([](Loader& l) { return l.StartArray(); }, true);
+  }
+  bool EndArray(rapidjson::SizeType n) {
+    return close([n](Loader& l) { return l.EndArray(n); });
+  }
+
+  Result<RequestFields, RequestProblem> finish() {
+    using Kind = RequestProblem::Kind;
+    if (!root_is_object_) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest)});
+    if (unknown_) return make_err(RequestProblem{Kind::Shape, unknown_member(*unknown_)});
+    if (!evidence_) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence)});
+    FieldsResult intent =
+        intent_ ? intent_->finish("intent") : FieldsResult(FieldValues(intent_fields_.size()));
+    return RequestFields{std::move(intent), evidence_->finish("evidence")};
+  }
+
+ private:
+  // A value event: inside a member's value it belongs to that member's
+  // loader (if the member is one of the two).
+  template <typename Event>
+  bool forward(Event event) {
+    if (depth_ == 0 || !target_) return true;  // the root, or an unknown member
+    const bool ok = event(*target_);
+    if (depth_ == 1) target_ = nullptr;  // a scalar was the member's whole value
+    return ok;
+  }
+  template <typename Event>
+  bool open(Event event, bool array) {
+    if (depth_ == 0) {
+      root_is_object_ = !array;
+      ++depth_;
+      return true;
+    }
+    ++depth_;
+    return !target_ || event(*target_);
+  }
+  template <typename Event>
+  bool close(Event event) {
+    --depth_;
+    if (depth_ == 0 || !target_) return true;
+    const bool ok = event(*target_);
+    if (depth_ == 1) target_ = nullptr;  // the member's value is complete
+    return ok;
+  }
+
+  std::span<const Field> intent_fields_;
+  std::span<const Field> evidence_fields_;
+  std::optional<Loader> intent_;
+  std::optional<Loader> evidence_;
+  Loader* target_ = nullptr;            // the loader of the member being read
+  std::optional<std::string> unknown_;  // least unknown member name seen
+  std::size_t depth_ = 0;               // containers open
+  bool root_is_object_ = false;
+  bool escapes_;
+};
+
+// The position of the first invalid UTF-8 byte of `text`, as the JSON
+// parser words positions.
+std::optional<std::string> invalid_utf8(std::string_view text) {
+  const auto bad = utf8::validate(text);
+  if (!bad) return std::nullopt;
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (std::size_t i = 0; i < bad->valid_up_to; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+  return "invalid UTF-8 at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// The request read through the generic parser and loaders, whose texts are
+// the reference.
+template <typename Schema>
+FieldsResult load_member(const JsonValue::Object& members, std::string_view name,
+                         const Schema& schema, std::span<const Field> fields,
+                         LoadResult (*load)(const Schema&, const JsonDocument&)) {
+  for (const JsonMember& m : members) {
+    if (m.name == name) return by_field(load(schema, m.value), fields);
+  }
+  return FieldValues(fields.size());
+}
+
+Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema& intent_schema,
+                                                      std::span<const Field> intent_fields,
+                                                      const types::EvidenceSchema& evidence_schema,
+                                                      std::span<const Field> evidence_fields,
+                                                      std::string_view text) {
+  using Kind = RequestProblem::Kind;
+  auto document = parse_json(text);
+  if (!document) return make_err(RequestProblem{Kind::Json, std::move(document).error()});
+  const JsonValue::Object* members = document->as_object();
+  if (!members) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest)});
+  bool has_evidence = false;
+  for (const JsonMember& m : *members) {  // in name order
+    if (m.name == "evidence") {
+      has_evidence = true;
+    } else if (m.name != "intent") {
+      return make_err(RequestProblem{Kind::Shape, unknown_member(m.name)});
+    }
+  }
+  if (!has_evidence) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence)});
+  return RequestFields{
+      load_member(*members, "intent", intent_schema, intent_fields, load_intent),
+      load_member(*members, "evidence", evidence_schema, evidence_fields, load_evidence)};
 }
 
 }  // namespace
 
-std::optional<LoadResult> detail::load_in_one_pass(const std::vector<Field>& fields, JsonText& json,
-                                                   const char* schema_kind) {
+std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
+                                                            JsonText& json,
+                                                            const char* schema_kind) {
   const std::string_view text = json.view();
   if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
-  Loader loader(fields);
-  rapidjson::MemoryStream stream(text.data(), text.size());
-  rapidjson::Reader reader;
+  Loader loader(fields, has_unicode_escape(text));
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
-  if (!reader.Parse<rapidjson::kParseIterativeFlag>(stream, loader)) return std::nullopt;
+  if (!parse_into(text, loader)) return std::nullopt;
   json.release();
   return loader.finish(schema_kind);
+}
+
+std::optional<LoadResult> detail::load_in_one_pass(const std::vector<Field>& fields, JsonText& json,
+                                                   const char* schema_kind) {
+  auto loaded = load_fields_in_one_pass(fields, json, schema_kind);
+  if (!loaded) return std::nullopt;
+  return by_name(*std::move(loaded), fields);
+}
+
+std::vector<DeclaredField> declared_fields(const types::IntentSchema& schema) {
+  return fields_of(schema);
+}
+
+std::vector<DeclaredField> declared_fields(const types::EvidenceSchema& schema) {
+  return fields_of(schema);
 }
 
 Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema& schema,
@@ -314,6 +595,33 @@ Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema&
 Result<LoadResult, std::string> parse_and_load_evidence(const types::EvidenceSchema& schema,
                                                         JsonText text) {
   return parse_and_load(schema, std::move(text), "evidence", load_evidence);
+}
+
+Result<FieldsResult, std::string> parse_and_load_intent_fields(const types::IntentSchema& schema,
+                                                               std::span<const Field> fields,
+                                                               JsonText text) {
+  return parse_and_load_fields(schema, fields, std::move(text), "intent", load_intent);
+}
+
+Result<FieldsResult, std::string> parse_and_load_evidence_fields(
+    const types::EvidenceSchema& schema, std::span<const Field> fields, JsonText text) {
+  return parse_and_load_fields(schema, fields, std::move(text), "evidence", load_evidence);
+}
+
+Result<RequestFields, RequestProblem> parse_and_load_request(
+    const types::IntentSchema& intent_schema, std::span<const Field> intent_fields,
+    const types::EvidenceSchema& evidence_schema, std::span<const Field> evidence_fields,
+    std::string_view text) {
+  if (auto bad = invalid_utf8(text)) {
+    return make_err(RequestProblem{RequestProblem::Kind::Json, std::move(*bad)});
+  }
+  if (text.find('\0') == std::string_view::npos) {
+    RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text));
+    if (parse_into(text, reader)) return reader.finish();
+  }
+  // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond
+  // a double) goes the generic way, as for a lone document.
+  return generic_request(intent_schema, intent_fields, evidence_schema, evidence_fields, text);
 }
 
 }  // namespace verdane::runtime_input

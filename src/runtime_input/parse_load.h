@@ -10,6 +10,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,12 +57,58 @@ Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema&
 Result<LoadResult, std::string> parse_and_load_evidence(const types::EvidenceSchema& schema,
                                                         JsonText text);
 
-namespace detail {
-
+// One field of a schema, as the one-pass loader reads it.
 struct DeclaredField {
   std::string_view name;
   types::Type type;
 };
+
+// The fields of a schema in name order; the names are views of the schema's.
+std::vector<DeclaredField> declared_fields(const types::IntentSchema& schema);
+std::vector<DeclaredField> declared_fields(const types::EvidenceSchema& schema);
+
+// The values of a document by field: parallel to the schema's fields in name
+// order, empty where the document has no such member.
+using FieldValues = std::vector<std::optional<types::Value>>;
+using FieldsResult = Result<FieldValues, InputError>;
+
+// parse_and_load_intent with the values by field; `fields` are the
+// declared_fields of `schema`.
+Result<FieldsResult, std::string> parse_and_load_intent_fields(
+    const types::IntentSchema& schema, std::span<const DeclaredField> fields, JsonText text);
+// The same for evidence.
+Result<FieldsResult, std::string> parse_and_load_evidence_fields(
+    const types::EvidenceSchema& schema, std::span<const DeclaredField> fields, JsonText text);
+
+// A request: one JSON object with the members "intent" (optional, meaning
+// {}) and "evidence", each a document for its schema.
+struct RequestFields {
+  FieldsResult intent;
+  FieldsResult evidence;
+};
+// Why a text is not a request: it is not JSON (kind Json, the parser's text
+// with its position, or "invalid UTF-8 at line <n> column <m>"), or not an
+// object with exactly those members (kind Shape).
+struct RequestProblem {
+  enum class Kind { Json, Shape };
+  Kind kind = Kind::Json;
+  std::string message;
+};
+
+// Parses a request and loads both documents in one pass, with the same
+// values and input errors as loading each document on its own. Problems of
+// shape, in this order: "a request must be a JSON object", "unknown member
+// `<name>` (a request has only `intent` and `evidence`)" for the least such
+// name in byte order, "missing member `evidence`". A member given twice
+// counts once, with its last value, as in every JSON object read here.
+Result<RequestFields, RequestProblem> parse_and_load_request(
+    const types::IntentSchema& intent_schema, std::span<const DeclaredField> intent_fields,
+    const types::EvidenceSchema& evidence_schema, std::span<const DeclaredField> evidence_fields,
+    std::string_view text);
+
+namespace detail {
+
+using runtime_input::DeclaredField;
 
 // The single pass alone, over `fields` in byte order of their names;
 // `schema_kind` is "intent" or "evidence". Releases `text` once the document
@@ -72,6 +119,9 @@ struct DeclaredField {
 // refuses).
 std::optional<LoadResult> load_in_one_pass(const std::vector<DeclaredField>& fields, JsonText& text,
                                            const char* schema_kind);
+// The same with the values by field.
+std::optional<FieldsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
+                                                    JsonText& text, const char* schema_kind);
 
 }  // namespace detail
 

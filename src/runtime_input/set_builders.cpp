@@ -16,8 +16,9 @@ namespace verdane::runtime_input {
 namespace {
 
 // Blocks of packed strings start small, so that a short list reserves
-// little, and double up to one huge page.
-constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
+// little (a set of a request's size costs one small allocation), and double
+// up to one huge page.
+constexpr std::size_t kFirstBlockBytes = std::size_t{1} << 10;
 constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // Buffers at least this large ask for huge pages.
 constexpr std::size_t kHugeAdviceBytes = std::size_t{8} << 20;
@@ -128,16 +129,20 @@ void PackedStrings::append(std::string_view text, Pool* pool) {
   ++count_;
 }
 
-types::StringSet StringSetBuilder::build() {
-  if (elements_.empty()) return {};
-  const std::size_t total = elements_.size();
-  if (total < kSmallSet) {
-    std::vector<std::string> items;
-    items.reserve(total);
-    elements_.for_each([&](std::string_view text) { items.emplace_back(text); });
-    elements_ = PackedStrings{};
-    return types::StringSet(std::move(items));
+void StringSetBuilder::add(std::string_view element) {
+  if (elements_.empty() && few_.size() + 1 < kSmallSet) {
+    few_.emplace_back(element);
+    return;
   }
+  for (const std::string& text : few_) elements_.append(text);
+  std::vector<std::string>().swap(few_);
+  elements_.append(element);
+}
+
+types::StringSet StringSetBuilder::build() {
+  if (elements_.empty()) return types::StringSet(std::exchange(few_, {}));
+  // Packed only once there are kSmallSet elements or more.
+  const std::size_t total = elements_.size();
 
   // Bytes every element starts with: they decide nothing, so the buckets and
   // sort keys below look past them.

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -93,11 +94,12 @@ class PackedStrings {
   std::size_t count_ = 0;
 };
 
-// The elements of one set<string> as they are read.
+// The elements of one set<string> as they are read: the first few as
+// strings (a set of a request's size needs nothing more), the rest packed.
 class StringSetBuilder {
  public:
-  void add(std::string_view element) { elements_.append(element); }
-  std::size_t size() const { return elements_.size(); }
+  void add(std::string_view element);
+  std::size_t size() const { return few_.size() + elements_.size(); }
 
   // The set of every element added, repeated ones collapsed; leaves the
   // builder empty. The packed elements are freed while the strings are made,
@@ -105,7 +107,8 @@ class StringSetBuilder {
   types::StringSet build();
 
  private:
-  PackedStrings elements_;
+  std::vector<std::string> few_;  // all of them while there are few
+  PackedStrings elements_;        // all of them once there are many
 };
 
 // The elements of one set<int> as they are read, in a buffer that grows

@@ -40,4 +40,19 @@ std::string escape_controls(std::string_view text) {
   return out;
 }
 
+std::string escape_line_breaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace verdane

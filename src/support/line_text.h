@@ -17,4 +17,10 @@ namespace verdane {
 // UTF-8.
 std::string escape_controls(std::string_view text);
 
+// Returns `text` with only line feed and carriage return written as \n and
+// \r, for texts embedded in an error line on standard error (token
+// descriptions, paths, arguments): those two would split the one line, every
+// other character is the user's own and is shown as it is.
+std::string escape_line_breaks(std::string_view text);
+
 }  // namespace verdane

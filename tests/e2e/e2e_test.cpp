@@ -7,6 +7,7 @@
 // comments):
 //
 //   === file NAME            text file; every body line keeps its line feed
+//                            (NAME may name folders, which are created)
 //   === file-noeol NAME      the same without the final line feed
 //   === hexfile NAME         bytes written as hex pairs, whitespace ignored
 //   === run [stdout=closed|stdout=broken-pipe]
@@ -105,6 +106,7 @@ std::string read_all(const fs::path& p) {
 }
 
 void write_all(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << data;
 }

@@ -25,9 +25,14 @@ std::string outcome(std::vector<std::string> words) {
     return "compile [" + c->template_path + "] " + opt(c->out);
   }
   if (const auto* p = std::get_if<PrintCommand>(&command)) return "print [" + p->bytecode + "]";
+  if (const auto* t = std::get_if<TestCommand>(&command)) {
+    std::string out = "test";
+    for (const std::string& path : t->tests) out += " [" + path + "]";
+    return out;
+  }
   const auto& e = std::get<EvalCommand>(command);
   return "eval [" + e.bytecode + "] [" + e.evidence + "] " + opt(e.intent) + " " +
-         opt(e.check_hash);
+         opt(e.check_hash) + (e.explain ? " explain" : "");
 }
 
 struct CliCase {
@@ -61,7 +66,14 @@ INSTANTIATE_TEST_SUITE_P(
         // `--` makes the rest positional; `-5` is a value, not a flag.
         CliCase{{"compile", "--", "-x"}, "compile [-x] -"}, CliCase{{"print", "-5"}, "print [-5]"},
         // A subcommand name is a value where a required positional is due.
-        CliCase{{"print", "eval"}, "print [eval]"}));
+        CliCase{{"print", "eval"}, "print [eval]"},
+        // --explain is a flag: it takes no value from the next argument, and
+        // `--explain=<v>` reads v as `--version=<v>` does.
+        CliCase{{"eval", "--explain", "b", "--evidence", "e"}, "eval [b] [e] - - explain"},
+        CliCase{{"eval", "b", "--evidence", "e", "--explain=no"}, "eval [b] [e] - -"},
+        CliCase{{"eval", "b", "--evidence", "e", "--explain="}, "eval [b] [e] - - explain"},
+        // `test` takes every positional, in order, subcommand names included.
+        CliCase{{"test", "a.json", "eval", "--", "-b"}, "test [a.json] [eval] [-b]"}));
 
 INSTANTIATE_TEST_SUITE_P(
     HelpAndVersion, CliTest,
@@ -79,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Help of the subcommand parsed, wherever -h stands, with every
         // option listed.
         CliCase{{"-h", "compile"}, kCompileHelp}, CliCase{{"compile", "t", "--help"}, kCompileHelp},
-        CliCase{{"help", "compile"}, kCompileHelp}, CliCase{{"help"}, kHelpHelp},
+        CliCase{{"help", "compile"}, kCompileHelp}, CliCase{{"help"}, kProgramHelp},
         CliCase{{"help", "-h", "-h"}, kHelpHelp}, CliCase{{"-h", "--", "help"}, kProgramHelp},
         CliCase{{"--help", "--bogus"}, kProgramHelp},
         // A missing value is reported before help is considered.
@@ -87,40 +99,51 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     UsageErrors, CliTest,
-    testing::Values(CliCase{{}, "exit 2 err: Compile, inspect, and evaluate policy templates."},
-                    CliCase{{"bogus"}, "exit 2 err: error: unrecognized subcommand 'bogus'"},
-                    CliCase{{"-x"}, "exit 2 err: error: unexpected argument '-x'"},
-                    CliCase{{"help", "help"}, "exit 2 err: error: unrecognized subcommand 'help'"},
-                    CliCase{{"-h", "--", "compile"}, kCompileHelp},
-                    CliCase{{"-V", "--", "compile"}, "exit 0 out: verdane 0.4.1"},
-                    CliCase{{"-h", "--help=", "--", "x"}, kProgramHelp},
-                    // Checks run in a fixed order: values, help, requirements, extras.
-                    CliCase{{"compile", "", "-h"},
-                            "exit 2 err: error: TEMPLATE: a path must not be empty"},
-                    CliCase{{"compile", "-h", "-h"},
-                            "exit 2 err: error: --help: At Most 1 required but received 2"},
-                    CliCase{{"compile", "--out", "", "--out", "b", "t"},
-                            "exit 2 err: error: --out: a path must not be empty"},
-                    CliCase{{"eval", "b", "--evidence", "e", "--intent", "i", "--intent", "j"},
-                            "exit 2 err: error: --intent: At Most 1 required but received 2"},
-                    CliCase{{"eval", "--bogus", "b"}, "exit 2 err: error: --evidence is required"},
-                    CliCase{{"eval", "--", "b", "--evidence", "e"},
-                            "exit 2 err: error: --evidence is required"},
-                    CliCase{{"-V", "--", "x"}, "exit 0 out: verdane 0.4.1"},
-                    CliCase{{"-h", "--bogus", "--", "x"}, kProgramHelp},
-                    // Unexpected arguments are listed last one first.
-                    CliCase{{"compile", "t", "a", "", "b"},
-                            "exit 2 err: error: The following arguments were not expected: b  a"},
-                    CliCase{{"compile", "t", "-Vh"},
-                            "exit 2 err: error: The following argument was not expected: -Vh"},
-                    CliCase{{"eval", "b", "--evidence", "e", "--", "x"},
-                            "exit 2 err: error: The following argument was not expected: x"},
-                    // A separator alone is not unexpected.
-                    CliCase{{"compile", "t", "--", "--"}, "compile [t] -"},
-                    CliCase{{"compile", "t", "eval"},
-                            "exit 2 err: error: The following argument was not expected: eval"},
-                    CliCase{{"eval", "b", "--evidence", "e", "--check-hash", "\xff"},
-                            "exit 2 err: error: --check-hash: the value must be valid UTF-8"}));
+    testing::Values(
+        CliCase{{}, "exit 2 err: Compile, inspect, and evaluate policy templates."},
+        CliCase{{"bogus"}, "exit 2 err: error: unrecognized subcommand 'bogus'"},
+        CliCase{{"-x"}, "exit 2 err: error: unexpected argument '-x'"},
+        CliCase{{"help", "help"}, "exit 2 err: error: unrecognized subcommand 'help'"},
+        CliCase{{"-h", "--", "compile"}, kCompileHelp},
+        CliCase{{"-V", "--", "compile"}, "exit 0 out: verdane 0.4.1"},
+        CliCase{{"-h", "--help=", "--", "x"}, kProgramHelp},
+        // Checks run in a fixed order: values, help, requirements, extras.
+        CliCase{{"compile", "", "-h"}, "exit 2 err: error: TEMPLATE: a path must not be empty"},
+        CliCase{{"compile", "-h", "-h"},
+                "exit 2 err: error: --help: At Most 1 required but received 2"},
+        CliCase{{"compile", "--out", "", "--out", "b", "t"},
+                "exit 2 err: error: --out: a path must not be empty"},
+        CliCase{{"eval", "b", "--evidence", "e", "--intent", "i", "--intent", "j"},
+                "exit 2 err: error: --intent: At Most 1 required but received 2"},
+        CliCase{{"eval", "--bogus", "b"}, "exit 2 err: error: --evidence is required"},
+        CliCase{{"eval", "--", "b", "--evidence", "e"},
+                "exit 2 err: error: --evidence is required"},
+        CliCase{{"-V", "--", "x"}, "exit 0 out: verdane 0.4.1"},
+        CliCase{{"-h", "--bogus", "--", "x"}, kProgramHelp},
+        // Unexpected arguments are listed last one first.
+        CliCase{{"compile", "t", "a", "", "b"},
+                "exit 2 err: error: The following arguments were not expected: b  a"},
+        CliCase{{"compile", "t", "-Vh"},
+                "exit 2 err: error: The following argument was not expected: -Vh"},
+        CliCase{{"eval", "b", "--evidence", "e", "--", "x"},
+                "exit 2 err: error: The following argument was not expected: x"},
+        // A separator alone is not unexpected.
+        CliCase{{"compile", "t", "--", "--"}, "compile [t] -"},
+        CliCase{{"compile", "t", "eval"},
+                "exit 2 err: error: The following argument was not expected: eval"},
+        CliCase{{"eval", "b", "--evidence", "e", "--check-hash", "\xff"},
+                "exit 2 err: error: --check-hash: the value must be valid UTF-8"},
+        CliCase{{"eval", "b", "--evidence", "e", "--explain=maybe"},
+                "exit 2 err: error: Could not convert: --explain = maybe"},
+        CliCase{{"eval", "b", "--evidence", "e", "--explain", "--explain"},
+                "exit 2 err: error: --explain: At Most 1 required but received 2"},
+        CliCase{{"test"}, "exit 2 err: error: TESTS is required"},
+        CliCase{{"test", "a", ""}, "exit 2 err: error: TESTS: a path must not be empty"},
+        CliCase{{"test", "a", "--bogus"},
+                "exit 2 err: error: The following argument was not expected: --bogus"},
+        CliCase{{"help", "test"},
+                "exit 0 out: Run the cases of test files against "
+                "their templates"}));
 
 }  // namespace
 }  // namespace verdane::driver

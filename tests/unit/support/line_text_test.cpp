@@ -35,5 +35,24 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"invalid_utf8_passes", "\xFF\xC2", "\xFF\xC2"}),
     [](const auto& info) { return info.param.name; });
 
+// Every byte but line feed and carriage return is the user's own text and is
+// kept, control characters included.
+TEST(EscapeLineBreaksTest, OnlyLineFeedAndCarriageReturnChange) {
+  std::string all;
+  std::string expected;
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    all += c;
+    if (c == '\n') {
+      expected += "\\n";
+    } else if (c == '\r') {
+      expected += "\\r";
+    } else {
+      expected += c;
+    }
+  }
+  EXPECT_EQ(escape_line_breaks(all), expected);
+}
+
 }  // namespace
 }  // namespace verdane
