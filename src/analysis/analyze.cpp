@@ -3,6 +3,7 @@
 #include <z3++.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct Answer {
 // the shared one needs for a small template).
 class Solver {
  public:
+  // Some half a second of work on this machine.
+  static constexpr unsigned kSharedWork = 2'000'000;
+
   Solver(z3::context& ctx, const Encoding& encoding)
       : ctx_(ctx), encoding_(encoding), shared_(ctx) {
     add(shared_, encoding.background());
@@ -39,19 +43,28 @@ class Solver {
   Answer check(const z3::expr& query, std::uint32_t timeout_ms, std::optional<std::size_t> focus) {
     try {
       if (focus) return fresh(query, timeout_ms, encoding_.background(0, *focus));
-      const std::uint32_t first = std::min<std::uint32_t>(timeout_ms / 4 + 1, 500);
+      // The shared solver's share is counted in the solver's own units of
+      // work, not in time, so that which solver answers, and so the witness,
+      // does not depend on how busy the machine is.
+      const auto start = std::chrono::steady_clock::now();
       // The query is asked under an assumption rather than in a scope:
       // leaving a scope would drop the clauses of the whole background,
       // which the next query would have to build again.
-      shared_.set(limit(first));
+      z3::params params = limit(timeout_ms);
+      params.set("rlimit", kSharedWork);
+      shared_.set(params);
       const z3::expr asked = z3::expr(ctx_, Z3_mk_fresh_const(ctx_, "ask", ctx_.bool_sort()));
       shared_.add(z3::implies(asked, query));
       z3::expr_vector assumptions(ctx_);
       assumptions.push_back(asked);
       Answer answer = decide(shared_, &assumptions);
       shared_.add(!asked);
-      if (answer.verdict != Verdict::Unknown || timeout_ms <= first) return answer;
-      return fresh(query, timeout_ms - first, encoding_.background());
+      const auto spent =
+          static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - start)
+                                         .count());
+      if (answer.verdict != Verdict::Unknown || spent >= timeout_ms) return answer;
+      return fresh(query, timeout_ms - spent, encoding_.background());
     } catch (const z3::exception& e) {
       return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
     }
