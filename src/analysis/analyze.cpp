@@ -39,10 +39,12 @@ class Solver {
     add(shared_, encoding.background());
   }
 
-  // `focus`: the constraint the query is about alone, if any.
-  Answer check(const z3::expr& query, std::uint32_t timeout_ms, std::optional<std::size_t> focus) {
+  // `focus`: the constraint the query is about alone, if any. `work`: a
+  // bound in the solver's units of work for the fresh solver as well.
+  Answer check(const z3::expr& query, std::uint32_t timeout_ms, std::optional<std::size_t> focus,
+               unsigned work = 0) {
     try {
-      if (focus) return fresh(query, timeout_ms, encoding_.background(0, *focus));
+      if (focus) return fresh(query, timeout_ms, encoding_.background(0, *focus), work);
       // The shared solver's share is counted in the solver's own units of
       // work, not in time, so that which solver answers, and so the witness,
       // does not depend on how busy the machine is.
@@ -64,21 +66,22 @@ class Solver {
                                          std::chrono::steady_clock::now() - start)
                                          .count());
       if (answer.verdict != Verdict::Unknown || spent >= timeout_ms) return answer;
-      return fresh(query, timeout_ms - spent, encoding_.background());
+      return fresh(query, timeout_ms - spent, encoding_.background(), work);
     } catch (const z3::exception& e) {
       return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
     }
   }
 
   // A witness is easier to read with small numbers, so the query is first
-  // tried with every integer of the request within +-1000, briefly; only
-  // the answer of the unrestricted query can be no or unknown.
+  // tried with every integer of the request within +-1000, briefly (that
+  // try bounded in work too, for the same reason as the shared solver);
+  // only the answer of the unrestricted query can be no or unknown.
   Answer solve(const z3::expr& query, std::uint32_t timeout_ms, bool prefer_small,
                std::optional<std::size_t> focus) {
     constexpr std::uint32_t kSmallTryMs = 1000;
     if (prefer_small) {
-      Answer small =
-          check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs), focus);
+      Answer small = check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs),
+                           focus, 2 * kSharedWork);
       if (small.verdict == Verdict::Yes) return small;
     }
     return check(query, timeout_ms, focus);
@@ -105,9 +108,12 @@ class Solver {
     return params;
   }
 
-  Answer fresh(const z3::expr& query, std::uint32_t timeout_ms, const z3::expr_vector& background) {
+  Answer fresh(const z3::expr& query, std::uint32_t timeout_ms, const z3::expr_vector& background,
+               unsigned work) {
     z3::solver solver(ctx_);
-    solver.set(limit(timeout_ms));
+    z3::params params = limit(timeout_ms);
+    if (work > 0) params.set("rlimit", work);
+    solver.set(params);
     add(solver, background);
     solver.add(query);
     return decide(solver);
