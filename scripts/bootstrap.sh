@@ -10,7 +10,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  rapidjson-dev nettle-dev
+  rapidjson-dev nettle-dev libz3-dev
   libgtest-dev libbenchmark-dev
   python3-dev python3-venv python3-setuptools python3-wheel
   pybind11-dev python3-pybind11 python3-pytest

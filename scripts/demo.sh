@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds verdane and runs compile, print and eval on
-# the bundled example, explains the failing request and runs the example's
-# test file.
+# the bundled example, explains the failing request, runs the example's test
+# file, decides a file of requests in one run and analyses the template.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
@@ -25,3 +25,5 @@ run eval "$out/payment.bin" --intent "$ex/intent_pass.json" --evidence "$ex/evid
 run eval "$out/payment.bin" --intent "$ex/intent_fail.json" --evidence "$ex/evidence.json"
 run eval "$out/payment.bin" --intent "$ex/intent_fail.json" --evidence "$ex/evidence.json" --explain
 run test "$ex/payment.tests.json"
+run eval "$out/payment.bin" --batch "$ex/requests.jsonl"
+run analyze "$out/payment.bin"

@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "driver/cli.h"
+#include "driver/handoff.h"
 #include "driver/io.h"
 #include "driver/run.h"
 #include "support/line_text.h"
@@ -45,8 +46,10 @@ int main(int argc, char** argv) {
           return run_print(command, out);
         } else if constexpr (std::is_same_v<C, EvalCommand>) {
           return run_eval(command, out);
-        } else {
+        } else if constexpr (std::is_same_v<C, TestCommand>) {
           return run_test(command, out);
+        } else {
+          return run_analyze(command);
         }
       },
       cli.command);

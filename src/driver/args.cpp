@@ -37,6 +37,8 @@ std::string check_failure(Check check, const std::string& value) {
       return value.empty() ? "a path must not be empty" : "";
     case Check::Utf8:
       return utf8::validate(value) ? "the value must be valid UTF-8" : "";
+    case Check::Seconds:
+      return parse_seconds(value) ? "" : "the value must be a positive number of seconds";
   }
   return {};
 }
@@ -445,6 +447,40 @@ void add_row(std::string& out, std::string name, std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::uint32_t> parse_seconds(std::string_view text) {
+  constexpr std::uint64_t kMaxSeconds = 1'000'000;
+  const std::size_t dot = text.find('.');
+  const std::string_view whole = text.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  const auto digits = [](std::string_view part) {
+    return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (whole.empty() || !digits(whole) || !digits(fraction) ||
+      (dot != std::string_view::npos && fraction.empty())) {
+    return std::nullopt;
+  }
+  std::uint64_t ms = 0;
+  for (char c : whole) {
+    ms = ms * 10 + static_cast<std::uint64_t>(c - '0');
+    if (ms > kMaxSeconds) return std::nullopt;
+  }
+  ms *= 1000;
+  std::uint64_t scale = 100;
+  bool rest = false;  // digits below a millisecond round up
+  for (char c : fraction) {
+    if (scale > 0) {
+      ms += static_cast<std::uint64_t>(c - '0') * scale;
+      scale /= 10;
+    } else if (c != '0') {
+      rest = true;
+    }
+  }
+  if (rest) ++ms;
+  if (ms == 0 || ms > kMaxSeconds * 1000) return std::nullopt;
+  return static_cast<std::uint32_t>(ms);
+}
 
 Outcome parse(const ProgramDecl& decl, int argc, const char* const* argv) {
   return Parser(decl, argc, argv).run();

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,7 +29,12 @@
 namespace verdane::driver::args {
 
 // What a value must satisfy; the message is what a failing value reports.
-enum class Check : unsigned char { None, NonEmpty, Utf8 };
+enum class Check : unsigned char { None, NonEmpty, Utf8, Seconds };
+
+// A positive number of seconds ("10", "0.5"; at most 1000000) in whole
+// milliseconds, rounded up; nullopt for any other text. Check::Seconds accepts
+// exactly the texts this reads.
+std::optional<std::uint32_t> parse_seconds(std::string_view text);
 
 // How many values an argument takes: one; none (an option that is a flag,
 // given at most once; `--flag=<v>` reads v as true or false like

@@ -42,9 +42,20 @@ constexpr std::array<ValueDecl, 7> kEvalOptions{{
      false, Check::None},
 }};
 
-enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kHelp };
+constexpr std::array<ValueDecl, 3> kAnalyzeOptions{{
+    {"--against", "<OLD_BYTECODE>",
+     "Compare with this older version: does the change widen or narrow what passes?", false,
+     Check::NonEmpty},
+    {"--examples", "<DIR>",
+     "Write each witness request as <DIR>/<name>.intent.json and .evidence.json", false,
+     Check::NonEmpty},
+    {"--timeout", "<SECONDS>", "Time limit of each solver query; unknown beyond it. Defaults to 10",
+     false, Check::Seconds},
+}};
 
-const std::array<CommandDecl, 5> kCommands{{
+enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kAnalyze, kHelp };
+
+const std::array<CommandDecl, 6> kCommands{{
     {"compile", "Compile policy template source into canonical bytecode",
      "verdane compile [OPTIONS] <TEMPLATE>", ValueDecl{"TEMPLATE", "", "", true, Check::NonEmpty},
      kCompileOptions},
@@ -61,6 +72,9 @@ const std::array<CommandDecl, 5> kCommands{{
      "verdane test <TESTS>...",
      ValueDecl{"TESTS", "", "", true, Check::NonEmpty, args::Values::Many},
      {}},
+    {"analyze", "Prove with a solver what a template, or a change of it, lets pass",
+     "verdane analyze [OPTIONS] <BYTECODE>", ValueDecl{"BYTECODE", "", "", true, Check::NonEmpty},
+     kAnalyzeOptions},
     // `help` shows the help of the command it names; with no name, its own.
     {"help",
      "Print this message or the help of the given subcommand(s)",
@@ -147,7 +161,7 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   // subcommand, and a leading dash can only ask for help or the version.
   const std::string_view first = argv[1];
   const bool is_command = first == "compile" || first == "print" || first == "eval" ||
-                          first == "test" || first == "help";
+                          first == "test" || first == "analyze" || first == "help";
   if (!first.empty() && first[0] != '-' && !is_command) {
     return CliExit{2, "",
                    usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", {})};
@@ -180,12 +194,18 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
       return eval_command(std::move(positional), parsed.options);
     case kTest:
       return Cli{TestCommand{std::move(parsed.positionals)}};
+    case kAnalyze: {
+      AnalyzeCommand analyze{std::move(positional), std::move(parsed.options[0]),
+                             std::move(parsed.options[1])};
+      if (parsed.options[2]) analyze.timeout_ms = *args::parse_seconds(*parsed.options[2]);
+      return Cli{std::move(analyze)};
+    }
     default:
       break;
   }
   // `help [COMMAND]`; `help` alone is the program's help.
   if (positional.empty()) return help_of(std::nullopt);
-  for (std::size_t c : {kCompile, kPrint, kEval, kTest}) {
+  for (std::size_t c : {kCompile, kPrint, kEval, kTest, kAnalyze}) {
     if (kCommands[c].name == positional) return help_of(c);
   }
   return CliExit{2, "", usage_error("unrecognized subcommand '" + positional + "'", {})};

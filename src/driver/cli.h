@@ -1,6 +1,7 @@
 // The command line of verdane: declaration, parsing and the parsed record.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -40,7 +41,16 @@ struct TestCommand {
   std::vector<std::string> tests;  // OS paths, at least one
 };
 
-using CliCommand = std::variant<CompileCommand, PrintCommand, EvalCommand, TestCommand>;
+// Run by the separate analyzer executable (driver/handoff.h).
+struct AnalyzeCommand {
+  std::string bytecode;
+  std::optional<std::string> against;   // OS path of the old template
+  std::optional<std::string> examples;  // OS path of the witness directory
+  std::uint32_t timeout_ms = 10'000;    // per solver query
+};
+
+using CliCommand =
+    std::variant<CompileCommand, PrintCommand, EvalCommand, TestCommand, AnalyzeCommand>;
 
 struct Cli {
   CliCommand command;

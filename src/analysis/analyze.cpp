@@ -1,0 +1,356 @@
+#include "analysis/analyze.h"
+
+#include <z3++.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "analysis/check.h"
+
+namespace verdane::analysis {
+
+namespace {
+
+// What the solver said about one query.
+struct Answer {
+  Verdict verdict = Verdict::Unknown;  // Yes: satisfiable
+  std::string note;
+  std::optional<Request> request;
+};
+
+// Queries about the whole template go to one solver for the whole analysis,
+// which turns the background into clauses once and keeps what it learns;
+// what it cannot settle in a quarter of the time limit (at most half a
+// second) goes to a fresh solver, whose preprocessing of the whole problem
+// copes better with hard products, for the rest of the limit. In a template
+// of many constraints, a query about one constraint goes to a fresh solver
+// that sees only that constraint, so that each of the many such queries
+// stays small (a fresh solver costs some milliseconds to set up, more than
+// the shared one needs for a small template).
+class Solver {
+ public:
+  // Some half a second of work on this machine.
+  static constexpr unsigned kSharedWork = 2'000'000;
+
+  Solver(z3::context& ctx, const Encoding& encoding)
+      : ctx_(ctx), encoding_(encoding), shared_(ctx) {
+    add(shared_, encoding.background());
+  }
+
+  // `focus`: the constraint the query is about alone, if any. `work`: a
+  // bound in the solver's units of work for the fresh solver as well.
+  Answer check(const z3::expr& query, std::uint32_t timeout_ms, std::optional<std::size_t> focus,
+               unsigned work = 0) {
+    try {
+      if (focus) return fresh(query, timeout_ms, encoding_.background(0, *focus), work);
+      // The shared solver's share is counted in the solver's own units of
+      // work, not in time, so that which solver answers, and so the witness,
+      // does not depend on how busy the machine is.
+      const auto start = std::chrono::steady_clock::now();
+      // The query is asked under an assumption rather than in a scope:
+      // leaving a scope would drop the clauses of the whole background,
+      // which the next query would have to build again.
+      z3::params params = limit(timeout_ms);
+      params.set("rlimit", kSharedWork);
+      shared_.set(params);
+      const z3::expr asked = z3::expr(ctx_, Z3_mk_fresh_const(ctx_, "ask", ctx_.bool_sort()));
+      shared_.add(z3::implies(asked, query));
+      z3::expr_vector assumptions(ctx_);
+      assumptions.push_back(asked);
+      Answer answer = decide(shared_, &assumptions);
+      shared_.add(!asked);
+      const auto spent =
+          static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - start)
+                                         .count());
+      if (answer.verdict != Verdict::Unknown || spent >= timeout_ms) return answer;
+      return fresh(query, timeout_ms - spent, encoding_.background(), work);
+    } catch (const z3::exception& e) {
+      return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
+    }
+  }
+
+  // A witness is easier to read with small numbers, so the query is first
+  // tried with every integer of the request within +-1000, briefly (that
+  // try bounded in work too, for the same reason as the shared solver);
+  // only the answer of the unrestricted query can be no or unknown.
+  Answer solve(const z3::expr& query, std::uint32_t timeout_ms, bool prefer_small,
+               std::optional<std::size_t> focus) {
+    constexpr std::uint32_t kSmallTryMs = 1000;
+    if (prefer_small) {
+      Answer small = check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs),
+                           focus, 2 * kSharedWork);
+      if (small.verdict == Verdict::Yes) return small;
+    }
+    return check(query, timeout_ms, focus);
+  }
+
+ private:
+  Answer decide(z3::solver& solver, const z3::expr_vector* assumptions = nullptr) {
+    switch (assumptions ? solver.check(*assumptions) : solver.check()) {
+      case z3::sat:
+        return {Verdict::Yes, "", encoding_.request(solver.get_model())};
+      case z3::unsat:
+        return {Verdict::No, "", std::nullopt};
+      case z3::unknown:
+        break;
+    }
+    const std::string reason = solver.reason_unknown();
+    if (reason == "timeout" || reason == "canceled") return {Verdict::Unknown, "timeout", {}};
+    return {Verdict::Unknown, "solver gave up: " + reason, {}};
+  }
+
+  z3::params limit(std::uint32_t ms) {
+    z3::params params(ctx_);
+    params.set("timeout", static_cast<unsigned>(ms));
+    return params;
+  }
+
+  Answer fresh(const z3::expr& query, std::uint32_t timeout_ms, const z3::expr_vector& background,
+               unsigned work) {
+    z3::solver solver(ctx_);
+    z3::params params = limit(timeout_ms);
+    if (work > 0) params.set("rlimit", work);
+    solver.set(params);
+    add(solver, background);
+    solver.add(query);
+    return decide(solver);
+  }
+
+  static void add(z3::solver& solver, const z3::expr_vector& terms) {
+    for (unsigned i = 0; i < terms.size(); ++i) solver.add(terms[i]);
+  }
+
+  z3::context& ctx_;
+  const Encoding& encoding_;
+  z3::solver shared_;
+};
+
+using Decisions = std::vector<api::Decision>;
+
+// A question: a query over the request, what it means when it has a
+// solution, and what the evaluator must decide for that solution.
+struct Question {
+  std::string subject;
+  std::string question;
+  z3::expr query;
+  std::string witness;               // the name of its witness
+  bool yes_when_solved = true;       // false for "redundant", where a solution means no
+  std::string note;                  // shown with a yes, e.g. the kind of error
+  std::optional<std::size_t> focus;  // the one constraint the query is about
+  std::function<bool(const Decisions&)> confirms;
+};
+
+std::string one_line(std::string report) {
+  while (!report.empty() && report.back() == '\n') report.pop_back();
+  for (std::size_t at = report.find('\n'); at != std::string::npos; at = report.find('\n', at)) {
+    report.replace(at, 1, "; ");
+  }
+  return report;
+}
+
+// The request as eval reads it: parsed and loaded for the template, then
+// evaluated.
+Result<api::Decision, std::string> decide(const Target& target, const Witness& witness) {
+  auto intent = api::parse_intent(*target.tmpl, witness.request.intent_json);
+  auto evidence = api::parse_evidence(*target.tmpl, witness.request.evidence_json);
+  if (!intent || !evidence) {
+    return make_err("internal error: witness `" + witness.name +
+                    "` is not JSON: " + (!intent ? intent.error() : evidence.error()).to_string());
+  }
+  return api::evaluate(*target.tmpl, *intent, *evidence);
+}
+
+class Session {
+ public:
+  Session(const std::vector<Target>& targets, const Options& options, const Emit& emit)
+      : targets_(targets), options_(options), emit_(emit) {}
+
+  // Checks the templates and builds the encoding.
+  Status<std::string> prepare() {
+    for (const Target& t : targets_) {
+      auto checked = check_template(*t.model);
+      if (!checked) return make_err("cannot analyse `" + t.label + "`: " + checked.error());
+      types_.push_back(std::move(checked).value());
+    }
+    std::vector<Checked> checked;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      checked.push_back({targets_[i].model, &types_[i]});
+    }
+    try {
+      encoding_ = std::make_unique<Encoding>(ctx_, checked, options_.domain);
+      solver_ = std::make_unique<Solver>(ctx_, *encoding_);
+    } catch (const z3::exception& e) {
+      return make_err(std::string("solver failed: ") + e.msg());
+    }
+    return ok_status<std::string>();
+  }
+
+  bool too_large() const { return encoding_->too_large(); }
+  const Encoding& encoding() const { return *encoding_; }
+  z3::context& ctx() { return ctx_; }
+
+  Status<std::string> ask(const Question& q) {
+    Finding f{q.subject, q.question, Verdict::Unknown, "", std::nullopt};
+    const Answer answer =
+        too_large()
+            ? Answer{Verdict::Unknown, "too large to analyse", std::nullopt}
+            : solver_->solve(q.query, options_.timeout_ms, options_.domain == nullptr, q.focus);
+    if (answer.verdict == Verdict::Unknown) {
+      f.note = answer.note;
+    } else if (answer.verdict == Verdict::No) {
+      f.verdict = q.yes_when_solved ? Verdict::No : Verdict::Yes;
+    } else {
+      f.verdict = q.yes_when_solved ? Verdict::Yes : Verdict::No;
+      if (q.yes_when_solved) f.note = q.note;
+      f.witness = Witness{q.witness, *answer.request};
+      Decisions decisions;
+      for (const Target& t : targets_) {
+        auto d = decide(t, *f.witness);
+        if (!d) return make_err(std::move(d).error());
+        decisions.push_back(std::move(d).value());
+      }
+      if (!q.confirms(decisions)) {
+        std::string seen;
+        for (std::size_t i = 0; i < decisions.size(); ++i) {
+          seen += (i ? "; and for `" : " for `") + targets_[i].label +
+                  "`: " + one_line(decisions[i].report());
+        }
+        return make_err("internal error: the evaluator does not confirm `" + q.subject + ": " +
+                        q.question + "` on witness `" + q.witness + "`; it decides" + seen);
+      }
+    }
+    return emit_(f);
+  }
+
+ private:
+  // The context outlives every term of the encoding.
+  z3::context ctx_;
+  std::vector<Target> targets_;
+  Options options_;
+  const Emit& emit_;
+  std::vector<NodeTypes> types_;
+  std::unique_ptr<Encoding> encoding_;
+  std::unique_ptr<Solver> solver_;
+};
+
+bool has_outcome(const api::Decision& d, std::size_t index, api::Outcome::Kind kind) {
+  for (const api::Outcome& o : d.outcomes) {
+    if (o.index == index && o.kind == kind) {
+      return kind == api::Outcome::Kind::Failed || o.reason.rfind("integer overflow", 0) == 0;
+    }
+  }
+  return false;
+}
+
+bool loaded(const api::Decision& d) { return !d.input_error; }
+
+z3::expr all_passed(z3::context& ctx, const std::vector<ConstraintTerms>& terms,
+                    std::size_t except = SIZE_MAX) {
+  z3::expr_vector passed(ctx);
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    if (i != except) passed.push_back(terms[i].passed);
+  }
+  return z3::mk_and(passed);
+}
+
+}  // namespace
+
+std::string Finding::line() const {
+  static const char* kVerdicts[] = {"yes", "no", "unknown"};
+  std::string out = subject + ": " + question + ": " + kVerdicts[static_cast<int>(verdict)];
+  std::string detail = note;
+  if (witness) detail += (detail.empty() ? "" : "; ") + ("example " + witness->name);
+  if (!detail.empty()) out += " (" + detail + ")";
+  return out;
+}
+
+Status<std::string> analyze_template(const Target& target, const Options& options,
+                                     const Emit& emit) {
+  Session session({target}, options, emit);
+  if (auto ready = session.prepare(); !ready) return ready;
+  z3::context& ctx = session.ctx();
+  const std::size_t count = target.model->constraints.size();
+  constexpr std::size_t kFocusFrom = 8;  // constraints
+  const auto focus = [&](std::size_t i) {
+    return count >= kFocusFrom ? std::optional<std::size_t>(i) : std::nullopt;
+  };
+  // A too large encoding has no terms to ask about; every answer is unknown.
+  const bool terms = !session.too_large();
+  const auto term = [&](auto pick) { return terms ? pick() : ctx.bool_val(false); };
+  const z3::expr loads = term([&] { return session.encoding().loads(0); });
+  const z3::expr pass = term([&] { return all_passed(ctx, session.encoding().constraints(0)); });
+
+  std::vector<Question> questions;
+  questions.push_back({"template", "can pass", loads && pass, "can_pass", true, "", std::nullopt,
+                       [](const Decisions& d) { return d[0].pass; }});
+  questions.push_back({"template", "can fail", loads && !pass, "can_fail", true, "", std::nullopt,
+                       [](const Decisions& d) { return !d[0].pass && loaded(d[0]); }});
+  for (std::size_t i = 0; i < count; ++i) {
+    // Appended, not `"c" + std::to_string(i)`: that draws a false
+    // -Wrestrict warning from g++ 12.
+    const std::string index = std::to_string(i);
+    const std::string subject = std::string("constraint[").append(index).append("]");
+    const std::string prefix = std::string("c").append(index);
+    const auto c = [&](auto pick) {
+      return term([&] { return pick(session.encoding().constraints(0)[i]); });
+    };
+    questions.push_back({subject, "can fail", loads && c([](auto& t) { return t.failed; }),
+                         prefix + "_fail", true, "", focus(i), [i](const Decisions& d) {
+                           return has_outcome(d[0], i, api::Outcome::Kind::Failed);
+                         }});
+    questions.push_back(
+        {subject, "can error", loads && c([](auto& t) { return t.errored; }), prefix + "_error",
+         true, "integer overflow", focus(i),
+         [i](const Decisions& d) { return has_outcome(d[0], i, api::Outcome::Kind::Errored); }});
+    // Redundant when no request passes every other constraint and not this
+    // one; a request that does shows what the constraint alone refuses.
+    const z3::expr others =
+        term([&] { return all_passed(ctx, session.encoding().constraints(0), i); });
+    questions.push_back(
+        {subject, "redundant", loads && others && !c([](auto& t) { return t.passed; }),
+         prefix + "_needed", false, "", std::nullopt, [i](const Decisions& d) {
+           return loaded(d[0]) && d[0].outcomes.size() == 1 && d[0].outcomes[0].index == i;
+         }});
+  }
+  for (const Question& q : questions) {
+    if (auto done = session.ask(q); !done) return done;
+  }
+  return ok_status<std::string>();
+}
+
+Status<std::string> analyze_change(const Target& next, const Target& old, const Options& options,
+                                   const Emit& emit) {
+  Session session({next, old}, options, emit);
+  if (auto ready = session.prepare(); !ready) return ready;
+  z3::context& ctx = session.ctx();
+  const bool terms = !session.too_large();
+  const auto passes = [&](std::size_t slot) {
+    if (!terms) return ctx.bool_val(false);
+    return session.encoding().loads(slot) && all_passed(ctx, session.encoding().constraints(slot));
+  };
+  const z3::expr next_passes = passes(0);
+  const z3::expr old_passes = passes(1);
+  const Question widens{"change",
+                        "widens",
+                        next_passes && !old_passes,
+                        "widens",
+                        true,
+                        "",
+                        std::nullopt,
+                        [](const Decisions& d) { return d[0].pass && !d[1].pass; }};
+  const Question narrows{"change",
+                         "narrows",
+                         old_passes && !next_passes,
+                         "narrows",
+                         true,
+                         "",
+                         std::nullopt,
+                         [](const Decisions& d) { return !d[0].pass && d[1].pass; }};
+  if (auto done = session.ask(widens); !done) return done;
+  return session.ask(narrows);
+}
+
+}  // namespace verdane::analysis

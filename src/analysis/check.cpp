@@ -1,0 +1,196 @@
+#include "analysis/check.h"
+
+#include <set>
+
+#include "analysis/walk.h"
+
+namespace verdane::analysis {
+
+namespace {
+
+using types::Expr;
+using types::ExprKind;
+using types::Type;
+
+std::string text(Type t) {
+  // Appended piece by piece: `"`" + std::string(...)` draws a false
+  // -Wrestrict warning from g++ 12.
+  std::string out = "`";
+  out.append(types::type_text(t)).append("`");
+  return out;
+}
+
+std::string pair_text(Type a, Type b) { return text(a) + " and " + text(b); }
+
+const char* operator_text(ExprKind kind) {
+  switch (kind) {
+    case ExprKind::Add:
+      return "+";
+    case ExprKind::Sub:
+      return "-";
+    case ExprKind::Mul:
+      return "*";
+    case ExprKind::Eq:
+      return "==";
+    case ExprKind::Lt:
+      return "<";
+    case ExprKind::Le:
+      return "<=";
+    case ExprKind::Gt:
+      return ">";
+    case ExprKind::Ge:
+      return ">=";
+    case ExprKind::In:
+      return "in";
+    case ExprKind::SubsetOf:
+      return "subset of";
+    case ExprKind::SupersetOf:
+      return "superset of";
+    case ExprKind::Not:
+      return "not";
+    case ExprKind::And:
+      return "and";
+    case ExprKind::Or:
+      return "or";
+    default:
+      return "";
+  }
+}
+
+// The type of `expr` given its operands' types, or the problem.
+Result<Type, std::string> node_type(const types::PolicyTemplate& tmpl, const Expr& expr,
+                                    const NodeTypes& known) {
+  const auto type_of = [&](const Expr* e) { return known.at(e); };
+  const std::string op = std::string("`") + operator_text(expr.kind()) + "`";
+  switch (expr.kind()) {
+    case ExprKind::Literal:
+      return std::get<types::Literal>(expr.node).type();
+    case ExprKind::IntentField: {
+      const auto& name = std::get<types::IntentField>(expr.node).name;
+      const auto it = tmpl.intent_schema.fields.find(name);
+      if (it == tmpl.intent_schema.fields.end()) {
+        return make_err("reads intent field `" + name +
+                        "`, which the intent schema does not declare");
+      }
+      return it->second.type;
+    }
+    case ExprKind::EvidenceField: {
+      const auto& name = std::get<types::EvidenceField>(expr.node).name;
+      const auto it = tmpl.evidence_schema.fields.find(name);
+      if (it == tmpl.evidence_schema.fields.end()) {
+        return make_err("reads evidence field `" + name +
+                        "`, which the evidence schema does not declare");
+      }
+      return it->second.type;
+    }
+    case ExprKind::Add:
+    case ExprKind::Sub:
+    case ExprKind::Mul: {
+      const Type l = type_of(expr.binary()->left.get());
+      const Type r = type_of(expr.binary()->right.get());
+      if (l != Type::Int || r != Type::Int) {
+        return make_err(op + " needs two int operands, not " + pair_text(l, r));
+      }
+      return Type::Int;
+    }
+    case ExprKind::Eq: {
+      const Type l = type_of(expr.binary()->left.get());
+      const Type r = type_of(expr.binary()->right.get());
+      if (l != r) return make_err(op + " compares operands of different types, " + pair_text(l, r));
+      return Type::Bool;
+    }
+    case ExprKind::Lt:
+    case ExprKind::Le:
+    case ExprKind::Gt:
+    case ExprKind::Ge: {
+      const Type l = type_of(expr.binary()->left.get());
+      const Type r = type_of(expr.binary()->right.get());
+      if (l != r || (l != Type::Int && l != Type::Date)) {
+        return make_err(op + " needs two ints or two dates, not " + pair_text(l, r));
+      }
+      return Type::Bool;
+    }
+    case ExprKind::In: {
+      const Type l = type_of(expr.binary()->left.get());
+      const Type r = type_of(expr.binary()->right.get());
+      if (types::set_type_of(l) != r) {
+        return make_err(op + " needs an element and a set of its type, not " + pair_text(l, r));
+      }
+      return Type::Bool;
+    }
+    case ExprKind::SubsetOf:
+    case ExprKind::SupersetOf: {
+      const Type l = type_of(expr.binary()->left.get());
+      const Type r = type_of(expr.binary()->right.get());
+      if (l != r || !types::is_set_type(l)) {
+        return make_err(op + " needs two sets of one type, not " + pair_text(l, r));
+      }
+      return Type::Bool;
+    }
+    case ExprKind::Not: {
+      const Type t = type_of(std::get<types::Not>(expr.node).operand.get());
+      if (t != Type::Bool) return make_err(op + " needs a bool operand, not " + text(t));
+      return Type::Bool;
+    }
+    case ExprKind::And:
+    case ExprKind::Or: {
+      const auto& operands = expr.kind() == ExprKind::And ? std::get<types::And>(expr.node).operands
+                                                          : std::get<types::Or>(expr.node).operands;
+      for (const Expr& e : operands) {
+        if (type_of(&e) != Type::Bool) {
+          return make_err(op + " needs bool operands, not " + text(type_of(&e)));
+        }
+      }
+      return Type::Bool;
+    }
+  }
+  return make_err("holds an expression of unknown kind");
+}
+
+}  // namespace
+
+std::vector<std::string> optional_refs(const types::PolicyTemplate& tmpl, const Expr& expr) {
+  std::set<std::string> names;
+  post_order(expr, [&](const Expr& e) {
+    if (const auto* f = std::get_if<types::IntentField>(&e.node)) {
+      const auto it = tmpl.intent_schema.fields.find(f->name);
+      if (it != tmpl.intent_schema.fields.end() && it->second.optional) names.insert(f->name);
+    }
+    return true;
+  });
+  return {names.begin(), names.end()};
+}
+
+Result<NodeTypes, std::string> check_template(const types::PolicyTemplate& tmpl) {
+  NodeTypes node_types;
+  for (std::size_t i = 0; i < tmpl.constraints.size(); ++i) {
+    const types::Constraint& c = tmpl.constraints[i];
+    const std::string where = "constraint[" + std::to_string(i) + "]: ";
+    std::string problem;
+    post_order(c.expr, [&](const Expr& e) {
+      auto t = node_type(tmpl, e, node_types);
+      if (!t) {
+        problem = std::move(t).error();
+        return false;
+      }
+      node_types.emplace(&e, *t);
+      return true;
+    });
+    if (!problem.empty()) return make_err(where + problem);
+    if (node_types.at(&c.expr) != Type::Bool) {
+      return make_err(where + "is not a bool expression (type " +
+                      std::string(types::type_text(node_types.at(&c.expr))) + ")");
+    }
+    const auto refs = optional_refs(tmpl, c.expr);
+    if (c.optional && refs.empty()) {
+      return make_err(where + "is marked optional but reads no optional intent field");
+    }
+    if (!c.optional && !refs.empty()) {
+      return make_err(where + "reads the optional intent field `" + refs.front() +
+                      "` but is not marked optional");
+    }
+  }
+  return node_types;
+}
+
+}  // namespace verdane::analysis

@@ -1,0 +1,140 @@
+// verdane-analyze: the `analyze` subcommand, in an executable of its own so
+// that only it loads the solver library. `verdane analyze` hands over to it
+// with the same command line (driver/handoff.h).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <span>
+#include <string_view>
+#include <variant>
+
+#include "analysis/analyze.h"
+#include "driver/cli.h"
+#include "driver/io.h"
+#include "korvel_serializers/bytes.h"
+#include "support/line_text.h"
+#include "verdane/verdane.h"
+
+namespace {
+
+using namespace verdane;
+using verdane::driver::display_path;
+
+void write_fd(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+struct Loaded {
+  types::PolicyTemplate model;
+  api::Template tmpl;
+};
+
+Result<Loaded, std::string> load(const std::string& path) {
+  auto data = driver::read_file_bytes(path);
+  if (!data) {
+    return make_err("failed to read bytecode `" + display_path(path) + "`: " + data.error());
+  }
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data->data()),
+                                            data->size());
+  auto tmpl = api::decode(bytes);
+  if (!tmpl) return make_err(tmpl.error().to_string());
+  auto model = korvel::serializers::BytesSerializer{}.deserialize(bytes);
+  if (!model) return make_err("error at 0:0: bytecode: " + model.error().to_string());
+  return Loaded{std::move(model).value(), std::move(tmpl).value()};
+}
+
+// mkdir -p.
+Status<std::string> make_directories(const std::string& dir) {
+  for (std::size_t end = dir.find('/', 1);; end = dir.find('/', end + 1)) {
+    const std::string part = dir.substr(0, end);
+    if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      return make_err("failed to create the examples directory `" + display_path(dir) +
+                      "`: " + driver::os_error_text(errno));
+    }
+    if (end == std::string::npos) break;
+  }
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return make_err("failed to create the examples directory `" + display_path(dir) +
+                    "`: " + driver::os_error_text(ENOTDIR));
+  }
+  return ok_status<std::string>();
+}
+
+Result<int, std::string> run(const driver::AnalyzeCommand& args, driver::Stdout& out) {
+  auto next = load(args.bytecode);
+  if (!next) return make_err(std::move(next).error());
+  std::optional<Loaded> old;
+  if (args.against) {
+    auto loaded = load(*args.against);
+    if (!loaded) return make_err(std::move(loaded).error());
+    old = std::move(loaded).value();
+  }
+  if (args.examples) {
+    if (auto made = make_directories(*args.examples); !made) return make_err(made.error());
+  }
+
+  bool differ = false;
+  const analysis::Emit emit = [&](const analysis::Finding& f) -> Status<std::string> {
+    if (f.witness && args.examples) {
+      const std::string base = *args.examples + "/" + f.witness->name;
+      for (const auto& [suffix, text] :
+           {std::pair{".intent.json", &f.witness->request.intent_json},
+            std::pair{".evidence.json", &f.witness->request.evidence_json}}) {
+        if (auto written = driver::write_file(base + suffix, *text); !written) {
+          return make_err("failed to write `" + display_path(base + suffix) +
+                          "`: " + written.error());
+        }
+      }
+    }
+    if (f.verdict != analysis::Verdict::No) differ = true;
+    out.write(f.line() + "\n");
+    if (auto flushed = out.flush(); !flushed) {
+      return make_err("failed to write stdout: " + flushed.error());
+    }
+    return ok_status<std::string>();
+  };
+
+  const analysis::Options options{args.timeout_ms, nullptr};
+  const analysis::Target target{&next->model, &next->tmpl, display_path(args.bytecode)};
+  if (!old) {
+    auto done = analysis::analyze_template(target, options, emit);
+    if (!done) return make_err(std::move(done).error());
+    return 0;
+  }
+  const analysis::Target before{&old->model, &old->tmpl, display_path(*args.against)};
+  auto done = analysis::analyze_change(target, before, options, emit);
+  if (!done) return make_err(std::move(done).error());
+  // Equivalent only when both questions are answered no.
+  return differ ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  auto parsed = driver::parse_cli(argc, argv);
+  if (auto* exit = std::get_if<driver::CliExit>(&parsed)) {
+    write_fd(STDOUT_FILENO, exit->out);
+    write_fd(STDERR_FILENO, exit->err);
+    return exit->status;
+  }
+  const auto* args = std::get_if<driver::AnalyzeCommand>(&std::get<driver::Cli>(parsed).command);
+  if (!args) {
+    write_fd(STDERR_FILENO, "verdane-analyze runs only `analyze`; use verdane for the others\n");
+    return 2;
+  }
+  driver::Stdout out;
+  const auto result = run(*args, out);
+  if (!result) {
+    write_fd(STDERR_FILENO, escape_line_breaks(result.error()) + "\n");
+    return 1;
+  }
+  return *result;
+}
