@@ -532,9 +532,14 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
   std::vector<Item> pending;
   for (const types::Constraint& c : tmpl.constraints) {
     add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
-    Ranges& ranges = constraints_.back();
+  }
+  // A typed program has a step for every step of its generic one.
+  typed_steps_.reserve(steps_.size());
+  std::vector<Type> types;
+  for (std::size_t index = 0; index < constraints_.size(); ++index) {
+    Ranges& ranges = constraints_[index];
     ranges.typed_begin = typed_steps_.size();
-    if (add_typed(program(constraints_.size() - 1))) ranges.typed_end = typed_steps_.size();
+    if (add_typed(program(index), types)) ranges.typed_end = typed_steps_.size();
   }
 }
 
@@ -748,10 +753,10 @@ Word word_of(const Scalar& data) {
 
 }  // namespace
 
-bool Plan::add_typed(std::span<const Step> program) {
+bool Plan::add_typed(std::span<const Step> program, std::vector<Type>& stack) {
   using T = TypedStep::Op;
   const std::size_t begin = typed_steps_.size();
-  std::vector<Type> stack;  // the type of every value the program holds
+  stack.clear();  // the type of every value the program holds
   const auto fail = [&] {
     typed_steps_.resize(begin);
     return false;

@@ -134,8 +134,8 @@ class Plan {
            std::vector<Item>& pending);
   // Appends the typed form of `program` to typed_steps_; false, appending
   // nothing, when an operand's type does not fit its operator or the result
-  // is not a bool.
-  bool add_typed(std::span<const Step> program);
+  // is not a bool. `stack` is room for the types of the values it holds.
+  bool add_typed(std::span<const Step> program, std::vector<types::Type>& stack);
 
   struct Ranges {
     std::size_t steps_begin, steps_end;
