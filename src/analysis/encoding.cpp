@@ -188,6 +188,12 @@ struct Encoding::Impl {
   Owner owner;  // of the constraint being encoded
   TextTable table;
   bool rich_texts = false;  // some member is a string and a date at once
+  // Integers as the solver's mathematical integers, with the 64-bit range
+  // and overflow stated as bounds, when no product of two unknowns needs
+  // bit-vector multiplication: ordering and sums then go to linear
+  // arithmetic, which proves what no request can do (a redundant
+  // constraint) far faster than reasoning over the adders' bits.
+  bool linear = linear_only(templates);
   std::size_t work = 0;
   bool over = false;
 
@@ -224,6 +230,24 @@ struct Encoding::Impl {
     return texts;
   }
 
+  static bool linear_only(const std::vector<Checked>& templates) {
+    bool linear = true;
+    for (const Checked& c : templates) {
+      for (const types::Constraint& constraint : c.tmpl->constraints) {
+        post_order(constraint.expr, [&](const Expr& e) {
+          if (e.kind() == ExprKind::Mul) {
+            const auto literal = [](const std::unique_ptr<Expr>& p) {
+              return p->kind() == ExprKind::Literal;
+            };
+            if (!literal(e.binary()->left) && !literal(e.binary()->right)) linear = false;
+          }
+          return linear;
+        });
+      }
+    }
+    return linear;
+  }
+
   bool spend(std::size_t n = 1) {
     work += n;
     if (work > kWorkLimit) over = true;
@@ -232,6 +256,23 @@ struct Encoding::Impl {
 
   z3::sort bv_sort() { return ctx.bv_sort(kBits); }
   z3::expr bv(std::uint64_t v) { return ctx.bv_val(v, kBits); }
+  z3::sort sort_of(Kind kind) { return kind == Kind::Int && linear ? ctx.int_sort() : bv_sort(); }
+  // The term of a constant's code (an integer's bits, a text's or date's code).
+  z3::expr constant(Kind kind, std::uint64_t code) {
+    if (kind == Kind::Int && linear) return ctx.int_val(static_cast<std::int64_t>(code));
+    return bv(code);
+  }
+  // Signed order of two integers, or of two date keys.
+  static z3::expr less(const z3::expr& a, const z3::expr& b) {
+    return a.is_int() ? a < b : z3::slt(a, b);
+  }
+  static z3::expr at_most(const z3::expr& a, const z3::expr& b) {
+    return a.is_int() ? a <= b : z3::sle(a, b);
+  }
+  z3::expr fits_64_bits(const z3::expr& v) {
+    return ctx.int_val(std::numeric_limits<std::int64_t>::min()) <= v &&
+           v <= ctx.int_val(std::numeric_limits<std::int64_t>::max());
+  }
   z3::expr fresh(const z3::sort& s, const char* prefix) {
     Z3_ast a = Z3_mk_fresh_const(ctx, prefix, s);
     ctx.check_error();
@@ -327,13 +368,13 @@ struct Encoding::Impl {
     if (domain) {
       z3::expr_vector options(ctx);
       for (std::size_t i = 0; i < domain_size(kind); ++i)
-        options.push_back(t == bv(domain_code(kind, i)));
+        options.push_back(t == constant(kind, domain_code(kind, i)));
       spend(domain_size(kind));
       return z3::mk_or(options);
     }
     switch (kind) {
       case Kind::Int:
-        return ctx.bool_val(true);
+        return linear ? fits_64_bits(t) : ctx.bool_val(true);
       case Kind::Date:
         return valid_date(t);
       case Kind::Text: {
@@ -418,8 +459,9 @@ struct Encoding::Impl {
         m.arrays.push_back(static_cast<int>(array_carriers.size()));
         array_carriers.push_back({new_node(), {}});
       } else {
-        m.scalars.push_back(c == Carrier::Bool ? fresh(ctx.bool_sort(), "value")
-                                               : fresh(bv_sort(), "value"));
+        m.scalars.push_back(c == Carrier::Bool  ? fresh(ctx.bool_sort(), "value")
+                            : c == Carrier::Int ? fresh(sort_of(Kind::Int), "value")
+                                                : fresh(bv_sort(), "value"));
         m.arrays.push_back(-1);
       }
     }
@@ -471,7 +513,7 @@ struct Encoding::Impl {
     for (const T& item : items) {
       const std::uint64_t v = code(item);
       s.values.push_back(v);
-      add_element(s.node, bv(v), v);
+      add_element(s.node, constant(kind, v), v);
     }
     spend(items.size());
     std::sort(s.values.begin(), s.values.end());
@@ -492,7 +534,8 @@ struct Encoding::Impl {
     const auto key = std::make_pair(set, static_cast<std::uint64_t>(e.id()));
     if (auto it = literal_members.find(key); it != literal_members.end()) return it->second;
     const std::vector<std::uint64_t>& values = sets[set].values;  // ascending
-    z3::expr result = bit_tree(e, values, 0, values.size(), 63);
+    z3::expr result = e.is_int() ? interval_tree(e, runs(values), 0, runs(values).size())
+                                 : bit_tree(e, values, 0, values.size(), 63);
     spend(4 * values.size());
     literal_members.emplace(key, result);
     return result;
@@ -516,6 +559,41 @@ struct Encoding::Impl {
         values.begin());
     return z3::ite(e.extract(bit, bit) == 1, bit_tree(e, values, mid, hi, bit - 1),
                    bit_tree(e, values, lo, mid, bit - 1));
+  }
+
+  // An integer literal's values as runs of consecutive integers, ascending.
+  static std::vector<std::pair<std::int64_t, std::int64_t>> runs(
+      const std::vector<std::uint64_t>& codes) {
+    std::vector<std::int64_t> values;
+    for (std::uint64_t c : codes) values.push_back(static_cast<std::int64_t>(c));
+    std::sort(values.begin(), values.end());
+    std::vector<std::pair<std::int64_t, std::int64_t>> out;
+    for (std::int64_t v : values) {
+      if (!out.empty() && out.back().second != std::numeric_limits<std::int64_t>::max() &&
+          out.back().second + 1 == v) {
+        out.back().second = v;
+      } else {
+        out.emplace_back(v, v);
+      }
+    }
+    return out;
+  }
+
+  // Whether integer e lies in one of runs[lo, hi): a balanced search over
+  // the runs, so each element costs terms logarithmic in their number.
+  // Recursion halves the range, 64 levels at most.
+  z3::expr interval_tree(const z3::expr& e,
+                         const std::vector<std::pair<std::int64_t, std::int64_t>>& runs,
+                         std::size_t lo, std::size_t hi) {
+    if (lo == hi) return ctx.bool_val(false);
+    if (hi - lo == 1) {
+      const auto [first, last] = runs[lo];
+      if (first == last) return e == ctx.int_val(first);
+      return ctx.int_val(first) <= e && e <= ctx.int_val(last);
+    }
+    const std::size_t mid = lo + (hi - lo) / 2;
+    return z3::ite(e < ctx.int_val(runs[mid].first), interval_tree(e, runs, lo, mid),
+                   interval_tree(e, runs, mid, hi));
   }
 
   // Membership in a set of the encoding, once every element term is known
@@ -564,7 +642,7 @@ struct Encoding::Impl {
   void skolem(int a, int b) {
     if (sets[a].form == SetTerm::Form::Literal) return;  // a's own elements tell
     if (!skolems.emplace(std::make_pair(a, b), true).second) return;
-    add_element(sets[a].node, fresh(bv_sort(), "apart"), std::nullopt);
+    add_element(sets[a].node, fresh(sort_of(sets[a].kind), "apart"), std::nullopt);
   }
 
   z3::expr relation(int sub, int super, bool equal) {
@@ -589,7 +667,7 @@ struct Encoding::Impl {
     z3::expr_vector all(ctx);
     if (a.form == SetTerm::Form::Literal) {
       for (std::uint64_t v : a.values) {
-        all.push_back(member_of(super, {bv(v), v}));
+        all.push_back(member_of(super, {constant(a.kind, v), v}));
         if (!spend()) break;
       }
       return z3::mk_and(all);
@@ -612,7 +690,7 @@ struct Encoding::Impl {
           if constexpr (std::is_same_v<V, bool>) {
             return {ctx.bool_val(v), std::nullopt};
           } else if constexpr (std::is_same_v<V, std::int64_t>) {
-            return {bv(bits(v)), bits(v)};
+            return {constant(Kind::Int, bits(v)), bits(v)};
           } else if constexpr (std::is_same_v<V, std::string>) {
             return {bv(table.code(v)), table.code(v)};
           } else if constexpr (std::is_same_v<V, types::DateLit>) {
@@ -639,9 +717,10 @@ struct Encoding::Impl {
   // predicate checks fast, and the product must not pass 2^63 - 1 (2^63 for
   // a negative result). The solver's signed predicate is wrong for negative
   // operands in the Z3 of Debian 12, and a 128-bit product is slow to solve.
-  z3::expr overflows(ExprKind kind, const Value& x, const Value& y) {
+  z3::expr overflows(ExprKind kind, const Value& x, const Value& y, const z3::expr& exact) {
     const z3::expr& a = x.term;
     const z3::expr& b = y.term;
+    if (linear) return !fits_64_bits(exact);
     if (kind == ExprKind::Mul && (x.value || y.value)) {
       // By a constant: the product fits exactly for the factors in a range.
       const auto c = static_cast<std::int64_t>(x.value ? *x.value : *y.value);
@@ -686,10 +765,12 @@ struct Encoding::Impl {
         const Value& a = at(e.binary()->left);
         const Value& b = at(e.binary()->right);
         if (e.kind() == ExprKind::Mul && !a.value && !b.value) spend(kProductCost);
-        errors.push_back(overflows(e.kind(), a, b));
+        // Bit-vectors wrap; integers keep the exact result, which only an
+        // erring constraint ever sees beyond the range.
         const z3::expr r = e.kind() == ExprKind::Add   ? a.term + b.term
                            : e.kind() == ExprKind::Sub ? a.term - b.term
                                                        : a.term * b.term;
+        errors.push_back(overflows(e.kind(), a, b, r));
         return {r, std::nullopt};
       }
       case ExprKind::Eq: {
@@ -702,13 +783,13 @@ struct Encoding::Impl {
         return {a.term == b.term, std::nullopt};
       }
       case ExprKind::Lt:
-        return {z3::slt(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
+        return {less(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
       case ExprKind::Le:
-        return {z3::sle(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
+        return {at_most(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
       case ExprKind::Gt:
-        return {z3::slt(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
+        return {less(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
       case ExprKind::Ge:
-        return {z3::sle(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
+        return {at_most(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
       case ExprKind::In:
         return {membership(at(e.binary()->right).set, at(e.binary()->left)), std::nullopt};
       case ExprKind::SubsetOf:
@@ -901,6 +982,13 @@ struct Encoding::Impl {
     return flags;
   }
 
+  // The code of a value term in a model: an integer's bits, or the
+  // bit-vector as it is.
+  static std::uint64_t code_in(const z3::model& model, const z3::expr& term) {
+    const z3::expr v = model.eval(term, true);
+    return v.is_int() ? bits(v.get_numeral_int64()) : v.get_numeral_uint64();
+  }
+
   std::vector<std::uint64_t> realization(const z3::model& model, int carrier,
                                          const std::unordered_map<unsigned, bool>& flags) const {
     std::set<std::uint64_t> values;
@@ -908,7 +996,7 @@ struct Encoding::Impl {
       const z3::expr& flag = held(carrier, e);
       const auto known = flags.find(flag.decl().id());
       if (known != flags.end() && known->second) {
-        values.insert(e.value ? *e.value : model.eval(e.term, true).get_numeral_uint64());
+        values.insert(e.value ? *e.value : code_in(model, e.term));
       }
     }
     return {values.begin(), values.end()};
@@ -997,7 +1085,8 @@ bool Encoding::too_large() const { return impl_->over; }
 z3::expr Encoding::small_ints(std::int64_t bound) const {
   Impl& im = *impl_;
   const auto small = [&](const z3::expr& v) {
-    return z3::sle(im.bv(bits(-bound)), v) && z3::sle(v, im.bv(bits(bound)));
+    return Impl::at_most(im.constant(Kind::Int, bits(-bound)), v) &&
+           Impl::at_most(v, im.constant(Kind::Int, bits(bound)));
   };
   z3::expr_vector all(im.ctx);
   for (const Member& m : im.members) {
@@ -1036,7 +1125,7 @@ Request Encoding::request(const z3::model& model) const {
     } else if (is_array(p.carrier)) {
       p.values = im.realization(model, m.arrays[c], flags);
     } else {
-      p.values.push_back(model.eval(*m.scalars[c], true).get_numeral_uint64());
+      p.values.push_back(Impl::code_in(model, *m.scalars[c]));
     }
     if (p.carrier == Carrier::Text || p.carrier == Carrier::TextArray) {
       text_codes.insert(p.values.begin(), p.values.end());
