@@ -25,10 +25,11 @@ struct Answer {
 // what it cannot settle in a quarter of the time limit (at most half a
 // second) goes to a fresh solver, whose preprocessing of the whole problem
 // copes better with hard products, for the rest of the limit. In a template
-// of many constraints, a query about one constraint goes to a fresh solver
-// that sees only that constraint, so that each of the many such queries
-// stays small (a fresh solver costs some milliseconds to set up, more than
-// the shared one needs for a small template).
+// of many constraints with large terms (big sets), a query about one
+// constraint goes to a fresh solver that sees only that constraint, so that
+// each of the many such queries stays small (a fresh solver costs some
+// milliseconds to set up, more than the shared one needs when the terms are
+// small, however many constraints there are).
 class Solver {
  public:
   // Some half a second of work on this machine.
@@ -49,18 +50,21 @@ class Solver {
       // work, not in time, so that which solver answers, and so the witness,
       // does not depend on how busy the machine is.
       const auto start = std::chrono::steady_clock::now();
-      // The query is asked under an assumption rather than in a scope:
-      // leaving a scope would drop the clauses of the whole background,
-      // which the next query would have to build again.
       z3::params params = limit(timeout_ms);
       params.set("rlimit", kSharedWork);
       shared_.set(params);
-      const z3::expr asked = z3::expr(ctx_, Z3_mk_fresh_const(ctx_, "ask", ctx_.bool_sort()));
-      shared_.add(z3::implies(asked, query));
-      z3::expr_vector assumptions(ctx_);
-      assumptions.push_back(asked);
-      Answer answer = decide(shared_, &assumptions);
-      shared_.add(!asked);
+      // The query is asked in a scope, which leaves nothing of it behind for
+      // the next one (queries kept under assumptions made every later check
+      // slower). A first check outside any scope turns the background into
+      // clauses there, where leaving a scope does not drop them.
+      if (!primed_) {
+        shared_.check();
+        primed_ = true;
+      }
+      shared_.push();
+      shared_.add(query);
+      Answer answer = decide(shared_);
+      shared_.pop();
       const auto spent =
           static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - start)
@@ -72,24 +76,20 @@ class Solver {
     }
   }
 
-  // A witness is easier to read with small numbers, so the query is first
+  // A witness is easier to read with small numbers, so a query is first
   // tried with every integer of the request within +-1000, briefly (that
   // try bounded in work too, for the same reason as the shared solver);
   // only the answer of the unrestricted query can be no or unknown.
-  Answer solve(const z3::expr& query, std::uint32_t timeout_ms, bool prefer_small,
-               std::optional<std::size_t> focus) {
+  Answer try_small(const z3::expr& query, std::uint32_t timeout_ms,
+                   std::optional<std::size_t> focus) {
     constexpr std::uint32_t kSmallTryMs = 1000;
-    if (prefer_small) {
-      Answer small = check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs),
-                           focus, 2 * kSharedWork);
-      if (small.verdict == Verdict::Yes) return small;
-    }
-    return check(query, timeout_ms, focus);
+    return check(query && encoding_.small_ints(1000), std::min(timeout_ms, kSmallTryMs), focus,
+                 2 * kSharedWork);
   }
 
  private:
-  Answer decide(z3::solver& solver, const z3::expr_vector* assumptions = nullptr) {
-    switch (assumptions ? solver.check(*assumptions) : solver.check()) {
+  Answer decide(z3::solver& solver) {
+    switch (solver.check()) {
       case z3::sat:
         return {Verdict::Yes, "", encoding_.request(solver.get_model())};
       case z3::unsat:
@@ -126,6 +126,7 @@ class Solver {
   z3::context& ctx_;
   const Encoding& encoding_;
   z3::solver shared_;
+  bool primed_ = false;  // the background is in clauses
 };
 
 using Decisions = std::vector<api::Decision>;
@@ -192,12 +193,48 @@ class Session {
   const Encoding& encoding() const { return *encoding_; }
   z3::context& ctx() { return ctx_; }
 
+  // Every witness the evaluator has decided tells the outcome of every
+  // constraint on its request, so a question that one of them answers needs
+  // no solver. Witnesses are kept in the order they were found and the
+  // first that fits is taken, so that the answer depends only on the
+  // questions before. A witness with only small integers may answer at
+  // once; any other only once the question's own try for small integers
+  // found none, as the solver's answer would then not be small either.
   Status<std::string> ask(const Question& q) {
+    if (too_large())
+      return emit_({q.subject, q.question, Verdict::Unknown, "too large to analyse", {}});
+    const bool prefer_small = options_.domain == nullptr;
+    if (prefer_small) {
+      if (const Seen* s = reusable(q, true)) return emit_(reused(q, *s));
+      Answer small = solver_->try_small(q.query, options_.timeout_ms, q.focus);
+      if (small.verdict == Verdict::Yes) return answer(q, small, true);
+    }
+    if (const Seen* s = reusable(q, false)) return emit_(reused(q, *s));
+    return answer(q, solver_->check(q.query, options_.timeout_ms, q.focus), false);
+  }
+
+ private:
+  // A confirmed witness and what each target decided for it.
+  struct Seen {
+    Request request;
+    Decisions decisions;
+    bool small;  // found under the restriction to small integers
+  };
+
+  const Seen* reusable(const Question& q, bool small_only) const {
+    for (const Seen& s : seen_) {
+      if ((s.small || !small_only) && q.confirms(s.decisions)) return &s;
+    }
+    return nullptr;
+  }
+
+  Finding reused(const Question& q, const Seen& s) const {
+    return {q.subject, q.question, q.yes_when_solved ? Verdict::Yes : Verdict::No,
+            q.yes_when_solved ? q.note : "", Witness{q.witness, s.request}};
+  }
+
+  Status<std::string> answer(const Question& q, const Answer& answer, bool small) {
     Finding f{q.subject, q.question, Verdict::Unknown, "", std::nullopt};
-    const Answer answer =
-        too_large()
-            ? Answer{Verdict::Unknown, "too large to analyse", std::nullopt}
-            : solver_->solve(q.query, options_.timeout_ms, options_.domain == nullptr, q.focus);
     if (answer.verdict == Verdict::Unknown) {
       f.note = answer.note;
     } else if (answer.verdict == Verdict::No) {
@@ -221,11 +258,11 @@ class Session {
         return make_err("internal error: the evaluator does not confirm `" + q.subject + ": " +
                         q.question + "` on witness `" + q.witness + "`; it decides" + seen);
       }
+      seen_.push_back({*answer.request, std::move(decisions), small});
     }
     return emit_(f);
   }
 
- private:
   // The context outlives every term of the encoding.
   z3::context ctx_;
   std::vector<Target> targets_;
@@ -234,6 +271,7 @@ class Session {
   std::vector<NodeTypes> types_;
   std::unique_ptr<Encoding> encoding_;
   std::unique_ptr<Solver> solver_;
+  std::vector<Seen> seen_;
 };
 
 bool has_outcome(const api::Decision& d, std::size_t index, api::Outcome::Kind kind) {
@@ -273,9 +311,11 @@ Status<std::string> analyze_template(const Target& target, const Options& option
   if (auto ready = session.prepare(); !ready) return ready;
   z3::context& ctx = session.ctx();
   const std::size_t count = target.model->constraints.size();
-  constexpr std::size_t kFocusFrom = 8;  // constraints
+  constexpr std::size_t kFocusFrom = 8;     // constraints
+  constexpr std::size_t kFocusTerms = 100;  // per constraint, in Encoding::size()
+  const bool focused = count >= kFocusFrom && session.encoding().size() >= kFocusTerms * count;
   const auto focus = [&](std::size_t i) {
-    return count >= kFocusFrom ? std::optional<std::size_t>(i) : std::nullopt;
+    return focused ? std::optional<std::size_t>(i) : std::nullopt;
   };
   // A too large encoding has no terms to ask about; every answer is unknown.
   const bool terms = !session.too_large();

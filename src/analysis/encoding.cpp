@@ -1082,6 +1082,8 @@ z3::expr_vector Encoding::background(std::size_t slot, std::size_t index) const 
 
 bool Encoding::too_large() const { return impl_->over; }
 
+std::size_t Encoding::size() const { return impl_->work; }
+
 z3::expr Encoding::small_ints(std::int64_t bound) const {
   Impl& im = *impl_;
   const auto small = [&](const z3::expr& v) {

@@ -74,6 +74,9 @@ class Encoding {
   // Whether the encoding outgrew its size limit: its terms are then
   // incomplete, and no answer built on them may be given.
   bool too_large() const;
+  // How many terms relations, memberships and ranges made (what the size
+  // limit counts): a measure of how large the encoding is.
+  std::size_t size() const;
   // Every integer of the request (fields and set elements) within
   // -bound..bound: a restriction that makes witnesses easier to read.
   z3::expr small_ints(std::int64_t bound) const;
