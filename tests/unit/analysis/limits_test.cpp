@@ -92,6 +92,46 @@ TEST(Limits, LargeSetLiteralsAndManyConstraints) {
   EXPECT_EQ(a.lines[2 + 3 * 4 + 2], "constraint[4]: redundant: yes");
 }
 
+TEST(Limits, HundredsOfConstraintsAnswerInOrder) {
+  // Every constraint can fail and err (`evidence.lim * 2` overflows); each
+  // is implied by the two after it, except the last two, which are needed.
+  // A short time limit may leave answers unknown, never give a wrong one.
+  constexpr int kCount = 300;
+  std::vector<std::string> constraints;
+  for (int i = 0; i < kCount; ++i) {
+    const std::string n = std::to_string(i);
+    constraints.push_back("intent.a + " + n + " <= evidence.lim * 2 or intent.s in {\"x" + n +
+                          "\", \"y" + n + "\"} or intent.b > " + n);
+  }
+  const Analysed a =
+      analyse_source(requires_block("name gen\nintent {\n  a: int\n  b: int\n  s: string\n}\n"
+                                    "evidence {\n  lim: int\n}\n",
+                                    constraints),
+                     1'000);
+  ASSERT_EQ(a.error, "");
+  // (subject and question, verdict with its detail)
+  std::vector<std::pair<std::string, std::string>> want{
+      {"template: can pass", "yes (example can_pass)"},
+      {"template: can fail", "yes (example can_fail)"}};
+  for (int i = 0; i < kCount; ++i) {
+    // Appended: `"c" + std::to_string(i)` draws a false -Wrestrict warning
+    // from g++ 12.
+    const std::string n = std::to_string(i);
+    const std::string c = std::string("constraint[").append(n).append("]: ");
+    const std::string example = std::string("example c").append(n);
+    want.push_back({c + "can fail", "yes (" + example + "_fail)"});
+    want.push_back({c + "can error", "yes (integer overflow; " + example + "_error)"});
+    want.push_back({c + "redundant", i + 2 < kCount ? "yes" : "no (" + example + "_needed)"});
+  }
+  ASSERT_EQ(a.lines.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const auto& [head, verdict] = want[i];
+    if (a.lines[i] != head + ": unknown (timeout)") {
+      EXPECT_EQ(a.lines[i], head + ": " + verdict);
+    }
+  }
+}
+
 TEST(Limits, TooManyProductsAreUnknown) {
   std::string product = "intent.a";
   for (int i = 0; i < 40; ++i) product += " * intent.b";
