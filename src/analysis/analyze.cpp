@@ -201,8 +201,9 @@ class Session {
   // once; any other only once the question's own try for small integers
   // found none, as the solver's answer would then not be small either.
   Status<std::string> ask(const Question& q) {
-    if (too_large())
+    if (too_large()) {
       return emit_({q.subject, q.question, Verdict::Unknown, "too large to analyse", {}});
+    }
     const bool prefer_small = options_.domain == nullptr;
     if (prefer_small) {
       if (const Seen* s = reusable(q, true)) return emit_(reused(q, *s));
