@@ -382,6 +382,40 @@ TEST(OnePassLimits, LargeSetsMatchTheGenericPath) {
   EXPECT_EQ(*own, reference(text, false));
 }
 
+// Large sets are built only once the whole document is read, small ones as
+// their array closes: a repeated member must drop either kind, and a
+// problem after a large set must still win.
+TEST(OnePassLimits, RepeatedLargeAndSmallSetsKeepTheLastOccurrence) {
+  std::string big = "[";
+  for (int i = 0; i < 5'000; ++i)
+    big += (i ? ",\"e" : "\"e") + std::to_string(i * 37 % 4'999) + '"';
+  big += "]";
+  const std::vector<std::string> texts{
+      "{\"ss\": " + big + ", \"ss\": [\"a\"]}",
+      "{\"ss\": [\"a\"], \"ss\": " + big + "}",
+      "{\"ss\": " + big + ", \"ss\": 1}",
+      "{\"ss\": 1, \"ss\": " + big + ", \"is\": [1, \"x\"]}",
+      "{\"ss\": " + big + ", \"ss\": " + big + ", \"b\": false}",
+  };
+  for (const std::string& text : texts) {
+    const auto own = one_pass(text);
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(*own, reference(text, false)) << text.substr(0, 40);
+    expect_same(text);
+  }
+}
+
+// Documents of a request's size are parsed by recursion, which their size
+// bounds: texts at that size and just past it, nested as deep as they can
+// be, agree with the generic path.
+TEST(OnePassLimits, SmallDocumentsNestAsDeepAsTheirSize) {
+  for (const std::size_t size : {1023, 1024, 1025}) {
+    expect_same(std::string(size, '['));
+    expect_same(std::string(size / 2, '[') + std::string(size - size / 2, ']'));
+    expect_same("{\"h\":" + std::string(size - 7, '[') + "1}");
+  }
+}
+
 TEST(JsonTextOwnership, OwnedTextIsReleasedOnceRead) {
   std::vector<detail::DeclaredField> fields{{"i", Type::Int}};
   JsonText json = JsonText::owned(std::string(R"({"i": 5})"));
