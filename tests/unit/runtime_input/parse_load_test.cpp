@@ -416,6 +416,26 @@ TEST(OnePassLimits, SmallDocumentsNestAsDeepAsTheirSize) {
   }
 }
 
+// Names are told apart by length and first eight bytes before their bytes
+// are compared: names that agree there must still be matched exactly.
+TEST(OnePassNames, NamesSharingTheirFirstBytesAreToldApart) {
+  types::IntentSchema schema;
+  for (const char* name : {"abcdefgh", "abcdefghij", "abcdefghik", "abcdefgh\xc3\xa9"}) {
+    schema.fields[name] = {Type::Int};
+  }
+  for (const std::string text :
+       {R"({"abcdefghik": 2, "abcdefghij": 1, "abcdefgh": 0, "abcdefgh\u00e9": 3})",
+        R"({"abcdefghij": 1, "abcdefghiz": 2})", R"({"abcdefghi": 1})",
+        R"({"abcdefgh": 1, "abcdefgh\u0000": 2})"}) {
+    auto document = parse_json(text);
+    ASSERT_TRUE(document) << text;
+    const Outcome want = outcome_of(load_intent(schema, *document));
+    auto loaded = parse_and_load_intent(schema, JsonText::borrowed(text));
+    ASSERT_TRUE(loaded) << text;
+    EXPECT_EQ(outcome_of(*loaded), want) << text;
+  }
+}
+
 TEST(JsonTextOwnership, OwnedTextIsReleasedOnceRead) {
   std::vector<detail::DeclaredField> fields{{"i", Type::Int}};
   JsonText json = JsonText::owned(std::string(R"({"i": 5})"));
