@@ -219,6 +219,9 @@ struct Decision {
   // (\n, \t, ... or \u00XX); everything else, non-ASCII text included, is
   // written as UTF-8.
   std::string to_json() const;
+  // Appends to_json() to `out`, for a caller that writes many decisions into
+  // one text.
+  void append_json(std::string& out) const;
 
   friend bool operator==(const Decision&, const Decision&) = default;
 };

@@ -230,17 +230,23 @@ std::string Decision::report() const {
 }
 
 std::string Decision::to_json() const {
-  std::string out = "{\"decision\":";
+  std::string out;
+  append_json(out);
+  return out;
+}
+
+void Decision::append_json(std::string& out) const {
+  out += "{\"decision\":";
   if (pass) {
     out += "\"pass\"}";
-    return out;
+    return;
   }
   out += "\"fail\"";
   if (input_error) {
     out += ",\"input_error\":";
     append_json_string(out, *input_error);
     out += '}';
-    return out;
+    return;
   }
   out += ",\"outcomes\":[";
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
@@ -268,7 +274,6 @@ std::string Decision::to_json() const {
     out += '}';
   }
   out += "]}";
-  return out;
 }
 
 Expected<Template> compile(std::string_view source) {

@@ -262,15 +262,19 @@ void append_batch_line(std::string& out, std::uint64_t line,
   const auto written = std::to_chars(std::begin(digits), std::end(digits), line);
   out += "{\"line\":";
   out.append(digits, written.ptr);
-  out += ',';
   if (result && result->pass) {
     // Most lines pass: their line is written without building the object.
-    out += "\"decision\":\"pass\"}\n";
+    out += ",\"decision\":\"pass\"}\n";
     return;
   }
   if (result) {
-    out += std::string_view(result->to_json()).substr(1);
+    // The object's members follow the line's: its opening brace becomes
+    // the comma between them.
+    const std::size_t at = out.size();
+    result->append_json(out);
+    out[at] = ',';
   } else {
+    out += ',';
     const api::Error& e = result.error();
     std::string problem = e.message;
     // A line holds no line feed, so only the column says where.

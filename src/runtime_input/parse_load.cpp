@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -27,16 +28,39 @@ using types::Value;
 
 using Field = detail::DeclaredField;
 
-// The last occurrence of one declared member: its value as far as it has been
-// read, or the problem that decided it.
-struct Member {
-  bool present = false;
-  std::optional<std::string> error;
-  std::optional<Value> scalar;
-  // The elements of a set member, collected once its array opens: nothing
-  // to build or destroy for the other members.
-  std::variant<std::monostate, IntSetBuilder, std::vector<DateLit>, StringSetBuilder> elements;
-};
+// The elements of the set member being read, collected once its array opens.
+using SetElements =
+    std::variant<std::monostate, IntSetBuilder, std::vector<DateLit>, StringSetBuilder>;
+
+// Sets of up to this many elements are built as soon as their array closes;
+// larger ones wait until the text has been released, so that the text and
+// the sorted set are never both held.
+constexpr std::size_t kBuildAtOnce = 1024;
+
+std::size_t element_count(const SetElements& elements) {
+  return std::visit(
+      [](const auto& e) -> std::size_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, std::monostate>) {
+          return 0;
+        } else {
+          return e.size();
+        }
+      },
+      elements);
+}
+
+// The set of collected elements (a set member's value was an array, or it
+// would have failed).
+Value complete(Type type, SetElements& elements) {
+  switch (type) {
+    case Type::IntSet:
+      return Value{std::get<IntSetBuilder>(elements).build()};
+    case Type::StringSet:
+      return Value{std::get<StringSetBuilder>(elements).build()};
+    default:
+      return Value{types::DateSet(std::move(std::get<std::vector<DateLit>>(elements)))};
+  }
+}
 
 // The kinds of JSON scalars, as the loaders tell them apart.
 struct Scalar {
@@ -49,18 +73,18 @@ struct Scalar {
 };
 
 // Receives the parser's events and converts the members of a top-level
-// object into their declared types as they come. It keeps only a depth
-// counter for nesting: values below a member's array elements are skipped,
-// whatever their depth. Only the last occurrence of a repeated member counts,
-// as in the generic path, and its problems are kept until the whole document
-// has been read, because the first problem in byte order of the names, not
-// in document order, decides.
+// object into their declared types as they come, straight into the values
+// by field. It keeps only a depth counter for nesting: values below a
+// member's array elements are skipped, whatever their depth. Only the last
+// occurrence of a repeated member counts, as in the generic path, and
+// problems are kept until the whole document has been read, because the
+// first problem in byte order of the names, not in document order, decides.
 class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
  public:
   // `escapes`: whether the text holds a \u escape, the only way a decoded
   // text can be invalid UTF-8.
   Loader(std::span<const Field> fields, bool escapes)
-      : fields_(fields), members_(fields.size()), escapes_(escapes) {}
+      : fields_(fields), values_(fields.size()), escapes_(escapes) {}
 
   bool Null() { return scalar(Scalar(Scalar::Kind::Null)); }
   bool Bool(bool b) {
@@ -99,26 +123,21 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   // "intent" or "evidence".
   FieldsResult finish(const char* schema_kind) {
     if (!root_is_object_) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
-    std::size_t first_bad = fields_.size();
-    for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (members_[i].present && members_[i].error) {
-        first_bad = i;
-        break;
-      }
+    Problem* first_bad = nullptr;
+    for (Problem& p : problems_) {
+      if (!first_bad || p.index < first_bad->index) first_bad = &p;
     }
-    if (undeclared_ && (first_bad == fields_.size() || *undeclared_ < fields_[first_bad].name)) {
+    if (undeclared_ && (!first_bad || *undeclared_ < fields_[first_bad->index].name)) {
       return make_err(InputError{InputError::Kind::Field, std::move(*undeclared_),
                                  messages::undeclared(schema_kind)});
     }
-    if (first_bad != fields_.size()) {
-      return make_err(InputError{InputError::Kind::Field, std::string(fields_[first_bad].name),
-                                 std::move(*members_[first_bad].error)});
+    if (first_bad) {
+      return make_err(InputError{InputError::Kind::Field,
+                                 std::string(fields_[first_bad->index].name),
+                                 std::move(first_bad->message)});
     }
-    FieldValues values(fields_.size());
-    for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (members_[i].present) values[i] = complete(fields_[i].type, members_[i]);
-    }
-    return values;
+    for (Pending& p : pending_) values_[p.index] = complete(fields_[p.index].type, p.elements);
+    return std::move(values_);
   }
 
   // The events of the document, for a handler that reads a document nested
@@ -126,6 +145,19 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   friend class RequestReader;
 
  private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  // Why the last occurrence of a member does not fit.
+  struct Problem {
+    std::size_t index;
+    std::string message;
+  };
+  // A large set whose elements wait to be built.
+  struct Pending {
+    std::size_t index;
+    SetElements elements;
+  };
+
   // Decoded texts can be invalid UTF-8 only through a \u escape of a lone low
   // surrogate, which the generic path rejects; the caller has validated the
   // text itself. Only texts with a non-ASCII byte need the check.
@@ -143,40 +175,59 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     return scalar(s);
   }
 
+  std::size_t find_field(std::string_view name) const {
+    // Schemas are small as a rule: a scan comparing lengths and first bytes
+    // as numbers beats a search.
+    if (fields_.size() <= 16) {
+      const std::uint64_t head = name_head(name);
+      for (std::size_t i = 0; i < fields_.size(); ++i) {
+        if (fields_[i].matches(name, head)) return i;
+      }
+      return kNone;
+    }
+    const auto it = std::lower_bound(fields_.begin(), fields_.end(), name,
+                                     [](const Field& f, std::string_view n) { return f.name < n; });
+    if (it == fields_.end() || it->name != name) return kNone;
+    return static_cast<std::size_t>(it - fields_.begin());
+  }
+
   void begin_member(std::string_view name) {
     collecting_ = false;
-    // Schemas are small as a rule: a scan comparing lengths first beats a
-    // search.
-    const auto it =
-        fields_.size() <= 16
-            ? std::find_if(fields_.begin(), fields_.end(),
-                           [&](const Field& f) { return f.name == name; })
-            : std::lower_bound(fields_.begin(), fields_.end(), name,
-                               [](const Field& f, std::string_view n) { return f.name < n; });
-    if (it == fields_.end() || it->name != name) {
-      member_ = nullptr;
+    index_ = find_field(name);
+    if (index_ == kNone) {
       if (!undeclared_ || name < *undeclared_) undeclared_ = std::string(name);
       return;
     }
-    const std::size_t index = static_cast<std::size_t>(it - fields_.begin());
-    member_ = &members_[index];
-    if (member_->present) *member_ = Member{};  // a repeated name starts over
-    member_->present = true;
-    type_ = it->type;
+    type_ = fields_[index_].type;
+    // A repeated name starts over.
+    values_[index_].reset();
+    if (!problems_.empty()) {
+      std::erase_if(problems_, [&](const Problem& p) { return p.index == index_; });
+    }
+    if (!pending_.empty()) {
+      std::erase_if(pending_, [&](const Pending& p) { return p.index == index_; });
+    }
   }
 
   // Marks the current member bad, dropping whatever it had collected.
+  void fail(const char* message) {
+    values_[index_].reset();
+    elements_.emplace<std::monostate>();
+    collecting_ = false;
+    problems_.push_back({index_, message});
+  }
   void fail(std::string message) {
-    *member_ = Member{};
-    member_->present = true;
-    member_->error = std::move(message);
+    values_[index_].reset();
+    elements_.emplace<std::monostate>();
+    collecting_ = false;
+    problems_.push_back({index_, std::move(message)});
   }
 
   bool scalar(const Scalar& s) {
     if (!root_is_object_) return true;
     if (depth_ == 1) {
-      if (member_) member_value(s);
-    } else if (depth_ == 2 && collecting_ && !member_->error) {
+      if (index_ != kNone) member_value(s);
+    } else if (depth_ == 2 && collecting_) {
       element(s);
     }
     return true;
@@ -185,20 +236,20 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool open(bool array) {
     if (depth_ == 0) {
       root_is_object_ = !array;
-    } else if (root_is_object_ && depth_ == 1 && member_) {
+    } else if (root_is_object_ && depth_ == 1 && index_ != kNone) {
       if (array && types::is_set_type(type_)) {
         collecting_ = true;
         if (type_ == Type::IntSet) {
-          member_->elements.emplace<IntSetBuilder>();
+          elements_.emplace<IntSetBuilder>();
         } else if (type_ == Type::DateSet) {
-          member_->elements.emplace<std::vector<DateLit>>();
+          elements_.emplace<std::vector<DateLit>>();
         } else {
-          member_->elements.emplace<StringSetBuilder>();
+          elements_.emplace<StringSetBuilder>();
         }
       } else {
         fail(messages::wrong_value(type_));
       }
-    } else if (depth_ == 2 && collecting_ && !member_->error) {
+    } else if (depth_ == 2 && collecting_) {
       fail(messages::wrong_element(type_));
     }
     ++depth_;
@@ -207,14 +258,22 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 
   bool close() {
     --depth_;
-    if (depth_ == 1) collecting_ = false;
+    if (depth_ == 1 && collecting_) {
+      collecting_ = false;
+      if (element_count(elements_) < kBuildAtOnce) {
+        values_[index_] = complete(type_, elements_);
+      } else {
+        pending_.push_back({index_, std::move(elements_)});
+      }
+      elements_.emplace<std::monostate>();
+    }
     return true;
   }
 
   // The current member's value, built where it is kept.
   template <typename T, typename Arg>
   void set_scalar(Arg&& arg) {
-    member_->scalar.emplace().data.template emplace<T>(std::forward<Arg>(arg));
+    values_[index_].emplace(Value{types::Scalar(std::in_place_type<T>, std::forward<Arg>(arg))});
   }
 
   void member_value(const Scalar& s) {
@@ -259,17 +318,17 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     switch (type_) {
       case Type::IntSet:
         if (s.kind != K::Int) return fail(messages::wrong_element(type_));
-        std::get<IntSetBuilder>(member_->elements).add(s.integer);
+        std::get<IntSetBuilder>(elements_).add(s.integer);
         return;
       case Type::StringSet:
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
-        std::get<StringSetBuilder>(member_->elements).add(s.text);
+        std::get<StringSetBuilder>(elements_).add(s.text);
         return;
       case Type::DateSet: {
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
         auto date = parse_date(s.text);
         if (!date) return fail(std::move(date).error());
-        std::get<std::vector<DateLit>>(member_->elements).push_back(*date);
+        std::get<std::vector<DateLit>>(elements_).push_back(*date);
         return;
       }
       default:
@@ -277,29 +336,17 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     }
   }
 
-  // The value of a member read without problems (a set member's value was
-  // an array, or it would have failed).
-  static Value complete(Type type, Member& member) {
-    switch (type) {
-      case Type::IntSet:
-        return Value{std::get<IntSetBuilder>(member.elements).build()};
-      case Type::StringSet:
-        return Value{std::get<StringSetBuilder>(member.elements).build()};
-      case Type::DateSet:
-        return Value{types::DateSet(std::move(std::get<std::vector<DateLit>>(member.elements)))};
-      default:
-        return std::move(*member.scalar);
-    }
-  }
-
   std::span<const Field> fields_;
-  std::vector<Member> members_;            // parallel to fields_
+  FieldValues values_;                     // parallel to fields_
+  std::vector<Problem> problems_;          // of members' last occurrences
+  std::vector<Pending> pending_;           // large sets read without problems
   std::optional<std::string> undeclared_;  // least undeclared name seen
   std::size_t depth_ = 0;                  // containers open
   bool root_is_object_ = false;
-  Member* member_ = nullptr;  // the declared member being read, if any
-  Type type_ = Type::Bool;    // its declared type
-  bool collecting_ = false;   // inside the array of a set member
+  std::size_t index_ = kNone;  // the declared member being read, if any
+  Type type_ = Type::Bool;     // its declared type
+  bool collecting_ = false;    // inside the array of a set member, without problems
+  SetElements elements_;       // its elements so far
   bool escapes_;
 };
 
@@ -307,8 +354,11 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 // of a request's size is copied into a buffer on the call stack and parsed
 // there in place: the parser then decodes strings where they lie instead of
 // pushing each byte onto its own stack, and the stack it still needs for its
-// state lives in that buffer too. Larger documents are parsed where they are,
-// with the allocating stack, which grows in place rather than in new blocks.
+// state lives in that buffer too. Such a document is parsed by recursive
+// descent, the parser's faster mode: it nests at most one level per byte, so
+// its size bounds the depth of the recursion. Larger documents are parsed
+// where they are, without recursion, with the allocating stack, which grows
+// in place rather than in new blocks.
 template <typename Handler>
 bool parse_into(std::string_view text, Handler& handler) {
   constexpr std::size_t kSmall = 1024;
@@ -325,9 +375,7 @@ bool parse_into(std::string_view text, Handler& handler) {
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
   rapidjson::InsituStringStream stream(copy);
-  return !reader
-              .Parse<rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag>(stream, handler)
-              .IsError();
+  return !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
 }
 
 bool has_unicode_escape(std::string_view text) {

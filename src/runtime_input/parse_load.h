@@ -9,6 +9,9 @@
 // been read.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,10 +60,31 @@ Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema&
 Result<LoadResult, std::string> parse_and_load_evidence(const types::EvidenceSchema& schema,
                                                         JsonText text);
 
-// One field of a schema, as the one-pass loader reads it.
+// The first eight bytes of `name` as a number, zero bytes past its end.
+inline std::uint64_t name_head(std::string_view name) {
+  std::uint64_t head = 0;
+  if (!name.empty())
+    std::memcpy(&head, name.data(), std::min<std::size_t>(name.size(), sizeof head));
+  return head;
+}
+
+// One field of a schema, as the one-pass loader reads it. Member names are
+// matched by length and first bytes as numbers, and only longer names
+// compare the rest of their bytes.
 struct DeclaredField {
+  DeclaredField(std::string_view n, types::Type t) : name(n), type(t), head(name_head(n)) {}
+
+  // Whether `other`, whose name_head is `other_head`, is this field's name.
+  bool matches(std::string_view other, std::uint64_t other_head) const {
+    if (other_head != head || other.size() != name.size()) return false;
+    return name.size() <= sizeof head ||
+           std::memcmp(name.data() + sizeof head, other.data() + sizeof head,
+                       name.size() - sizeof head) == 0;
+  }
+
   std::string_view name;
   types::Type type;
+  std::uint64_t head;
 };
 
 // The fields of a schema in name order; the names are views of the schema's.

@@ -64,33 +64,73 @@ std::size_t common_prefix(std::string_view a, std::string_view b) {
   return i;
 }
 
-// Sorts `a[0, n)` into `out[0, n)` one byte at a time, least significant
-// first, using `a` as scratch. Flipping the sign bit orders signed values as
-// unsigned ones. Bytes that all values share are skipped.
-void radix_sort(std::int64_t* a, std::int64_t* out, std::size_t n) {
-  const auto key = [](std::int64_t v) {
-    return static_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63);
-  };
+// Sorts `src[0, n)` by the 64-bit `key_of` of each item one byte at a time,
+// least significant first, using `dst` as room of the same size; stable, so
+// each pass keeps the order of the ones before. Bytes that all keys share
+// are skipped. Returns the one of the two that holds the sorted items.
+template <typename T, typename KeyOf>
+T* radix_sort(T* src, T* dst, std::size_t n, KeyOf key_of) {
   std::array<std::array<std::size_t, 256>, 8> counts{};
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t k = key(a[i]);
+    const std::uint64_t k = key_of(src[i]);
     for (std::size_t d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
   }
-  std::int64_t* src = a;
-  std::int64_t* dst = out;
-  const std::uint64_t first = key(a[0]);
+  const std::uint64_t first = key_of(src[0]);
   for (std::size_t d = 0; d < 8; ++d) {
     auto& slots = counts[d];
     if (slots[(first >> (8 * d)) & 0xFF] == n) continue;
     std::size_t offset = 0;
     for (std::size_t& slot : slots) offset += std::exchange(slot, offset);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::int64_t v = src[i];
-      dst[slots[(key(v) >> (8 * d)) & 0xFF]++] = v;
-    }
+    for (std::size_t i = 0; i < n; ++i) dst[slots[(key_of(src[i]) >> (8 * d)) & 0xFF]++] = src[i];
     std::swap(src, dst);
   }
-  if (src != out) std::memcpy(out, src, n * sizeof *out);
+  return src;
+}
+
+// Sorts `a[0, n)` into `out[0, n)`, using `a` as room. Flipping the sign bit
+// orders signed values as unsigned ones.
+void sort_ints(std::int64_t* a, std::int64_t* out, std::size_t n) {
+  const std::int64_t* sorted = radix_sort(a, out, n, [](std::int64_t v) {
+    return static_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63);
+  });
+  if (sorted != out) std::memcpy(out, sorted, n * sizeof *out);
+}
+
+// A string to sort: its sort key and where it is packed; its length is read
+// back only when two keys are equal.
+struct Entry {
+  std::uint64_t key;
+  const char* data;
+};
+
+bool entry_less(const Entry& a, const Entry& b) {
+  if (a.key != b.key) return a.key < b.key;
+  return PackedStrings::string_at(a.data) < PackedStrings::string_at(b.data);
+}
+
+// Entries below this many are sorted by comparison: the counters of a radix
+// sort cost more than they save there.
+constexpr std::size_t kRadixEntries = 256;
+
+// Sorts `entries` by key, then by the whole string where keys are equal:
+// many entries by radix on the key, and then only the runs of equal keys by
+// comparing strings. `scratch` is room the caller keeps across calls.
+void sort_entries(std::vector<Entry>& entries, std::vector<Entry>& scratch) {
+  const std::size_t n = entries.size();
+  if (n < kRadixEntries) {
+    std::sort(entries.begin(), entries.end(), entry_less);
+    return;
+  }
+  scratch.resize(n);
+  const Entry* sorted =
+      radix_sort(entries.data(), scratch.data(), n, [](const Entry& e) { return e.key; });
+  if (sorted != entries.data()) std::copy(sorted, sorted + n, entries.data());
+  for (std::size_t begin = 0; begin < n;) {
+    std::size_t end = begin + 1;
+    while (end < n && entries[end].key == entries[begin].key) ++end;
+    if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, entry_less);
+    begin = end;
+  }
 }
 
 }  // namespace
@@ -178,12 +218,6 @@ types::StringSet StringSetBuilder::build() {
         pool);
   }
 
-  // Sort entries hold the key and where the string is; its length is read
-  // back only when two keys are equal.
-  struct Entry {
-    std::uint64_t key;
-    const char* data;
-  };
   std::vector<std::string> sorted;
   sorted.reserve(total);
   if (total * sizeof(std::string) >= kHugeAdviceBytes) {
@@ -197,6 +231,7 @@ types::StringSet StringSetBuilder::build() {
     buckets[0] = PackedStrings{};
   }
   std::vector<Entry> entries;
+  std::vector<Entry> scratch;
   for (PackedStrings& bucket : buckets) {
     if (bucket.empty()) continue;
     entries.clear();
@@ -204,10 +239,7 @@ types::StringSet StringSetBuilder::build() {
     bucket.for_each([&](std::string_view text) {
       entries.push_back({key_at(text, prefix + 1), text.data()});
     });
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-      if (a.key != b.key) return a.key < b.key;
-      return PackedStrings::string_at(a.data) < PackedStrings::string_at(b.data);
-    });
+    sort_entries(entries, scratch);
     for (const Entry& e : entries) {
       const std::string_view text = PackedStrings::string_at(e.data);
       if (sorted.empty() || sorted.back() != text) sorted.emplace_back(text);
@@ -258,7 +290,7 @@ types::IntSet IntSetBuilder::build() {
     advise_huge_pages(sorted.data(), elements.size_ * sizeof(std::int64_t));
   }
   sorted.resize(elements.size_);
-  radix_sort(elements.data_, sorted.data(), elements.size_);
+  sort_ints(elements.data_, sorted.data(), elements.size_);
   sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
   return types::IntSet::from_sorted(std::move(sorted));
 }

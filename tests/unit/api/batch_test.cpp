@@ -170,13 +170,18 @@ TEST(ApiDecisionJson, EscapesOnlyWhatJsonRequires) {
   fail.outcomes = {
       {api::Outcome::Kind::Failed, 0, "(a == \"\\n\")", "constraint evaluated to False", {}},
       {api::Outcome::Kind::Errored, 3, "(x)", "bad \x01\b\f\n\r", {{"(a\tb)", "\"\xc3\xa9\""}}}};
-  EXPECT_EQ(
-      fail.to_json(),
-      R"j({"decision":"fail","outcomes":[)j"
-      R"j({"index":0,"outcome":"failed","expression":"(a == \"\\n\")",)j"
-      R"j("reason":"constraint evaluated to False"},)j"
-      R"j({"index":3,"outcome":"errored","expression":"(x)","reason":"bad \u0001\b\f\n\r",)j"
+  EXPECT_EQ(fail.to_json(),
+            R"j({"decision":"fail","outcomes":[)j"
+            R"j({"index":0,"outcome":"failed","expression":"(a == \"\\n\")",)j"
+            R"j("reason":"constraint evaluated to False"},)j"
+            R"j({"index":3,"outcome":"errored","expression":"(x)","reason":"bad \u0001\b\f\n\r",)j"
             "\"explanation\":[[\"(a\\tb)\",\"\\\"\xc3\xa9\\\"\"]]}]}");
+  // Appending keeps what the text held and adds exactly the same object.
+  for (const api::Decision* d : {&pass, &invalid, &fail}) {
+    std::string text = "{\"line\":7";
+    d->append_json(text);
+    EXPECT_EQ(text, "{\"line\":7" + d->to_json());
+  }
 
   // Invalid UTF-8, which no decision holds, still gives valid JSON.
   api::Decision broken;

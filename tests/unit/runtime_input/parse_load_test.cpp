@@ -382,6 +382,60 @@ TEST(OnePassLimits, LargeSetsMatchTheGenericPath) {
   EXPECT_EQ(*own, reference(text, false));
 }
 
+// Large sets are built only once the whole document is read, small ones as
+// their array closes: a repeated member must drop either kind, and a
+// problem after a large set must still win.
+TEST(OnePassLimits, RepeatedLargeAndSmallSetsKeepTheLastOccurrence) {
+  std::string big = "[";
+  for (int i = 0; i < 5'000; ++i)
+    big += (i ? ",\"e" : "\"e") + std::to_string(i * 37 % 4'999) + '"';
+  big += "]";
+  const std::vector<std::string> texts{
+      "{\"ss\": " + big + ", \"ss\": [\"a\"]}",
+      "{\"ss\": [\"a\"], \"ss\": " + big + "}",
+      "{\"ss\": " + big + ", \"ss\": 1}",
+      "{\"ss\": 1, \"ss\": " + big + ", \"is\": [1, \"x\"]}",
+      "{\"ss\": " + big + ", \"ss\": " + big + ", \"b\": false}",
+  };
+  for (const std::string& text : texts) {
+    const auto own = one_pass(text);
+    ASSERT_TRUE(own.has_value());
+    EXPECT_EQ(*own, reference(text, false)) << text.substr(0, 40);
+    expect_same(text);
+  }
+}
+
+// Documents of a request's size are parsed by recursion, which their size
+// bounds: texts at that size and just past it, nested as deep as they can
+// be, agree with the generic path.
+TEST(OnePassLimits, SmallDocumentsNestAsDeepAsTheirSize) {
+  for (const std::size_t size : {1023, 1024, 1025}) {
+    expect_same(std::string(size, '['));
+    expect_same(std::string(size / 2, '[') + std::string(size - size / 2, ']'));
+    expect_same("{\"h\":" + std::string(size - 7, '[') + "1}");
+  }
+}
+
+// Names are told apart by length and first eight bytes before their bytes
+// are compared: names that agree there must still be matched exactly.
+TEST(OnePassNames, NamesSharingTheirFirstBytesAreToldApart) {
+  types::IntentSchema schema;
+  for (const char* name : {"abcdefgh", "abcdefghij", "abcdefghik", "abcdefgh\xc3\xa9"}) {
+    schema.fields[name] = {Type::Int};
+  }
+  for (const std::string text :
+       {R"({"abcdefghik": 2, "abcdefghij": 1, "abcdefgh": 0, "abcdefgh\u00e9": 3})",
+        R"({"abcdefghij": 1, "abcdefghiz": 2})", R"({"abcdefghi": 1})",
+        R"({"abcdefgh": 1, "abcdefgh\u0000": 2})"}) {
+    auto document = parse_json(text);
+    ASSERT_TRUE(document) << text;
+    const Outcome want = outcome_of(load_intent(schema, *document));
+    auto loaded = parse_and_load_intent(schema, JsonText::borrowed(text));
+    ASSERT_TRUE(loaded) << text;
+    EXPECT_EQ(outcome_of(*loaded), want) << text;
+  }
+}
+
 TEST(JsonTextOwnership, OwnedTextIsReleasedOnceRead) {
   std::vector<detail::DeclaredField> fields{{"i", Type::Int}};
   JsonText json = JsonText::owned(std::string(R"({"i": 5})"));
