@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "payment_policy.h"
+
 namespace {
 
 const char* kSmall = R"(name payments
@@ -107,32 +109,6 @@ std::string large_evidence() {
   return s;
 }
 
-const char* kPayment = R"(name payment
-
-intent {
-  amount: int
-  currency: string
-  payee: string
-  execute_on: date
-  daily_limit: optional int
-}
-
-evidence {
-  balance: int
-  fee: int
-  blocked_payees: set<string>
-  cutoff: date
-}
-
-requires {
-  0 < intent.amount <= evidence.balance - evidence.fee;
-  intent.currency in {"CHF", "EUR", "USD"};
-  intent.payee not in evidence.blocked_payees;
-  date(2024-01-01) <= intent.execute_on <= evidence.cutoff;
-  optional: intent.amount + evidence.fee <= intent.daily_limit
-}
-)";
-
 // A million requests of the payment example's size (a ~95-byte intent and a
 // ~100-byte evidence); about one in ten fails.
 void write_requests(const std::string& path) {
@@ -169,7 +145,7 @@ int main(int argc, char** argv) {
   write(dir + "/sets_intent.json",
         R"({"customer": "customer-0-account-holder", "id": 2654435761, "day": "2026-01-01"})");
   write(dir + "/sets_evidence.json", large_evidence());
-  write(dir + "/payment.policy", kPayment);
+  write(dir + "/payment.policy", kPaymentPolicy);
   write_requests(dir + "/requests.jsonl");
   return 0;
 }

@@ -6,34 +6,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "payment_policy.h"
 #include "verdane/verdane.h"
 
 namespace payment_case {
 
 namespace api = verdane::api;
 
-inline const char* kPolicy = R"(name payment
-intent {
-  amount: int
-  currency: string
-  payee: string
-  execute_on: date
-  daily_limit: optional int
-}
-evidence {
-  balance: int
-  fee: int
-  blocked_payees: set<string>
-  cutoff: date
-}
-requires {
-  0 < intent.amount <= evidence.balance - evidence.fee;
-  intent.currency in {"CHF", "EUR", "USD"};
-  intent.payee not in evidence.blocked_payees;
-  date(2024-01-01) <= intent.execute_on <= evidence.cutoff;
-  optional: intent.amount + evidence.fee <= intent.daily_limit
-}
-)";
+inline const char* kPolicy = kPaymentPolicy;
 
 inline const std::string kIntent =
     R"({"amount":250,"currency":"EUR","payee":"ACME Corp","execute_on":"2024-06-14","daily_limit":1000})";
