@@ -13,6 +13,15 @@ const Set& set_at(Word w) {
   return *static_cast<const Set*>(w.object);
 }
 
+// `subset of` (or, with `superset`, `superset of`) of the two sets on top
+// of the stack, replaced by the result.
+template <typename Set>
+void subset_step(Word*& top, bool superset) {
+  const Set& r = set_at<Set>(*--top);
+  const Set& l = set_at<Set>(top[-1]);
+  top[-1].number = superset ? r.is_subset_of(l) : l.is_subset_of(r);
+}
+
 const std::string& string_at(Word w) { return *static_cast<const std::string*>(w.object); }
 
 // Pushes the word `as(payload)` of the value in the step's slot, whose
@@ -152,32 +161,17 @@ TypedOutcome run_typed(std::span<const TypedStep> program, Slots intent, Slots e
         break;
       }
       case Op::SubsetInt:
-      case Op::SupersetInt: {
-        const Word r = *--top;
-        const Word l = top[-1];
-        const bool sub = step.op == Op::SubsetInt;
-        top[-1].number =
-            set_at<types::IntSet>(sub ? l : r).is_subset_of(set_at<types::IntSet>(sub ? r : l));
+      case Op::SupersetInt:
+        subset_step<types::IntSet>(top, step.op == Op::SupersetInt);
         break;
-      }
       case Op::SubsetString:
-      case Op::SupersetString: {
-        const Word r = *--top;
-        const Word l = top[-1];
-        const bool sub = step.op == Op::SubsetString;
-        top[-1].number = set_at<types::StringSet>(sub ? l : r)
-                             .is_subset_of(set_at<types::StringSet>(sub ? r : l));
+      case Op::SupersetString:
+        subset_step<types::StringSet>(top, step.op == Op::SupersetString);
         break;
-      }
       case Op::SubsetDate:
-      case Op::SupersetDate: {
-        const Word r = *--top;
-        const Word l = top[-1];
-        const bool sub = step.op == Op::SubsetDate;
-        top[-1].number =
-            set_at<types::DateSet>(sub ? l : r).is_subset_of(set_at<types::DateSet>(sub ? r : l));
+      case Op::SupersetDate:
+        subset_step<types::DateSet>(top, step.op == Op::SupersetDate);
         break;
-      }
       case Op::Not:
         top[-1].number = !top[-1].number;
         break;
