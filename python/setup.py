@@ -1,6 +1,6 @@
 """Builds verdane._verdane with CMake from the checkout this folder is in.
 
-Install with (offline, Debian packages only; see the README):
+Install with (offline, Debian packages only; see docs/python.md):
 
     /usr/bin/python3 -m venv --system-site-packages .venv
     .venv/bin/pip install --no-build-isolation ./python

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes a fresh virtual environment and installs the Python package from this
-# checkout into it, with the command the README gives:
+# checkout into it, with the command docs/python.md gives:
 #
 #   scripts/python_install.sh [VENV_DIR]    (default: build-python/venv)
 #

@@ -1,4 +1,4 @@
-"""The session in the README's Python section is real: it runs as written."""
+"""The session on the Python page (docs/python.md) is real: it runs as written."""
 
 import doctest
 import os
@@ -7,11 +7,10 @@ import re
 from helpers import REPO
 
 
-def test_the_readme_session_runs_as_shown():
-    readme = (REPO / "README.md").read_text()
-    section = readme[readme.index("\n## Python\n"):]
+def test_the_python_page_session_runs_as_shown():
+    section = (REPO / "docs" / "python.md").read_text()
     session = re.search(r"```pycon\n(.*?)```", section, re.S).group(1)
-    test = doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0)
+    test = doctest.DocTestParser().get_doctest(session, {}, "python", "docs/python.md", 0)
     runner = doctest.DocTestRunner(optionflags=doctest.REPORT_NDIFF)
     cwd = os.getcwd()
     os.chdir(REPO)
