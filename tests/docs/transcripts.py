@@ -12,6 +12,7 @@ run. A page names the repository files its transcripts need on one line
 into the folder under their base names.
 
 VERDANE_REGEN=1 rewrites every output from what the commands print now.
+Links to other pages and to headings must lead somewhere, too.
 """
 
 import argparse
@@ -28,6 +29,7 @@ from pathlib import Path
 FENCE_RUN = "```console"
 FENCE_NORUN = "```console norun"
 FILES = re.compile(r"^<!-- transcript-files:(.*)-->$")
+LINK = re.compile(r"\]\(([^)\s:#]+\.md)?(?:#([^)\s]+))?\)")
 TIMEOUT_SECONDS = 120
 
 
@@ -75,6 +77,28 @@ def parse(lines):
     return commands, files or [], norun
 
 
+def anchors(text):
+    """The anchors of a page's headings, made as the repository host makes them."""
+    found = set()
+    for line in text.split("\n"):
+        if line.startswith("#"):
+            title = line.lstrip("#").strip().lower()
+            found.add(re.sub(r"[^a-z0-9 _-]", "", title).replace(" ", "-"))
+    return found
+
+
+def broken_links(page, text):
+    """Links to pages that do not exist or to headings they do not have."""
+    broken = []
+    for target, anchor in LINK.findall(text):
+        path = (page.parent / target) if target else page
+        if not path.is_file():
+            broken.append(target)
+        elif anchor and anchor not in anchors(path.read_text()):
+            broken.append(f"{target}#{anchor}")
+    return broken
+
+
 def run(command, folder, bin_dir, status):
     env = {
         "PATH": f"{bin_dir}:/usr/local/bin:/usr/bin:/bin",
@@ -83,8 +107,11 @@ def run(command, folder, bin_dir, status):
         "TZ": "UTC",
     }
     script = f"(exit {status})\n{command.text}\n"
-    r = subprocess.run(["bash", "-c", script], cwd=folder, env=env, stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=TIMEOUT_SECONDS)
+    try:
+        r = subprocess.run(["bash", "-c", script], cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=TIMEOUT_SECONDS)
+    except subprocess.TimeoutExpired:
+        raise PageError(f"line {command.line_no}: still running after {TIMEOUT_SECONDS} s")
     return r.returncode, (r.stdout + r.stderr).decode("utf-8", "backslashreplace")
 
 
@@ -108,9 +135,12 @@ def check_page(page, root, bin_dir, regen, log):
     text = page.read_text()
     lines = text.split("\n")
     commands, files, norun = parse(lines)
+    broken = broken_links(page, text)
+    for link in broken:
+        log(f"FAIL {shown_path(page, root)}: the link ({link}) leads nowhere")
+    failures = len(broken)
     if not commands:
-        return 0, norun, 0
-    failures = 0
+        return 0, norun, failures
     replaced = {}  # line number of a command -> its new output lines
     with tempfile.TemporaryDirectory(prefix="verdane-docs-") as tmp:
         folder = Path(tmp)

@@ -15,8 +15,11 @@ BIN_DIR = sys.argv.pop(1) if len(sys.argv) > 1 else "build"
 POLICY = "name t\nevidence {\n  n: int\n}\nrequires {\n  evidence.n > 0\n}\n"
 
 # Declared files are copied, files written by a command stay for the next block,
-# `$?` is the previous command's status, stderr follows stdout, norun blocks are skipped.
+# `$?` is the previous command's status, stderr follows stdout, norun blocks are skipped,
+# and every link leads to a page and a heading that exist.
 PASSING = """# A page
+
+Links to [a page](other.md), [its heading](other.md#the-other-page) and [a heading](#text-between-blocks).
 <!-- transcript-files: files/t.policy files/e.json -->
 
 ```console
@@ -24,7 +27,7 @@ $ verdane compile t.policy
 policy_template_id=BxpYwhoSUQXttzKPjNhdEcAakPcJXqdA8XybwEjAhBvR
 ```
 
-Text between blocks.
+## Text between blocks
 
 ```console
 $ verdane eval out.bin --evidence e.json
@@ -60,6 +63,7 @@ class Runner(unittest.TestCase):
         self.root = Path(self.tmp.name)
         write(self.root, "files/t.policy", POLICY)
         write(self.root, "files/e.json", '{"n": 0}\n')
+        write(self.root, "other.md", "# The other page\n")
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -85,9 +89,9 @@ class Runner(unittest.TestCase):
         page = write(self.root, "wrong.md", WRONG)
         status, out = self.run_pages(page)
         self.assertEqual(status, 1)
-        self.assertIn("FAIL wrong.md:12: $ verdane eval out.bin --evidence e.json\n", out)
+        self.assertIn("FAIL wrong.md:14: $ verdane eval out.bin --evidence e.json\n", out)
         self.assertIn("  -decision=pass\n  +decision=fail\n", out)
-        self.assertIn("FAIL wrong.md:15: $ echo $?\n", out)
+        self.assertIn("FAIL wrong.md:17: $ echo $?\n", out)
         self.assertIn("2 failed", out)
         self.assertEqual(page.read_text(), WRONG)
 
@@ -107,6 +111,8 @@ class Runner(unittest.TestCase):
             "missing.txt does not exist": "<!-- transcript-files: missing.txt -->\n```console\n$ true\n```\n",
             "does not end with a line feed": "```console\n$ printf x\n```\n",
             "cannot be shown in a block": "```console\n$ echo '$ x'\n```\n",
+            "(gone.md) leads nowhere": "[a](gone.md)\n",
+            "(bad.md#nowhere) leads nowhere": "[b](bad.md#nowhere)\n",
         }
         for problem, text in cases.items():
             with self.subTest(problem):
