@@ -30,6 +30,7 @@ std::vector<std::string> analyzer_argv(const std::string& analyzer, const Analyz
   if (args.against) argv.push_back("--against=" + *args.against);
   if (args.examples) argv.push_back("--examples=" + *args.examples);
   argv.push_back("--timeout=" + seconds_text(args.timeout_ms));
+  argv.push_back("--max-memory=" + std::to_string(args.max_memory_mib));
   argv.push_back("--");
   argv.push_back(args.bytecode);
   return argv;
