@@ -181,8 +181,7 @@ class Session {
       if (!checked) return make_err("cannot analyse `" + t.label + "`: " + checked.error());
       types_.push_back(std::move(checked).value());
     }
-    // The library counts its memory for the whole process.
-    z3::set_param("memory_max_size", std::to_string(options_.max_memory_mib).c_str());
+    limit_memory(options_.max_memory_mib);
     return ok_status<std::string>();
   }
 
@@ -210,10 +209,22 @@ class Session {
       failed = std::string("solver failed: ") + e.msg();
     } catch (const std::bad_alloc&) {
       failed = "solver failed: out of memory";
+    } catch (...) {
+      // The library lets some of its own exceptions through its interface,
+      // such as its out-of-memory error from a few calls.
+      failed = "solver failed: out of memory";
     }
     const bool fired = watchdog && watchdog->fired();
     watchdog.reset();
-    if (failed || fired) discard();
+    if (failed || fired) {
+      // Past its limit the library fails every allocation, even those it
+      // makes while freeing a solver, where the failure cannot be caught;
+      // so the limit is lifted while the context is given up (which frees
+      // its memory).
+      limit_memory(0);
+      discard();
+      limit_memory(options_.max_memory_mib);
+    }
     if (fired) failed = "timeout";
     if (failed) return emit_({q.subject, q.question, Verdict::Unknown, *failed, {}});
     if (!found) return make_err(std::move(found).error());
@@ -221,6 +232,11 @@ class Session {
   }
 
  private:
+  // The library counts its memory for the whole process; 0 lifts the limit.
+  static void limit_memory(std::uint32_t mib) {
+    z3::set_param("memory_max_size", std::to_string(mib).c_str());
+  }
+
   // The solver's own time limit ends its checks cleanly; the watchdog
   // stops, later, what that limit does not cover (and costs the context).
   std::uint32_t backstop_ms() const {
