@@ -95,7 +95,10 @@ class Builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Builder> 
     return add_text(Node::Kind::String, str, length);
   }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
-    if (skipped_ == 0) nodes_[open_.back()].keys.emplace_back(str, length);
+    // Kept exactly when the member's value is, so keys and items stay parallel.
+    if (skipped_ == 0 && open_.size() < kKeptLevels) {
+      nodes_[open_.back()].keys.emplace_back(str, length);
+    }
     return true;
   }
   bool StartObject() { return start(Node::Kind::Object); }
