@@ -209,9 +209,11 @@ class Session {
       failed = std::string("solver failed: ") + e.msg();
     } catch (const std::bad_alloc&) {
       failed = "solver failed: out of memory";
+    } catch (const std::exception& e) {
+      failed = std::string("solver failed: ") + e.what();
     } catch (...) {
-      // The library lets some of its own exceptions through its interface,
-      // such as its out-of-memory error from a few calls.
+      // The library's own out-of-memory error (no std::exception) escapes
+      // a few of its calls instead of becoming a z3::exception.
       failed = "solver failed: out of memory";
     }
     const bool fired = watchdog && watchdog->fired();
