@@ -127,6 +127,15 @@ class Session final : public Connection {
       co_return false;
     }
     const auto& header = head.get();
+    // Beast's own header limit lets some headers of many fields through, so
+    // the limit is checked once more on what was parsed.
+    std::size_t header_size = header.target().size();
+    for (const auto& field : header) header_size += field.name_string().size() + field.value().size() + 4;
+    if (header_size > limits_.max_header) {
+      co_await send(error_response(431, "the request header is too large"), Route::Unknown, false,
+                    start);
+      co_return false;
+    }
     const bool has_body = head.chunked() || (head.content_length() && *head.content_length() > 0);
     auto routed = router_.accept(header);
     if (auto* early = std::get_if<Response>(&routed)) {

@@ -126,3 +126,31 @@ def test_start_errors(tmp_path):
     # Without a token file only loopback is allowed.
     r = verdane("serve", "--store", str(tmp_path), "--listen", "0.0.0.0:0")
     assert r.returncode == 2 and "loopback" in r.stderr.decode()
+
+
+def test_batch_streams_in_bounded_memory(start):
+    s = start()
+    tid = upload(s, payment_source())[1]["template_id"]
+    line = json.dumps(json.loads(example_request("pass"))).encode() + b"\n"
+    count = 30_000_000 // len(line)
+
+    def body():
+        piece = line * 1000
+        for _ in range(count // 1000):
+            yield piece
+
+    conn = s.conn(timeout=60)
+    conn.request("POST", f"/v1/templates/{tid}/batch", body=body(),
+                 headers={"Content-Type": "application/x-ndjson", "Transfer-Encoding": "chunked"},
+                 encode_chunked=True)
+    r = conn.getresponse()
+    lines = 0
+    while True:
+        chunk = r.read(1 << 16)
+        if not chunk:
+            break
+        lines += chunk.count(b"\n")
+    assert r.status == 200 and lines == count // 1000 * 1000
+    with open(f"/proc/{s.proc.pid}/status") as f:
+        peak_kib = int(next(l for l in f if l.startswith("VmHWM")).split()[1])
+    assert peak_kib < 48 * 1024, f"peak RSS {peak_kib} KiB for a 30 MB batch"
