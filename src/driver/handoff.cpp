@@ -39,10 +39,10 @@ std::vector<std::string> analyzer_argv(const std::string& analyzer, const Analyz
 namespace {
 
 // Replaces this process with the helper executable `exe` (`what` names it in
-// errors, e.g. "the analyzer"), given `argv_of(path)` as its command line.
-template <typename ArgvOf>
+// errors, e.g. "the analyzer"), given `argv` as its command line with the
+// helper's path as argv[0].
 Result<int, std::string> hand_over(const char* exe, const std::string& what, const char* command,
-                                   ArgvOf argv_of) {
+                                   std::vector<std::string> argv) {
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) {
@@ -54,7 +54,7 @@ Result<int, std::string> hand_over(const char* exe, const std::string& what, con
   const std::string candidates[] = {dir + exe, dir + VERDANE_ANALYZER_FROM_BINDIR + "/" + exe};
   for (const std::string& path : candidates) {
     if (::access(path.c_str(), F_OK) != 0) continue;
-    std::vector<std::string> argv = argv_of(path);
+    argv[0] = path;
     std::vector<char*> pointers;
     for (std::string& a : argv) pointers.push_back(a.data());
     pointers.push_back(nullptr);
@@ -62,24 +62,21 @@ Result<int, std::string> hand_over(const char* exe, const std::string& what, con
     return make_err("failed to run " + what + " `" + display_path(path) +
                     "`: " + os_error_text(errno));
   }
-  return make_err("`" + std::string(command) + "` needs " + what + " " + std::string(exe) +
-                  ", which is not installed: neither `" + display_path(candidates[0]) + "` nor `" +
-                  display_path(candidates[1]) + "` exists");
+  std::string message = "`";
+  message += command;
+  message += "` needs " + what + " " + exe + ", which is not installed: neither `" +
+             display_path(candidates[0]) + "` nor `" + display_path(candidates[1]) + "` exists";
+  return make_err(std::move(message));
 }
 
 }  // namespace
 
 Result<int, std::string> run_analyze(const AnalyzeCommand& args) {
-  return hand_over(kAnalyzer, "the analyzer", "analyze",
-                   [&](const std::string& path) { return analyzer_argv(path, args); });
+  return hand_over(kAnalyzer, "the analyzer", "analyze", analyzer_argv(kAnalyzer, args));
 }
 
 Result<int, std::string> run_serve(int argc, const char* const* argv) {
-  return hand_over(kServer, "the service", "serve", [&](const std::string& path) {
-    std::vector<std::string> args{path};
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-    return args;
-  });
+  return hand_over(kServer, "the service", "serve", std::vector<std::string>(argv, argv + argc));
 }
 
 }  // namespace verdane::driver

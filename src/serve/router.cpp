@@ -15,8 +15,6 @@ namespace {
 
 using http::verb;
 
-constexpr std::string_view kReadRoutes = "GET";
-
 std::string_view media_type(std::string_view content_type) {
   content_type = content_type.substr(0, content_type.find(';'));
   while (!content_type.empty() && content_type.back() == ' ') content_type.remove_suffix(1);
