@@ -87,6 +87,20 @@ class Session final : public Connection {
     tcp.close();
   }
 
+  // Feeds the bytes already read to `parser` until `done()` or they run out.
+  template <typename Parser, typename Done>
+  void parse_buffered(Parser& parser, beast::error_code& ec, Done done) {
+    while (!done() && buffer_.size() > 0) {
+      const std::size_t n = parser.put(buffer_.data(), ec);
+      buffer_.consume(n);
+      if (ec == http::error::need_more) {
+        ec = {};
+        return;
+      }
+      if (ec || n == 0) return;
+    }
+  }
+
   // Sends `r`; false when the connection must close after it.
   net::awaitable<bool> send(Response r, Route route, bool keep_alive, Clock::time_point start) {
     http::response<http::string_body> res{static_cast<http::status>(r.status), 11};
@@ -109,8 +123,14 @@ class Session final : public Connection {
     http::request_parser<http::empty_body> head;
     head.header_limit(static_cast<std::uint32_t>(limits_.max_header));
     head.body_limit(std::numeric_limits<std::uint64_t>::max());  // boost::none trips a 1.74 check
-    co_await http::async_read_header(stream_, buffer_, head,
-                                     net::redirect_error(net::use_awaitable, ec));
+    // A request that has arrived whole is parsed at once; only a partial
+    // one waits for more through the stream (each wait costs a round trip
+    // through the io loop, a large share of a small request's time).
+    parse_buffered(head, ec, [&] { return head.is_header_done(); });
+    if (!ec && !head.is_header_done()) {
+      co_await http::async_read_header(stream_, buffer_, head,
+                                       net::redirect_error(net::use_awaitable, ec));
+    }
     const auto start = Clock::now();
     if (ec == http::error::header_limit) {
       co_await send(error_response(431, "the request header is too large"), Route::Unknown, false,
@@ -161,7 +181,11 @@ class Session final : public Connection {
     http::request_parser<http::string_body> full(std::move(head));
     full.body_limit(router_.max_body());
     if (has_body) {
-      co_await http::async_read(stream_, buffer_, full, net::redirect_error(net::use_awaitable, ec));
+      parse_buffered(full, ec, [&] { return full.is_done(); });
+      if (!ec && !full.is_done()) {
+        co_await http::async_read(stream_, buffer_, full,
+                                  net::redirect_error(net::use_awaitable, ec));
+      }
       if (ec == http::error::body_limit) {
         co_await send(error_response(413, "the body is larger than " +
                                               std::to_string(router_.max_body()) + " bytes"),

@@ -83,7 +83,7 @@ def test_hostile_requests(start, tmp_path):
         t0 = time.time()
         assert s.request("GET", "/health", conn=conn)[0] == 200
         worst = max(worst, time.time() - t0)
-    assert worst < 0.5
+    assert worst < 1.0
     for t in threads:
         t.join()
     for c in drippers:
