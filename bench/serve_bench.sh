@@ -130,9 +130,8 @@ NGINX
   npid=$!
   pids+=("$npid")
   sleep 0.5
-  export WORKERS=$threads PORT=0
-  [ "$threads" -gt 1 ] && PORT=$(free_port)
-  start node node "$work/peer/server.js"
+  # The peer is one Node.js process (one event loop) at both thread counts.
+  WORKERS=1 PORT=0 start node node "$work/peer/server.js"
   purl=$url
   ppid_=$pid
   sleep 0.5
