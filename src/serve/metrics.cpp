@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::array<const char*, kRoutes> kRouteNames{
     "templates_create", "templates_list", "template_get", "template_bytecode", "template_delete",
-    "names_list",       "name_put",       "name_delete",  "eval",              "batch",
+    "names_list",       "name_get",       "name_put",       "name_delete",  "eval",              "batch",
     "health",           "metrics",        "unknown"};
 
 std::string number(double v) {

@@ -17,6 +17,7 @@ enum class Route : std::uint8_t {
   TemplateBytecode,
   TemplateDelete,
   NamesList,
+  NameGet,
   NamePut,
   NameDelete,
   Eval,
@@ -25,7 +26,7 @@ enum class Route : std::uint8_t {
   Metrics,
   Unknown,
 };
-inline constexpr std::size_t kRoutes = 13;
+inline constexpr std::size_t kRoutes = 14;
 
 enum class Outcome : std::uint8_t { Pass, Fail, InputError };
 

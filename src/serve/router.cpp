@@ -96,7 +96,7 @@ Match match(std::string_view path, verb method) {
       pick({{verb::get, Route::TemplateGet}, {verb::delete_, Route::TemplateDelete}},
            "GET, DELETE");
     } else if (n == 3) {
-      pick({{verb::get, Route::TemplateGet},
+      pick({{verb::get, Route::NameGet},
             {verb::put, Route::NamePut},
             {verb::delete_, Route::NameDelete}},
            "GET, PUT, DELETE");
@@ -153,6 +153,14 @@ Response error_response(unsigned status, std::string_view message) {
 }
 
 std::variant<Pending, Response> Router::accept(const http::request_header<>& header) const {
+  Route route = Route::Unknown;
+  auto checked = check(header, route);
+  if (auto* r = std::get_if<Response>(&checked)) r->route = route;
+  return checked;
+}
+
+std::variant<Pending, Response> Router::check(const http::request_header<>& header,
+                                              Route& route) const {
   const std::string_view target = header.target();
   const std::size_t question = target.find('?');
   const std::string_view path = target.substr(0, question);
@@ -167,6 +175,7 @@ std::variant<Pending, Response> Router::accept(const http::request_header<>& hea
     }
     return error_response(404, "no such route");
   }
+  route = m.route;
   Pending pending;
   pending.route = m.route;
   if (m.route == Route::Health || m.route == Route::Metrics) return pending;
@@ -268,13 +277,12 @@ Response Router::answer(const Pending& pending, std::string_view body) const {
       out += "]}";
       return json_response(200, std::move(out));
     }
+    case Route::NameGet: {
+      std::string out;
+      append_pair(out, "name", pending.name, "template_id", pending.entry->id);
+      return json_response(200, std::move(out));
+    }
     case Route::TemplateGet: {
-      if (!pending.name.empty()) {  // GET /v1/names/<name>
-        if (pending.entry == nullptr) return error_response(404, "unknown name `" + pending.name + "`");
-        std::string out;
-        append_pair(out, "name", pending.name, "template_id", pending.entry->id);
-        return json_response(200, std::move(out));
-      }
       Response r;
       r.content_type = "text/plain; charset=utf-8";
       r.body = api::render(pending.entry->tmpl);

@@ -21,6 +21,7 @@ namespace verdane::serve {
 namespace http = boost::beast::http;
 
 struct Response {
+  Route route = Route::Unknown;  // for the metrics
   unsigned status = 200;
   std::string_view content_type = "application/json";
   std::string body;
@@ -90,6 +91,7 @@ class Router {
   Store& store() const { return store_; }
 
  private:
+  std::variant<Pending, Response> check(const http::request_header<>& header, Route& route) const;
   Response upload(std::string_view content_type, std::string_view body) const;
   Response eval(const Pending& pending, std::string_view body) const;
   Response put_name(const Pending& pending, std::string_view body) const;

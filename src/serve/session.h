@@ -160,7 +160,8 @@ class Session final : public Connection {
     auto routed = router_.accept(header);
     if (auto* early = std::get_if<Response>(&routed)) {
       // The body is not read, so the connection cannot carry another request.
-      co_return co_await send(std::move(*early), Route::Unknown, header.keep_alive() && !has_body,
+      const Route route = early->route;
+      co_return co_await send(std::move(*early), route, header.keep_alive() && !has_body,
                               start);
     }
     Pending pending = std::get<Pending>(std::move(routed));

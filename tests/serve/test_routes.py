@@ -106,7 +106,8 @@ def test_routes_and_statuses(start, tmp_path):
     for needle in ('verdane_requests_total{route="eval",status="200"} 7',
                    'verdane_decisions_total{result="pass"}', 'verdane_decisions_total{result="input_error"}',
                    "verdane_request_duration_seconds_bucket{le=\"+Inf\"}", "verdane_open_connections ",
-                   "verdane_store_reloads_total 0", "verdane_store_reload_failures_total 0"):
+                   "verdane_store_reloads_total 0", "verdane_store_reload_failures_total 0",
+                   'verdane_requests_total{route="name_get",status="200"} 1', 'verdane_requests_total{route="eval",status="415"} 1'):
         assert needle in text, needle
     assert s.stop() == 0
 
