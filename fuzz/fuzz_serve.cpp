@@ -62,7 +62,8 @@ World& world() {
     auto bytes = api::encode(*tmpl);
     const std::string id = api::id(*tmpl)->to_string();
     std::ofstream(std::string(dir) + "/" + id + ".bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes->data()), static_cast<std::streamsize>(bytes->size()));
+        .write(reinterpret_cast<const char*>(bytes->data()),
+               static_cast<std::streamsize>(bytes->size()));
     std::ofstream(std::string(dir) + "/names.txt") << "payment " << id << "\n";
     auto* made = new World;
     auto store = serve::Store::open(dir);

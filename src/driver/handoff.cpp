@@ -46,8 +46,8 @@ Result<int, std::string> hand_over(const char* exe, const std::string& what, con
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) {
-    return make_err("cannot locate " + what + ": reading /proc/self/exe failed: " +
-                    os_error_text(errno));
+    return make_err("cannot locate " + what +
+                    ": reading /proc/self/exe failed: " + os_error_text(errno));
   }
   std::string dir(self, static_cast<std::size_t>(n));
   dir.resize(dir.rfind('/') + 1);

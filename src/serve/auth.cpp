@@ -16,7 +16,8 @@ std::array<std::uint8_t, 32> digest_of(std::string_view text) {
   return d;
 }
 
-Result<std::vector<std::array<std::uint8_t, 32>>, std::string> read_tokens(const std::string& path) {
+Result<std::vector<std::array<std::uint8_t, 32>>, std::string> read_tokens(
+    const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return make_err("cannot read the token file `" + path + "`");
   std::vector<std::array<std::uint8_t, 32>> tokens;
@@ -60,8 +61,7 @@ bool Auth::holds(const std::vector<Digest>& set, const Digest& d) {
 Access Auth::check(std::string_view authorization) const {
   constexpr std::string_view kBearer = "Bearer ";
   std::optional<Digest> presented;
-  if (authorization.size() > kBearer.size() &&
-      authorization.substr(0, kBearer.size()) == kBearer) {
+  if (authorization.size() > kBearer.size() && authorization.substr(0, kBearer.size()) == kBearer) {
     presented = digest_of(authorization.substr(kBearer.size()));
   }
   const bool admin = presented && holds(admins_, *presented);

@@ -7,9 +7,10 @@ namespace verdane::serve {
 namespace {
 
 constexpr std::array<const char*, kRoutes> kRouteNames{
-    "templates_create", "templates_list", "template_get", "template_bytecode", "template_delete",
-    "names_list",       "name_get",       "name_put",       "name_delete",  "eval",              "batch",
-    "health",           "metrics",        "unknown"};
+    "templates_create", "templates_list", "template_get", "template_bytecode",
+    "template_delete",  "names_list",     "name_get",     "name_put",
+    "name_delete",      "eval",           "batch",        "health",
+    "metrics",          "unknown"};
 
 std::string number(double v) {
   char text[32];
@@ -41,8 +42,8 @@ std::string Metrics::text(std::size_t templates) const {
       const std::uint64_t n = requests_[r][s].load(std::memory_order_relaxed);
       if (n == 0) continue;
       out += "verdane_requests_total{route=\"" + std::string(kRouteNames[r]) + "\",status=\"" +
-             (s < kStatuses.size() ? std::to_string(kStatuses[s]) : std::string("other")) +
-             "\"} " + std::to_string(n) + "\n";
+             (s < kStatuses.size() ? std::to_string(kStatuses[s]) : std::string("other")) + "\"} " +
+             std::to_string(n) + "\n";
     }
   }
   out += "# HELP verdane_decisions_total Decisions made, by result.\n";
@@ -73,7 +74,9 @@ std::string Metrics::text(std::size_t templates) const {
   out += "# HELP verdane_store_reloads_total Store reloads (SIGHUP) that succeeded.\n";
   out += "# TYPE verdane_store_reloads_total counter\n";
   out += "verdane_store_reloads_total " + std::to_string(reloads_.load()) + "\n";
-  out += "# HELP verdane_store_reload_failures_total Store reloads that failed; the old set kept serving.\n";
+  out +=
+      "# HELP verdane_store_reload_failures_total Store reloads that failed; the old set kept "
+      "serving.\n";
   out += "# TYPE verdane_store_reload_failures_total counter\n";
   out += "verdane_store_reload_failures_total " + std::to_string(reload_failures_.load()) + "\n";
   out += "# HELP verdane_templates Templates in the store.\n";

@@ -33,11 +33,15 @@ enum class Outcome : std::uint8_t { Pass, Fail, InputError };
 class Metrics {
  public:
   void request(Route route, unsigned status, std::chrono::nanoseconds took);
-  void decision(Outcome outcome) { decisions_[static_cast<std::size_t>(outcome)].fetch_add(1, std::memory_order_relaxed); }
+  void decision(Outcome outcome) {
+    decisions_[static_cast<std::size_t>(outcome)].fetch_add(1, std::memory_order_relaxed);
+  }
   void connection_opened() { open_.fetch_add(1, std::memory_order_relaxed); }
   void connection_closed() { open_.fetch_sub(1, std::memory_order_relaxed); }
   void connection_refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
-  void reload(bool ok) { (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed); }
+  void reload(bool ok) {
+    (ok ? reloads_ : reload_failures_).fetch_add(1, std::memory_order_relaxed);
+  }
   std::int64_t open_connections() const { return open_.load(std::memory_order_relaxed); }
 
   std::string text(std::size_t templates) const;

@@ -21,14 +21,16 @@ constexpr const char* kUsage =
     "      --admin-token-file <FILE>   The only tokens that may upload, delete and move names\n"
     "      --tls-cert <FILE>           Serve HTTPS with this PEM certificate chain\n"
     "      --tls-key <FILE>            The PEM private key of --tls-cert\n"
-    "      --read-only                 Serve a store that something else maintains; writes get 403\n"
+    "      --read-only                 Serve a store that something else maintains; writes get "
+    "403\n"
     "      --max-body <BYTES>          Largest request body, and batch line. Defaults to 1048576\n"
     "      --max-header <BYTES>        Largest request header. Defaults to 16384\n"
     "      --max-connections <N>       Open connections; beyond it new ones get 503. Defaults to "
     "10000\n"
     "      --request-timeout <SECONDS> Time to receive one request. Defaults to 10\n"
     "      --idle-timeout <SECONDS>    Time a keep-alive connection may wait idle. Defaults to 30\n"
-    "      --grace <SECONDS>           Time to finish requests in flight at SIGTERM. Defaults to 10\n"
+    "      --grace <SECONDS>           Time to finish requests in flight at SIGTERM. Defaults to "
+    "10\n"
     "  -h, --help                      Print help\n";
 
 OptionsExit usage_error(const std::string& message) {
@@ -90,7 +92,8 @@ std::variant<Options, OptionsExit> parse_options(int argc, const char* const* ar
       options.read_only = true;
       continue;
     }
-    if (arg.substr(0, 2) != "--") return usage_error("unexpected argument '" + std::string(arg) + "'");
+    if (arg.substr(0, 2) != "--")
+      return usage_error("unexpected argument '" + std::string(arg) + "'");
     std::string_view name = arg;
     std::optional<std::string_view> value;
     if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
@@ -136,14 +139,15 @@ std::variant<Options, OptionsExit> parse_options(int argc, const char* const* ar
     } else if (name == "--request-timeout" || name == "--idle-timeout" || name == "--grace") {
       auto s = seconds(v);
       if (!s || (name != "--grace" && s->count() == 0)) return bad();
-      (name == "--grace" ? options.grace
+      (name == "--grace"          ? options.grace
        : name == "--idle-timeout" ? options.idle_timeout
                                   : options.request_timeout) = *s;
     } else {
       return usage_error("unexpected argument '" + flag + "'");
     }
   }
-  if (!have_store) return usage_error("the following required arguments were not provided: --store <DIR>");
+  if (!have_store)
+    return usage_error("the following required arguments were not provided: --store <DIR>");
   if (options.tls_cert.has_value() != options.tls_key.has_value()) {
     return usage_error("--tls-cert and --tls-key go together");
   }

@@ -169,7 +169,8 @@ std::variant<Pending, Response> Router::check(const http::request_header<>& head
   const Match m = match(path, header.method());
   if (m.route == Route::Unknown) {
     if (!m.allow.empty()) {
-      Response r = error_response(405, "method not allowed; this path allows " + std::string(m.allow));
+      Response r =
+          error_response(405, "method not allowed; this path allows " + std::string(m.allow));
       r.allow = m.allow;
       return r;
     }
@@ -206,8 +207,9 @@ std::variant<Pending, Response> Router::check(const http::request_header<>& head
     if (same_text(type, "application/octet-stream")) {
       pending.bytecode = true;
     } else if (!same_text(type, "text/plain")) {
-      return error_response(415, "upload a template as text/plain (source) or "
-                                 "application/octet-stream (bytecode)");
+      return error_response(415,
+                            "upload a template as text/plain (source) or "
+                            "application/octet-stream (bytecode)");
     }
   } else if (m.route == Route::Eval || m.route == Route::NamePut) {
     if (!same_text(type, "application/json")) {
@@ -295,7 +297,8 @@ Response Router::answer(const Pending& pending, std::string_view body) const {
       return r;
     }
     case Route::TemplateDelete: {
-      if (auto removed = store_.remove(pending.entry->id); !removed) return store_error(removed.error());
+      if (auto removed = store_.remove(pending.entry->id); !removed)
+        return store_error(removed.error());
       Response r;
       r.status = 204;
       return r;
@@ -313,7 +316,8 @@ Response Router::answer(const Pending& pending, std::string_view body) const {
     case Route::NamePut:
       return put_name(pending, body);
     case Route::NameDelete: {
-      if (auto removed = store_.remove_name(pending.name); !removed) return store_error(removed.error());
+      if (auto removed = store_.remove_name(pending.name); !removed)
+        return store_error(removed.error());
       Response r;
       r.status = 204;
       return r;

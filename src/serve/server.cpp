@@ -33,7 +33,8 @@ namespace ssl = net::ssl;
 // reading anything, so refused clients cost next to nothing.
 constexpr std::string_view kBusy =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nRetry-After: 1\r\n"
-    "Connection: close\r\nContent-Length: 40\r\n\r\n{\"error\":\"too many open connections\"}\n\r\n";
+    "Connection: close\r\nContent-Length: 40\r\n\r\n{\"error\":\"too many open "
+    "connections\"}\n\r\n";
 
 // The connections open now, for shutdown.
 class Registry {
@@ -114,11 +115,15 @@ net::awaitable<void> accept_loop(Service& s, tcp::acceptor& acceptor, net::io_co
       continue;
     }
     if (s.tls) {
-      start_session(s, std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-                           *s.router, s.limits, s.stopping, std::move(socket), *s.tls), ex);
+      start_session(s,
+                    std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+                        *s.router, s.limits, s.stopping, std::move(socket), *s.tls),
+                    ex);
     } else {
-      start_session(s, std::make_shared<Session<beast::tcp_stream>>(*s.router, s.limits, s.stopping,
-                                                                  std::move(socket)), ex);
+      start_session(s,
+                    std::make_shared<Session<beast::tcp_stream>>(*s.router, s.limits, s.stopping,
+                                                                 std::move(socket)),
+                    ex);
     }
   }
 }
@@ -140,15 +145,15 @@ Result<tcp::endpoint, StartError> resolve(const Options& o, net::io_context& ioc
   tcp::resolver resolver(ioc);
   auto results = resolver.resolve(o.host, o.port, tcp::resolver::numeric_service, ec);
   if (ec || results.empty()) {
-    return make_err(StartError{1, "cannot resolve the listen address `" + o.host + "`: " +
-                                      (ec ? ec.message() : std::string("no address"))});
+    return make_err(StartError{1, "cannot resolve the listen address `" + o.host +
+                                      "`: " + (ec ? ec.message() : std::string("no address"))});
   }
   return results.begin()->endpoint();
 }
 
 std::string url_of(const tcp::endpoint& e, bool tls) {
-  const std::string host = e.address().is_v6() ? "[" + e.address().to_string() + "]"
-                                               : e.address().to_string();
+  const std::string host =
+      e.address().is_v6() ? "[" + e.address().to_string() + "]" : e.address().to_string();
   return std::string(tls ? "https" : "http") + "://" + host + ":" + std::to_string(e.port());
 }
 
@@ -163,13 +168,13 @@ Status<StartError> load_tls(Service& s) {
                   ec);
   ctx.use_certificate_chain_file(*s.options.tls_cert, ec);
   if (ec) {
-    return make_err(StartError{1, "cannot load the TLS certificate `" + *s.options.tls_cert +
-                                      "`: " + ec.message()});
+    return make_err(StartError{
+        1, "cannot load the TLS certificate `" + *s.options.tls_cert + "`: " + ec.message()});
   }
   ctx.use_private_key_file(*s.options.tls_key, ssl::context::pem, ec);
   if (ec) {
-    return make_err(StartError{1, "cannot load the TLS key `" + *s.options.tls_key +
-                                      "`: " + ec.message()});
+    return make_err(
+        StartError{1, "cannot load the TLS key `" + *s.options.tls_key + "`: " + ec.message()});
   }
   return ok_status<StartError>();
 }
@@ -204,32 +209,32 @@ Status<StartError> serve(const Options& options) {
   if (!ec) acceptor.bind(*endpoint, ec);
   if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {
-    return make_err(StartError{1, "cannot listen on " + url_of(*endpoint, false).substr(7) + ": " +
-                                      ec.message()});
+    return make_err(StartError{
+        1, "cannot listen on " + url_of(*endpoint, false).substr(7) + ": " + ec.message()});
   }
 
   net::signal_set signals(ioc, SIGHUP, SIGTERM, SIGINT);
-  std::function<void(const beast::error_code&, int)> on_signal =
-      [&](const beast::error_code& error, int signal) {
-        if (error) return;
-        if (signal == SIGHUP) {
-          auto reloaded = s.store->reload();
-          s.metrics.reload(reloaded.ok());
-          if (reloaded) {
-            std::cerr << "reloaded the store: " << s.store->snapshot()->templates.size()
-                      << " templates" << std::endl;
-          } else {
-            std::cerr << "store reload failed, the previous templates keep serving: "
-                      << reloaded.error() << std::endl;
-          }
-          signals.async_wait(on_signal);
-          return;
-        }
-        s.stopping = true;
-        beast::error_code ignored;
-        acceptor.close(ignored);
-        net::co_spawn(ioc, wait_for_drain(s, ioc), net::detached);
-      };
+  std::function<void(const beast::error_code&, int)> on_signal = [&](const beast::error_code& error,
+                                                                     int signal) {
+    if (error) return;
+    if (signal == SIGHUP) {
+      auto reloaded = s.store->reload();
+      s.metrics.reload(reloaded.ok());
+      if (reloaded) {
+        std::cerr << "reloaded the store: " << s.store->snapshot()->templates.size() << " templates"
+                  << std::endl;
+      } else {
+        std::cerr << "store reload failed, the previous templates keep serving: "
+                  << reloaded.error() << std::endl;
+      }
+      signals.async_wait(on_signal);
+      return;
+    }
+    s.stopping = true;
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    net::co_spawn(ioc, wait_for_drain(s, ioc), net::detached);
+  };
   signals.async_wait(on_signal);
 
   net::co_spawn(ioc, accept_loop(s, acceptor, ioc), net::detached);

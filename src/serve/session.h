@@ -2,6 +2,7 @@
 // keeps the connection alive. The same code serves plain TCP and TLS.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -9,7 +10,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
-#include <atomic>
 #include <chrono>
 #include <limits>
 
@@ -40,9 +40,12 @@ template <typename Stream>
 class Session final : public Connection {
  public:
   template <typename... Args>
-  explicit Session(const Router& router, const SessionLimits& limits, const std::atomic<bool>& stopping,
-                   Args&&... args)
-      : stream_(std::forward<Args>(args)...), router_(router), limits_(limits), stopping_(stopping) {}
+  explicit Session(const Router& router, const SessionLimits& limits,
+                   const std::atomic<bool>& stopping, Args&&... args)
+      : stream_(std::forward<Args>(args)...),
+        router_(router),
+        limits_(limits),
+        stopping_(stopping) {}
 
   Stream& stream() { return stream_; }
 
@@ -143,14 +146,16 @@ class Session final : public Connection {
       co_return false;
     }
     if (ec) {
-      co_await send(error_response(400, "malformed HTTP request: " + ec.message()), Route::Unknown, false, start);
+      co_await send(error_response(400, "malformed HTTP request: " + ec.message()), Route::Unknown,
+                    false, start);
       co_return false;
     }
     const auto& header = head.get();
     // Beast's own header limit lets some headers of many fields through, so
     // the limit is checked once more on what was parsed.
     std::size_t header_size = header.target().size();
-    for (const auto& field : header) header_size += field.name_string().size() + field.value().size() + 4;
+    for (const auto& field : header)
+      header_size += field.name_string().size() + field.value().size() + 4;
     if (header_size > limits_.max_header) {
       co_await send(error_response(431, "the request header is too large"), Route::Unknown, false,
                     start);
@@ -161,8 +166,7 @@ class Session final : public Connection {
     if (auto* early = std::get_if<Response>(&routed)) {
       // The body is not read, so the connection cannot carry another request.
       const Route route = early->route;
-      co_return co_await send(std::move(*early), route, header.keep_alive() && !has_body,
-                              start);
+      co_return co_await send(std::move(*early), route, header.keep_alive() && !has_body, start);
     }
     Pending pending = std::get<Pending>(std::move(routed));
     if (has_body && head.content_length() && *head.content_length() > router_.max_body() &&

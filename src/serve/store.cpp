@@ -62,13 +62,16 @@ Status<std::string> parse_names(const std::string& dir, const std::string& text,
     std::string_view line = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     if (line.empty()) continue;
-    const std::string where = "store " + quoted(dir, kNamesFile) + " line " + std::to_string(line_no);
+    const std::string where =
+        "store " + quoted(dir, kNamesFile) + " line " + std::to_string(line_no);
     const std::size_t space = line.find(' ');
-    if (space == std::string_view::npos) return make_err(where + ": expected `<name> <template_id>`");
+    if (space == std::string_view::npos)
+      return make_err(where + ": expected `<name> <template_id>`");
     const std::string_view name = line.substr(0, space), id = line.substr(space + 1);
     if (!valid_name(name)) return make_err(where + ": not a valid name");
     const Entry* entry = s.find(id);
-    if (entry == nullptr) return make_err(where + ": no template " + std::string(id) + " in the store");
+    if (entry == nullptr)
+      return make_err(where + ": no template " + std::string(id) + " in the store");
     if (entry->tmpl.name() != name) {
       return make_err(where + ": template " + std::string(id) + " is named `" + entry->tmpl.name() +
                       "`, not `" + std::string(name) + "`");
@@ -103,7 +106,9 @@ bool valid_id(std::string_view id) {
 
 bool valid_name(std::string_view name) {
   if (name.empty() || name.size() > 128) return false;
-  const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+  const auto letter = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+  };
   if (!letter(name[0])) return false;
   for (const char c : name) {
     if (!letter(c) && !(c >= '0' && c <= '9')) return false;
@@ -228,7 +233,8 @@ Status<StoreError> Store::remove(std::string_view id) {
   }
   const std::string path = dir_ + "/" + std::string(id) + ".bin";
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return make_err(StoreError{StoreError::Kind::Io, "cannot delete from the store: " + os_error(errno)});
+    return make_err(
+        StoreError{StoreError::Kind::Io, "cannot delete from the store: " + os_error(errno)});
   }
   if (auto synced = fsync_dir(dir_); !synced) {
     return make_err(StoreError{StoreError::Kind::Io, synced.error()});
@@ -239,7 +245,8 @@ Status<StoreError> Store::remove(std::string_view id) {
   return ok_status<StoreError>();
 }
 
-Status<StoreError> Store::write_names(const std::map<std::string, std::string, std::less<>>& names) {
+Status<StoreError> Store::write_names(
+    const std::map<std::string, std::string, std::less<>>& names) {
   if (auto written = write_durably(dir_, kNamesFile, names_text(names)); !written) {
     return make_err(StoreError{StoreError::Kind::Io, written.error()});
   }
@@ -261,7 +268,8 @@ Result<bool, StoreError> Store::set_name(std::string_view name, std::string_view
   auto next = std::make_shared<Snapshot>(*old);
   const bool fresh = next->names.find(name) == next->names.end();
   next->names[std::string(name)] = std::string(id);
-  if (auto written = write_names(next->names); !written) return make_err(std::move(written).error());
+  if (auto written = write_names(next->names); !written)
+    return make_err(std::move(written).error());
   publish(std::move(next));
   return fresh;
 }
@@ -270,11 +278,13 @@ Status<StoreError> Store::remove_name(std::string_view name) {
   std::lock_guard lock(write_mutex_);
   auto old = snapshot();
   if (old->names.find(name) == old->names.end()) {
-    return make_err(StoreError{StoreError::Kind::NotFound, "unknown name `" + std::string(name) + "`"});
+    return make_err(
+        StoreError{StoreError::Kind::NotFound, "unknown name `" + std::string(name) + "`"});
   }
   auto next = std::make_shared<Snapshot>(*old);
   next->names.erase(next->names.find(name));
-  if (auto written = write_names(next->names); !written) return make_err(std::move(written).error());
+  if (auto written = write_names(next->names); !written)
+    return make_err(std::move(written).error());
   publish(std::move(next));
   return ok_status<StoreError>();
 }

@@ -27,8 +27,8 @@ struct Entry {
 };
 
 struct Snapshot {
-  std::map<std::string, Entry, std::less<>> templates;       // by id
-  std::map<std::string, std::string, std::less<>> names;     // name -> id
+  std::map<std::string, Entry, std::less<>> templates;    // by id
+  std::map<std::string, std::string, std::less<>> names;  // name -> id
 
   const Entry* find(std::string_view id) const;
   const Entry* find_name(std::string_view name) const;
