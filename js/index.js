@@ -75,7 +75,7 @@ const freeTemplate = new FinalizationRegistry((ptr) => {
 const EMPTY = Object.freeze([]);
 
 // A constraint that did not pass.
-export class Outcome {
+class Outcome {
   constructor(o) {
     this.index = o.index;
     this.kind = o.outcome; // "failed" or "errored"

@@ -14,7 +14,12 @@ packages=(
   libgtest-dev libbenchmark-dev
   python3-dev python3-venv python3-setuptools python3-wheel
   pybind11-dev python3-pybind11 python3-pytest
+  emscripten chromium
 )
+# The JavaScript package is built and tested with node and npm: Debian's,
+# unless a node of its own is already installed (one that brings its npm).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 case "${1:-}" in
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
   --bench) packages+=(hyperfine time) ;;

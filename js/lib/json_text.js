@@ -31,6 +31,26 @@ function isPlainObject(v) {
   return proto === Object.prototype || proto === null;
 }
 
+// Brand checks: an object can have Set.prototype or Date.prototype as its
+// prototype without being one.
+function isSet(v) {
+  try {
+    Set.prototype.has.call(v, undefined);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
+function isDate(v) {
+  try {
+    Date.prototype.getTime.call(v);
+    return true;
+  } catch {
+    return false;
+  }
+}
+
 function describe(v) {
   if (v === null) return 'null';
   if (typeof v !== 'object') return `a ${typeof v}`;
@@ -127,12 +147,12 @@ class Writer {
     let frame;
     if (Array.isArray(v)) {
       frame = new Frame(v, v, false);
-    } else if (v instanceof Set) {
-      frame = new Frame(v, [...v], false);
-    } else if (v instanceof Date) {
-      this.fail('a Date is not a date value; pass the day as a "YYYY-MM-DD" string');
     } else if (isPlainObject(v)) {
       frame = new Frame(v, Object.keys(v), true);
+    } else if (isSet(v)) {
+      frame = new Frame(v, [...Set.prototype.values.call(v)], false);
+    } else if (isDate(v)) {
+      this.fail('a Date is not a date value; pass the day as a "YYYY-MM-DD" string');
     } else {
       this.fail(`${describe(v)} cannot be written as JSON (expected a plain object, an array, a Set, a string, a number, a BigInt, a boolean or null)`);
     }
