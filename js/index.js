@@ -73,6 +73,7 @@ const freeTemplate = new FinalizationRegistry((ptr) => {
 });
 
 const EMPTY = Object.freeze([]);
+const utf8 = new TextDecoder();
 
 // A constraint that did not pass.
 class Outcome {
@@ -89,14 +90,16 @@ class Outcome {
 // The answer for one request. Its parts are read from the core's own JSON
 // text of the decision, so they cannot differ from `verdane eval`'s.
 export class Decision {
+  #texts; // the report's and the JSON line's UTF-8 bytes, one after the other
+  #split;
   #report;
   #json;
   #object;
 
-  constructor(passed, report, json) {
+  constructor(passed, texts, split) {
     this.passed = passed;
-    this.#report = report;
-    this.#json = json;
+    this.#texts = texts;
+    this.#split = split;
   }
 
   #parsed() {
@@ -114,13 +117,13 @@ export class Decision {
 
   // The report `verdane eval` prints, every line ending in a line feed.
   report() {
-    if (typeof this.#report !== 'string') this.#report = new TextDecoder().decode(this.#report);
+    this.#report ??= utf8.decode(this.#texts.subarray(0, this.#split));
     return this.#report;
   }
 
   // The one line `verdane eval --format json` prints, without its line feed.
   json() {
-    if (typeof this.#json !== 'string') this.#json = new TextDecoder().decode(this.#json);
+    this.#json ??= utf8.decode(this.#texts.subarray(this.#split));
     return this.#json;
   }
 
@@ -185,7 +188,8 @@ export class Template {
     const [ia, is, ea, es] = c.put(documentText(intent, 'intent'), documentText(evidence, 'evidence'));
     c.m._vd_evaluate(handle, ia, is, ea, es, explain ? 1 : 0, c.reply);
     if (c.status() === 0) throw thrown();
-    return new Decision(c.kind() === 1, c.bytes(0), c.bytes(1));
+    const [texts, split] = c.both();
+    return new Decision(c.kind() === 1, texts, split);
   }
 
   // evaluate for every [intent, evidence] pair, in order.

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 build="${1:-build}"
 ./scripts/js_build.sh
-VERDANE_BINARY="$PWD/$build/verdane" node --test js/test/api.test.mjs js/test/cases.test.mjs \
+VERDANE_BINARY="$PWD/$build/verdane" node --test js/test/api.test.mjs js/test/cases.test.mjs js/test/docs.test.mjs \
   js/test/values.test.mjs
 # The playground in Debian's chromium, headless.
 ./scripts/playground.sh --build-only

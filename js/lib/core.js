@@ -52,32 +52,44 @@ export class Core {
   words() {
     const heap = this.m.HEAPU8;
     if (this.u32 === undefined || this.u32.buffer !== heap.buffer) this.u32 = new Uint32Array(heap.buffer);
-    return this.u32.subarray(this.reply >>> 2, (this.reply >>> 2) + 8);
+    return this.u32;
   }
 
   status() {
-    return this.words()[0];
+    return this.words()[this.reply >>> 2];
   }
 
   kind() {
-    return this.words()[1];
+    return this.words()[(this.reply >>> 2) + 1];
   }
 
   position() {
     const w = this.words();
-    return [w[2], w[3]];
+    const r = this.reply >>> 2;
+    return [w[r + 2], w[r + 3]];
+  }
+
+  // A copy of the bytes from the start of the first text to the end of the
+  // second, and where the second starts in it: one copy for both texts,
+  // which a decision's Reply keeps next to each other.
+  both() {
+    const w = this.words();
+    const r = this.reply >>> 2;
+    const at = w[r + 4];
+    const bytes = this.m.HEAPU8.slice(at, w[r + 6] + w[r + 7]);
+    return [bytes, w[r + 6] - at];
   }
 
   bytes(which) {
     const w = this.words();
-    const at = w[4 + 2 * which];
-    return this.m.HEAPU8.slice(at, at + w[5 + 2 * which]);
+    const at = w[(this.reply >>> 2) + 4 + 2 * which];
+    return this.m.HEAPU8.slice(at, at + w[(this.reply >>> 2) + 5 + 2 * which]);
   }
 
   text(which) {
     const w = this.words();
-    const at = w[4 + 2 * which];
-    return decoder.decode(this.m.HEAPU8.subarray(at, at + w[5 + 2 * which]));
+    const at = w[(this.reply >>> 2) + 4 + 2 * which];
+    return decoder.decode(this.m.HEAPU8.subarray(at, at + w[(this.reply >>> 2) + 5 + 2 * which]));
   }
 
   // A region of at least `size` bytes in the module's memory, reused.

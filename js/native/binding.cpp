@@ -47,6 +47,21 @@ struct Reply {
     texts(std::move(a), std::move(b));
   }
 
+  // Both texts in the first string, one after the other, so that
+  // JavaScript copies them out at once.
+  void done_adjacent(const std::string& a, const std::string& b) {
+    view.status = 1;
+    first.clear();
+    first.reserve(a.size() + b.size());
+    first += a;
+    first += b;
+    const auto base = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(first.data()));
+    view.first = base;
+    view.first_size = static_cast<std::uint32_t>(a.size());
+    view.second = base + view.first_size;
+    view.second_size = static_cast<std::uint32_t>(b.size());
+  }
+
   void fail(const api::Error& error) {
     view.status = 0;
     view.kind = static_cast<std::uint32_t>(error.kind);
@@ -60,7 +75,7 @@ std::string_view text(const char* data, std::size_t size) { return {data, size};
 
 void decided(const api::Expected<api::Decision>& decision, Reply* reply) {
   if (!decision) return reply->fail(decision.error());
-  reply->done(decision->report(), decision->to_json());
+  reply->done_adjacent(decision->report(), decision->to_json());
   // status 1 for any decision; whether it passed is in the texts, and the
   // second word tells JavaScript without reading them.
   reply->view.kind = decision->pass ? 1 : 0;
