@@ -185,11 +185,10 @@ export class Template {
   evaluate(intent, evidence, { explain = false } = {}) {
     const c = ready();
     const handle = this.#handle();
-    const [ia, is, ea, es] = c.put(documentText(intent, 'intent'), documentText(evidence, 'evidence'));
-    c.m._vd_evaluate(handle, ia, is, ea, es, explain ? 1 : 0, c.reply);
+    c.put(documentText(intent, 'intent'), documentText(evidence, 'evidence'));
+    c.m._vd_evaluate(handle, c.at0, c.size0, c.at1, c.size1, explain ? 1 : 0, c.reply);
     if (c.status() === 0) throw thrown();
-    const [texts, split] = c.both();
-    return new Decision(c.kind() === 1, texts, split);
+    return new Decision(c.kind() === 1, c.both(), c.split());
   }
 
   // evaluate for every [intent, evidence] pair, in order.
@@ -231,23 +230,23 @@ function made(ptr) {
 // Checks and compiles template source text (a string, or UTF-8 bytes).
 export function compile(source) {
   const c = ready();
-  const [at, size] = c.put(utf8Input(source, 'the source'));
-  return made(c.m._vd_compile(at, size, c.reply));
+  c.put(utf8Input(source, 'the source'));
+  return made(c.m._vd_compile(c.at0, c.size0, c.reply));
 }
 
 // Reads a template from its bytecode.
 export function decode(bytes) {
   const c = ready();
   if (!(bytes instanceof Uint8Array)) throw new TypeError('bytecode must be a Uint8Array');
-  const [at, size] = c.put(bytes);
-  return made(c.m._vd_decode(at, size, c.reply));
+  c.put(bytes);
+  return made(c.m._vd_decode(c.at0, c.size0, c.reply));
 }
 
 // The 32 bytes of a template id's base58 text, read exactly (no trimming).
 export function parseId(text) {
   const c = ready();
-  const [at, size] = c.put(utf8Input(text, 'the id'));
-  c.m._vd_parse_id(at, size, c.reply);
+  c.put(utf8Input(text, 'the id'));
+  c.m._vd_parse_id(c.at0, c.size0, c.reply);
   if (c.status() === 0) throw thrown();
   return c.bytes(0);
 }

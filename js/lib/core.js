@@ -75,9 +75,12 @@ export class Core {
   both() {
     const w = this.words();
     const r = this.reply >>> 2;
-    const at = w[r + 4];
-    const bytes = this.m.HEAPU8.slice(at, w[r + 6] + w[r + 7]);
-    return [bytes, w[r + 6] - at];
+    return this.m.HEAPU8.slice(w[r + 4], w[r + 6] + w[r + 7]);
+  }
+
+  // Where the second text starts in both().
+  split() {
+    return this.words()[(this.reply >>> 2) + 5];
   }
 
   bytes(which) {
@@ -102,25 +105,16 @@ export class Core {
     return this.scratch;
   }
 
-  // Puts the texts or byte arrays into memory: [address, size] for each.
-  put(...inputs) {
-    let total = 0;
-    for (const input of inputs) total += typeof input === 'string' ? 3 * input.length : input.length;
+  // Puts one or two texts or byte arrays into memory, one after the other;
+  // their addresses and sizes are left in at0, size0, at1 and size1.
+  put(a, b = '') {
+    const bound = (x) => (typeof x === 'string' ? 3 * x.length : x.length);
+    const total = bound(a) + bound(b);
     const base = this.region(total);
     const heap = this.m.HEAPU8;
-    let at = base;
-    const placed = [];
-    for (const input of inputs) {
-      let size;
-      if (typeof input === 'string') {
-        size = encoder.encodeInto(input, heap.subarray(at, base + total)).written;
-      } else {
-        heap.set(input, at);
-        size = input.length;
-      }
-      placed.push(at, size);
-      at += size;
-    }
-    return placed;
+    this.at0 = base;
+    this.size0 = typeof a === 'string' ? encoder.encodeInto(a, heap.subarray(base, base + total)).written : (heap.set(a, base), a.length);
+    this.at1 = base + this.size0;
+    this.size1 = typeof b === 'string' ? encoder.encodeInto(b, heap.subarray(this.at1, base + total)).written : (heap.set(b, this.at1), b.length);
   }
 }

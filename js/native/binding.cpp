@@ -47,19 +47,19 @@ struct Reply {
     texts(std::move(a), std::move(b));
   }
 
-  // Both texts in the first string, one after the other, so that
-  // JavaScript copies them out at once.
-  void done_adjacent(const std::string& a, const std::string& b) {
+  // A decision's report and JSON line, one after the other in the first
+  // string, so that JavaScript copies them out at once.
+  void decided(const api::Decision& decision) {
     view.status = 1;
-    first.clear();
-    first.reserve(a.size() + b.size());
-    first += a;
-    first += b;
+    view.kind = decision.pass ? 1 : 0;
+    first = decision.report();
+    const std::size_t split = first.size();
+    decision.append_json(first);
     const auto base = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(first.data()));
     view.first = base;
-    view.first_size = static_cast<std::uint32_t>(a.size());
+    view.first_size = static_cast<std::uint32_t>(split);
     view.second = base + view.first_size;
-    view.second_size = static_cast<std::uint32_t>(b.size());
+    view.second_size = static_cast<std::uint32_t>(first.size() - split);
   }
 
   void fail(const api::Error& error) {
@@ -73,12 +73,11 @@ struct Reply {
 
 std::string_view text(const char* data, std::size_t size) { return {data, size}; }
 
+// The decision, or the error; the Reply's second word tells JavaScript
+// whether the decision passed without reading the texts.
 void decided(const api::Expected<api::Decision>& decision, Reply* reply) {
   if (!decision) return reply->fail(decision.error());
-  reply->done_adjacent(decision->report(), decision->to_json());
-  // status 1 for any decision; whether it passed is in the texts, and the
-  // second word tells JavaScript without reading them.
-  reply->view.kind = decision->pass ? 1 : 0;
+  reply->decided(*decision);
 }
 
 }  // namespace
