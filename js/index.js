@@ -87,19 +87,52 @@ class Outcome {
   }
 }
 
+// Failed decisions whose texts are not made yet hold core memory until
+// they are collected. The registry frees it only between tasks, so in one
+// long synchronous loop it could pile up: past this many pending, new
+// decisions make their texts at once and hold nothing.
+const MAX_PENDING = 65536;
+let pending = 0;
+const freeDecision = new FinalizationRegistry((ptr) => {
+  --pending;
+  if (core !== null) core.m._vd_decision_free(ptr);
+});
+
 // The answer for one request. Its parts are read from the core's own JSON
-// text of the decision, so they cannot differ from `verdane eval`'s.
+// text of the decision, so they cannot differ from `verdane eval`'s. A
+// failed decision's texts are made by the core only when first asked for.
 export class Decision {
   #texts; // the report's and the JSON line's UTF-8 bytes, one after the other
   #split;
+  #ptr; // the core's failed decision, until its texts are made
   #report;
   #json;
   #object;
 
-  constructor(passed, texts, split) {
+  constructor(passed, texts, split, ptr) {
     this.passed = passed;
     this.#texts = texts;
     this.#split = split;
+    this.#ptr = ptr;
+    if (ptr !== 0) {
+      ++pending;
+      freeDecision.register(this, ptr, this);
+      if (pending > MAX_PENDING) this.#bytes();
+    }
+  }
+
+  #bytes() {
+    if (this.#ptr !== 0) {
+      const c = ready();
+      c.m._vd_decision_texts(this.#ptr, c.reply);
+      this.#texts = c.both();
+      this.#split = c.split();
+      freeDecision.unregister(this);
+      --pending;
+      c.m._vd_decision_free(this.#ptr);
+      this.#ptr = 0;
+    }
+    return this.#texts;
   }
 
   #parsed() {
@@ -117,13 +150,13 @@ export class Decision {
 
   // The report `verdane eval` prints, every line ending in a line feed.
   report() {
-    this.#report ??= utf8.decode(this.#texts.subarray(0, this.#split));
+    this.#report ??= utf8.decode(this.#bytes().subarray(0, this.#split));
     return this.#report;
   }
 
   // The one line `verdane eval --format json` prints, without its line feed.
   json() {
-    this.#json ??= utf8.decode(this.#texts.subarray(this.#split));
+    this.#json ??= utf8.decode(this.#bytes().subarray(this.#split));
     return this.#json;
   }
 
@@ -186,9 +219,9 @@ export class Template {
     const c = ready();
     const handle = this.#handle();
     c.put(documentText(intent, 'intent'), documentText(evidence, 'evidence'));
-    c.m._vd_evaluate(handle, c.at0, c.size0, c.at1, c.size1, explain ? 1 : 0, c.reply);
+    const failed = c.m._vd_evaluate(handle, c.at0, c.size0, c.at1, c.size1, explain ? 1 : 0, c.reply);
     if (c.status() === 0) throw thrown();
-    return new Decision(c.kind() === 1, c.both(), c.split());
+    return failed !== 0 ? new Decision(false, null, 0, failed) : new Decision(true, c.both(), c.split(), 0);
   }
 
   // evaluate for every [intent, evidence] pair, in order.

@@ -73,13 +73,6 @@ struct Reply {
 
 std::string_view text(const char* data, std::size_t size) { return {data, size}; }
 
-// The decision, or the error; the Reply's second word tells JavaScript
-// whether the decision passed without reading the texts.
-void decided(const api::Expected<api::Decision>& decision, Reply* reply) {
-  if (!decision) return reply->fail(decision.error());
-  reply->decided(*decision);
-}
-
 }  // namespace
 
 extern "C" {
@@ -132,12 +125,34 @@ EMSCRIPTEN_KEEPALIVE void vd_parse_id(const char* data, std::size_t size, Reply*
   reply->done(std::string(id->digest.begin(), id->digest.end()));
 }
 
-EMSCRIPTEN_KEEPALIVE void vd_evaluate(const api::Template* tmpl, const char* intent,
-                                      std::size_t intent_size, const char* evidence,
-                                      std::size_t evidence_size, int explain, Reply* reply) {
-  decided(api::evaluate_json(*tmpl, text(intent, intent_size), text(evidence, evidence_size),
-                             api::EvalOptions{explain != 0}),
-          reply);
+// A passing decision's texts are in the Reply and nullptr is returned. A
+// failing one is returned whole, for vd_decision_texts to write its texts
+// only if JavaScript asks for them (most callers only look at `passed`), and
+// for vd_decision_free. An error leaves status 0 and returns nullptr.
+EMSCRIPTEN_KEEPALIVE api::Decision* vd_evaluate(const api::Template* tmpl, const char* intent,
+                                                std::size_t intent_size, const char* evidence,
+                                                std::size_t evidence_size, int explain,
+                                                Reply* reply) {
+  auto decision =
+      api::evaluate_json(*tmpl, text(intent, intent_size), text(evidence, evidence_size),
+                         api::EvalOptions{explain != 0});
+  if (!decision) {
+    reply->fail(decision.error());
+    return nullptr;
+  }
+  if (decision->pass) {
+    reply->decided(*decision);
+    return nullptr;
+  }
+  reply->view.status = 1;
+  reply->view.kind = 0;
+  return new api::Decision(std::move(decision).value());
 }
+
+EMSCRIPTEN_KEEPALIVE void vd_decision_texts(const api::Decision* decision, Reply* reply) {
+  reply->decided(*decision);
+}
+
+EMSCRIPTEN_KEEPALIVE void vd_decision_free(api::Decision* decision) { delete decision; }
 
 }  // extern "C"
