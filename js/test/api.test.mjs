@@ -91,3 +91,15 @@ test('a template: id, bytecode, decode, render, evaluateMany, dispose', () => {
   assert.throws(() => copy.render(), /the template has been disposed/);
   assert.throws(() => new verdane.Template(1, 'x'), TypeError);
 });
+
+test('a failed decision keeps its texts however many decisions follow it', () => {
+  const evidence = example('evidence.json');
+  const intent = example('intent_fail.json');
+  const first = payment.evaluate(intent, evidence);
+  // More than the package lets wait for their texts within one task.
+  for (let k = 0; k < 70000; ++k) payment.evaluate(intent, evidence);
+  const last = payment.evaluate(intent, evidence);
+  assert.equal(first.report(), last.report());
+  assert.equal(JSON.stringify(first), last.json());
+  assert.match(first.report(), /^decision=fail\n/);
+});
