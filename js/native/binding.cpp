@@ -19,7 +19,7 @@ namespace api = verdane::api;
 // What JavaScript reads: eight 32-bit words at the start of a Reply.
 struct ReplyView {
   std::uint32_t status = 0;  // 0 failed (an Error), 1 done
-  std::uint32_t kind = 0;    // api::Error::Kind, when failed
+  std::uint32_t kind = 0;    // api::Error::Kind when failed; for a decision, 1 if it passed
   std::uint32_t line = 0;
   std::uint32_t column = 0;
   std::uint32_t first = 0;  // address and size of the first text
@@ -133,9 +133,8 @@ EMSCRIPTEN_KEEPALIVE api::Decision* vd_evaluate(const api::Template* tmpl, const
                                                 std::size_t intent_size, const char* evidence,
                                                 std::size_t evidence_size, int explain,
                                                 Reply* reply) {
-  auto decision =
-      api::evaluate_json(*tmpl, text(intent, intent_size), text(evidence, evidence_size),
-                         api::EvalOptions{explain != 0});
+  auto decision = api::evaluate_json(*tmpl, text(intent, intent_size),
+                                     text(evidence, evidence_size), api::EvalOptions{explain != 0});
   if (!decision) {
     reply->fail(decision.error());
     return nullptr;
