@@ -10,10 +10,6 @@ export class VerdaneError extends Error {
     this.column = column;
   }
 
-  get name() {
-    return this.constructor.name;
-  }
-
   toString() {
     return this.message;
   }
@@ -48,6 +44,17 @@ export class JsonError extends VerdaneError {
   toString() {
     return this.line === 0 ? this.message : `${this.message} at line ${this.line} column ${this.column}`;
   }
+}
+
+// Spelled out: a minifier may rename the classes themselves.
+for (const [Class, name] of [
+  [VerdaneError, 'VerdaneError'],
+  [CompileError, 'CompileError'],
+  [BytecodeError, 'BytecodeError'],
+  [IdError, 'IdError'],
+  [JsonError, 'JsonError'],
+]) {
+  Object.defineProperty(Class.prototype, 'name', { value: name, writable: true, configurable: true });
 }
 
 // The core's error kinds, in the order of api::Error::Kind; a request text
