@@ -106,3 +106,8 @@ export function compile(source: string | Uint8Array): Template;
 export function decode(bytecode: Uint8Array): Template;
 /** The 32 bytes of a template id's base58 text. */
 export function parseId(text: string): Uint8Array;
+/**
+ * What `verdane test <name>` prints for a test file with the text `tests`,
+ * `source` standing for the template it names; and the number of failures.
+ */
+export function runTests(tests: string | Uint8Array, source: string | Uint8Array, options?: { name?: string }): { output: string; failed: number };

@@ -283,3 +283,22 @@ export function parseId(text) {
   if (c.status() === 0) throw thrown();
   return c.bytes(0);
 }
+
+// What `verdane test <name>` prints for a test file with the text `tests`,
+// with `source` standing for the template it names (the playground's use).
+// Returns { output, failed }: every line, and the number of failures.
+export function runTests(tests, source, { name = 'tests.json' } = {}) {
+  const c = ready();
+  const nameBytes = new TextEncoder().encode(utf8Input(name, 'the name') + '\0');
+  c.put(utf8Input(tests, 'the tests'), utf8Input(source, 'the source'));
+  const [testsAt, testsSize, sourceAt, sourceSize] = [c.at0, c.size0, c.at1, c.size1];
+  const slots = c.m._vd_alloc(8 + nameBytes.length);
+  c.m.HEAPU8.set(nameBytes, slots + 8);
+  const failed = c.m._vd_run_tests(slots + 8, testsAt, testsSize, sourceAt, sourceSize, slots, slots + 4);
+  const words = new Uint32Array(c.m.HEAPU8.buffer, slots, 2);
+  const [at, size] = [words[0], words[1]];
+  const output = new TextDecoder().decode(c.m.HEAPU8.subarray(at, at + size));
+  c.m._vd_dealloc(at);
+  c.m._vd_dealloc(slots);
+  return { output, failed };
+}

@@ -103,3 +103,22 @@ test('a failed decision keeps its texts however many decisions follow it', () =>
   assert.equal(JSON.stringify(first), last.json());
   assert.match(first.report(), /^decision=fail\n/);
 });
+
+test('runTests prints what `verdane test` prints', async () => {
+  const { runBinary } = await import('./helpers.mjs');
+  const folder = fs.mkdtempSync(path.join(REPO, 'build', 'js-tests-'));
+  try {
+    const tests = example('payment.tests.json');
+    fs.writeFileSync(path.join(folder, 'payment.tests.json'), tests);
+    // The example, and the example with its daily limit check left out.
+    for (const source of [example('payment.policy'), example('payment.policy').replace(/\n *optional: intent\.amount.*\n/, '\n')]) {
+      fs.writeFileSync(path.join(folder, 'payment.policy'), source);
+      const [status, stdout] = runBinary(['test', 'payment.tests.json'], folder);
+      const run = verdane.runTests(tests, source, { name: 'payment.tests.json' });
+      assert.equal(run.output, stdout);
+      assert.equal(run.failed === 0, status === 0);
+    }
+  } finally {
+    fs.rmSync(folder, { recursive: true, force: true });
+  }
+});

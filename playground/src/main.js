@@ -4,11 +4,12 @@
 import { defaultKeymap, history, historyKeymap } from '@codemirror/commands';
 import { StateEffect, StateField } from '@codemirror/state';
 import { Decoration, EditorView, keymap, lineNumbers } from '@codemirror/view';
-import { compile, init, VerdaneError } from 'verdane';
+import { compile, init, runTests, VerdaneError } from 'verdane';
 
 import evidenceText from '../../examples/evidence.json';
 import intentText from '../../examples/intent_fail.json';
 import templateText from '../../examples/payment.policy';
+import testsText from '../../examples/payment.tests.json';
 import { verdaneHighlight, verdaneLanguage } from './language.js';
 import { decodeState, encodeState } from './share.js';
 
@@ -51,6 +52,7 @@ const views = {
   template: editor($('template'), shared?.template ?? templateText, [verdaneLanguage, verdaneHighlight, errorMarks]),
   intent: editor($('intent'), shared?.intent ?? intentText),
   evidence: editor($('evidence'), shared?.evidence ?? evidenceText),
+  tests: editor($('tests'), shared?.tests ?? testsText),
 };
 const text = (name) => views[name].state.doc.toString();
 
@@ -62,7 +64,19 @@ function show(id, content, isError = false) {
 
 let current = null;
 
+// The test file's lines, named as the example's test file is.
+function updateTests() {
+  const tests = text('tests');
+  if (tests.trim() === '') {
+    show('test-output', 'no test file');
+    return;
+  }
+  const run = runTests(tests, text('template'), { name: 'payment.tests.json' });
+  show('test-output', run.output, run.failed > 0);
+}
+
 function update() {
+  updateTests();
   let errorMarksValue = Decoration.none;
   if (current !== null) current.dispose();
   current = null;
@@ -98,7 +112,7 @@ function schedule() {
 }
 
 $('share').addEventListener('click', () => {
-  const fragment = encodeState({ template: text('template'), intent: text('intent'), evidence: text('evidence') });
+  const fragment = encodeState({ template: text('template'), intent: text('intent'), evidence: text('evidence'), tests: text('tests') });
   window.history.replaceState(null, '', fragment);
   const link = $('link');
   link.value = location.href;

@@ -1,5 +1,5 @@
 // The playground's whole state in the URL fragment: "#v1." and the base64url
-// text of the UTF-8 JSON of {template, intent, evidence}.
+// text of the UTF-8 JSON of {template, intent, evidence, tests}.
 const PREFIX = '#v1.';
 
 function toBase64Url(bytes) {
@@ -23,7 +23,8 @@ export function decodeState(fragment) {
   try {
     const state = JSON.parse(new TextDecoder('utf-8', { fatal: true }).decode(fromBase64Url(fragment.slice(PREFIX.length))));
     const ok = ['template', 'intent', 'evidence'].every((k) => typeof state[k] === 'string');
-    return ok ? state : null;
+    if (state.tests === undefined) state.tests = '';
+    return ok && typeof state.tests === 'string' ? state : null;
   } catch {
     return null;
   }

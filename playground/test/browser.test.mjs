@@ -68,7 +68,7 @@ const textOf = (page, selector) => page.$eval(selector, (el) => el.textContent);
 
 // Replaces the whole text of one editor, as typing would.
 async function setText(page, id, text) {
-  await page.click(`#${id} .cm-content`);
+  await page.focus(`#${id} .cm-content`);
   await page.keyboard.down('Control');
   await page.keyboard.press('a');
   await page.keyboard.up('Control');
@@ -93,6 +93,9 @@ test('the playground decides, marks errors and restores shared links', async () 
     fs.rmSync(folder, { recursive: true, force: true });
   }
   assert.match(await textOf(page, '#template-status'), /^payment: policy_template_id=9e5VwHmPaCEb9J9LYiffU744Snn8hUarJ8KQAEhTQozX$/);
+  const tests = spawnSync(binary, ['test', path.join(repo, 'examples/payment.tests.json')], { encoding: 'utf8' });
+  const shown = tests.stdout.replaceAll(path.join(repo, 'examples/payment.tests.json'), 'payment.tests.json');
+  assert.equal(await textOf(page, '#test-output'), shown);
   assert.ok((await page.$$('#template .tok-keyword, #template .cm-line span')).length > 10, 'highlighted');
 
   // A broken template: the error's text, and its place marked in the editor.
@@ -113,6 +116,8 @@ test('the playground decides, marks errors and restores shared links', async () 
   await setText(page, 'template', 'name shared\nintent {\n  amount: int\n}\nevidence {\n  ok: bool\n}\nrequires {\n  intent.amount > 10 and evidence.ok\n}\n');
   await setText(page, 'intent', '{"amount": 7}');
   await setText(page, 'evidence', '{"ok": true}');
+  await setText(page, 'tests', ' ');
+  assert.equal(await page.$eval('#tests .cm-content', (el) => el.innerText.trim()), '');
   await settled(page, '#decision', 't.startsWith("decision=fail")');
   const decision = await textOf(page, '#decision');
   await page.click('#share');
@@ -125,6 +130,7 @@ test('the playground decides, marks errors and restores shared links', async () 
   assert.equal(await restored.$eval('#evidence .cm-content', (el) => el.innerText.trim()), '{"ok": true}');
   assert.match(await textOf(restored, '#template-status'), /^shared: policy_template_id=/);
   assert.equal(await textOf(restored, '#decision'), decision);
+  assert.equal(await textOf(restored, '#test-output'), 'no test file');
   await restored.close();
 
   const shot = await open(base);
