@@ -16,7 +16,12 @@ packages=(
   python3-dev python3-venv python3-setuptools python3-wheel
   pybind11-dev python3-pybind11 python3-pytest
   libboost-dev libssl-dev openssl curl
+  emscripten chromium
 )
+# The JavaScript package is built and tested with node and npm: Debian's,
+# unless a node of its own is already installed (one that brings its npm).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 case "${1:-}" in
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
   --bench) packages+=(hyperfine time wrk nginx-light) ;;
