@@ -1,10 +1,9 @@
 #include "korvel_crypto/hash.h"
 
-#include <nettle/sha2.h>
-
 #include <algorithm>
 
 #include "korvel_crypto/base58.h"
+#include "korvel_crypto/sha256.h"
 #include "korvel_serializers/bytes.h"
 
 namespace korvel::crypto {
@@ -50,14 +49,11 @@ namespace {
 
 class Sha256Sink final : public serializers::ByteSink {
  public:
-  Sha256Sink() { sha256_init(&ctx_); }
-  void write(std::span<const std::uint8_t> bytes) override {
-    sha256_update(&ctx_, bytes.size(), bytes.data());
-  }
-  void digest(HashDigest& out) { sha256_digest(&ctx_, out.bytes.size(), out.bytes.data()); }
+  void write(std::span<const std::uint8_t> bytes) override { sha256_.update(bytes); }
+  void digest(HashDigest& out) { out.bytes = sha256_.finish(); }
 
  private:
-  sha256_ctx ctx_;
+  Sha256 sha256_;
 };
 
 }  // namespace

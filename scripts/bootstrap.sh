@@ -5,7 +5,8 @@
 #
 #   scripts/bootstrap.sh           build and test dependencies
 #   scripts/bootstrap.sh --fuzz    also clang and its fuzzing runtime
-#   scripts/bootstrap.sh --bench   also hyperfine and GNU time
+#   scripts/bootstrap.sh --bench   also hyperfine, GNU time, and wrk and nginx for
+#                                  bench/serve_bench.sh
 set -euo pipefail
 
 packages=(
@@ -14,10 +15,16 @@ packages=(
   libgtest-dev libbenchmark-dev
   python3-dev python3-venv python3-setuptools python3-wheel
   pybind11-dev python3-pybind11 python3-pytest
+  libboost-dev libssl-dev openssl curl
+  emscripten chromium
 )
+# The JavaScript package is built and tested with node and npm: Debian's,
+# unless a node of its own is already installed (one that brings its npm).
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 case "${1:-}" in
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
-  --bench) packages+=(hyperfine time) ;;
+  --bench) packages+=(hyperfine time wrk nginx-light) ;;
 esac
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs the whole test suite:
 #   1. the release build and every test (unit, end-to-end, hostile inputs),
-#      the embedding example and the Python package's tests;
+#      the embedding example, the Python package's tests and the
+#      JavaScript package's tests;
 #   2. the same tests once more built with AddressSanitizer and UBSan;
 #   3. a short run of each fuzz target (30 seconds each).
 # VERDANE_QUICK=1 runs step 1 only.
@@ -21,6 +22,8 @@ ctest --test-dir build --output-on-failure
 ./scripts/embed_check.sh build
 echo "== Python package"
 ./scripts/python_test.sh build
+echo "== JavaScript package"
+./scripts/js_test.sh build
 
 [ -n "${VERDANE_QUICK:-}" ] && exit 0
 

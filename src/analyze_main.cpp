@@ -1,9 +1,11 @@
 // verdane-analyze: the `analyze` subcommand, in an executable of its own so
 // that only it loads the solver library. `verdane analyze` hands over to it
 // with the same command line (driver/handoff.h).
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <span>
@@ -67,6 +69,16 @@ Status<std::string> make_directories(const std::string& dir) {
   return ok_status<std::string>();
 }
 
+// The solver's memory: as asked, and under an address-space limit at most
+// half of it, so that the library gives up before the system refuses
+// memory to anything else (the program, its stacks, the evaluator).
+std::uint32_t memory_budget_mib(std::uint32_t asked) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return asked;
+  const auto half = static_cast<std::uint64_t>(limit.rlim_cur / 2 / (1024 * 1024));
+  return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(half, 1, asked));
+}
+
 Result<int, std::string> run(const driver::AnalyzeCommand& args, driver::Stdout& out) {
   auto next = load(args.bytecode);
   if (!next) return make_err(std::move(next).error());
@@ -101,7 +113,7 @@ Result<int, std::string> run(const driver::AnalyzeCommand& args, driver::Stdout&
     return ok_status<std::string>();
   };
 
-  const analysis::Options options{args.timeout_ms, nullptr};
+  const analysis::Options options{args.timeout_ms, nullptr, memory_budget_mib(args.max_memory_mib)};
   const analysis::Target target{&next->model, &next->tmpl, display_path(args.bytecode)};
   if (!old) {
     auto done = analysis::analyze_template(target, options, emit);

@@ -28,6 +28,12 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   using namespace verdane::driver;
+  // The service has a command line of its own, parsed by verdane-serve.
+  if (argc > 1 && std::string_view(argv[1]) == "serve") {
+    const auto failed = run_serve(argc, argv);
+    write_fd(STDERR_FILENO, verdane::escape_line_breaks(failed.error()) + "\n");
+    return 1;
+  }
   auto parsed = parse_cli(argc, argv);
   if (auto* exit = std::get_if<CliExit>(&parsed)) {
     write_fd(STDOUT_FILENO, exit->out);

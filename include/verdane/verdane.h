@@ -266,6 +266,9 @@ std::string render(const Template& tmpl);
 // with a Json error and its position, e.g. "expected a JSON value" at line 1
 // column 1.
 Expected<JsonDocument> parse_json(std::string_view text);
+// The error parse_json would give for `text`, if any, without building the
+// document: its memory stays small however deeply the document nests.
+std::optional<Error> check_json(std::string_view text);
 
 // Decides `tmpl` for one request. Each document must be an object whose
 // members are fields of the matching schema; everything that does not fit

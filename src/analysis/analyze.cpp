@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
+#include <optional>
 #include <vector>
 
 #include "analysis/check.h"
+#include "analysis/watchdog.h"
 
 namespace verdane::analysis {
 
@@ -42,9 +45,11 @@ class Solver {
 
   // `focus`: the constraint the query is about alone, if any. `work`: a
   // bound in the solver's units of work for the fresh solver as well.
-  Answer check(const z3::expr& query, std::uint32_t timeout_ms, std::optional<std::size_t> focus,
-               unsigned work = 0) {
-    try {
+  // Throws z3::exception when the library fails; the solver may then be in
+  // any state and is given up.
+  Answer check(const z3::expr& query, std::uint32_t timeout_ms,
+               const std::optional<std::size_t>& focus, unsigned work = 0) {
+    {
       if (focus) return fresh(query, timeout_ms, encoding_.background(0, *focus), work);
       // The shared solver's share is counted in the solver's own units of
       // work, not in time, so that which solver answers, and so the witness,
@@ -71,8 +76,6 @@ class Solver {
                                          .count());
       if (answer.verdict != Verdict::Unknown || spent >= timeout_ms) return answer;
       return fresh(query, timeout_ms - spent, encoding_.background(), work);
-    } catch (const z3::exception& e) {
-      return {Verdict::Unknown, std::string("solver failed: ") + e.msg(), {}};
     }
   }
 
@@ -83,7 +86,7 @@ class Solver {
   // limit: a bound in time would make a busy machine give up on it, and so
   // print another witness than an idle one.
   Answer try_small(const z3::expr& query, std::uint32_t timeout_ms,
-                   std::optional<std::size_t> focus) {
+                   const std::optional<std::size_t>& focus) {
     return check(query && encoding_.small_ints(1000), timeout_ms, focus, 2 * kSharedWork);
   }
 
@@ -133,14 +136,15 @@ using Decisions = std::vector<api::Decision>;
 
 // A question: a query over the request, what it means when it has a
 // solution, and what the evaluator must decide for that solution.
+// The query is built when the question is asked, within its time limit.
 struct Question {
   std::string subject;
   std::string question;
-  z3::expr query;
-  std::string witness;               // the name of its witness
-  bool yes_when_solved = true;       // false for "redundant", where a solution means no
-  std::string note;                  // shown with a yes, e.g. the kind of error
-  std::optional<std::size_t> focus;  // the one constraint the query is about
+  std::function<z3::expr(z3::context&, const Encoding&)> query;
+  std::string witness;                    // the name of its witness
+  bool yes_when_solved = true;            // false for "redundant", where a solution means no
+  std::string note;                       // shown with a yes, e.g. the kind of error
+  std::optional<std::size_t> constraint;  // the one constraint the query is about
   std::function<bool(const Decisions&)> confirms;
 };
 
@@ -169,29 +173,17 @@ class Session {
   Session(const std::vector<Target>& targets, const Options& options, const Emit& emit)
       : targets_(targets), options_(options), emit_(emit) {}
 
-  // Checks the templates and builds the encoding.
+  // Checks the templates; the solver's terms are built by the first
+  // question, within its time limit.
   Status<std::string> prepare() {
     for (const Target& t : targets_) {
       auto checked = check_template(*t.model);
       if (!checked) return make_err("cannot analyse `" + t.label + "`: " + checked.error());
       types_.push_back(std::move(checked).value());
     }
-    std::vector<Checked> checked;
-    for (std::size_t i = 0; i < targets_.size(); ++i) {
-      checked.push_back({targets_[i].model, &types_[i]});
-    }
-    try {
-      encoding_ = std::make_unique<Encoding>(ctx_, checked, options_.domain);
-      solver_ = std::make_unique<Solver>(ctx_, *encoding_);
-    } catch (const z3::exception& e) {
-      return make_err(std::string("solver failed: ") + e.msg());
-    }
+    limit_memory(options_.max_memory_mib);
     return ok_status<std::string>();
   }
-
-  bool too_large() const { return encoding_->too_large(); }
-  const Encoding& encoding() const { return *encoding_; }
-  z3::context& ctx() { return ctx_; }
 
   // Every witness the evaluator has decided tells the outcome of every
   // constraint on its request, so a question that one of them answers needs
@@ -200,21 +192,108 @@ class Session {
   // questions before. A witness with only small integers may answer at
   // once; any other only once the question's own try for small integers
   // found none, as the solver's answer would then not be small either.
+  //
+  // Whatever the solver library does for the question (building terms,
+  // asserting, checking, reading a model) is bounded by the time limit, and
+  // any failure of it is the question's unknown answer; the context is then
+  // given up and the next question starts afresh.
   Status<std::string> ask(const Question& q) {
-    if (too_large()) {
-      return emit_({q.subject, q.question, Verdict::Unknown, "too large to analyse", {}});
+    std::optional<std::string> failed;
+    std::optional<Watchdog> watchdog;  // outlives the handlers below
+    Result<Finding, std::string> found = Finding{};
+    try {
+      if (!ctx_) ctx_ = std::make_unique<z3::context>();
+      watchdog.emplace(*ctx_, backstop_ms());
+      found = find(q, *watchdog);
+    } catch (const z3::exception& e) {
+      failed = std::string("solver failed: ") + e.msg();
+    } catch (const std::bad_alloc&) {
+      failed = "solver failed: out of memory";
+    } catch (const std::exception& e) {
+      failed = std::string("solver failed: ") + e.what();
+    } catch (...) {
+      // The library's own out-of-memory error (no std::exception) escapes
+      // a few of its calls instead of becoming a z3::exception.
+      failed = "solver failed: out of memory";
     }
-    const bool prefer_small = options_.domain == nullptr;
-    if (prefer_small) {
-      if (const Seen* s = reusable(q, true)) return emit_(reused(q, *s));
-      Answer small = solver_->try_small(q.query, options_.timeout_ms, q.focus);
-      if (small.verdict == Verdict::Yes) return answer(q, small, true);
+    const bool fired = watchdog && watchdog->fired();
+    watchdog.reset();
+    if (failed || fired) {
+      // Past its limit the library fails every allocation, even those it
+      // makes while freeing a solver, where the failure cannot be caught;
+      // so the limit is lifted while the context is given up (which frees
+      // its memory).
+      limit_memory(0);
+      discard();
+      limit_memory(options_.max_memory_mib);
     }
-    if (const Seen* s = reusable(q, false)) return emit_(reused(q, *s));
-    return answer(q, solver_->check(q.query, options_.timeout_ms, q.focus), false);
+    if (fired) failed = "timeout";
+    if (failed) return emit_({q.subject, q.question, Verdict::Unknown, *failed, {}});
+    if (!found) return make_err(std::move(found).error());
+    return emit_(*found);
   }
 
  private:
+  // The library counts its memory for the whole process; 0 lifts the limit.
+  static void limit_memory(std::uint32_t mib) {
+    z3::set_param("memory_max_size", std::to_string(mib).c_str());
+  }
+
+  // The solver's own time limit ends its checks cleanly; the watchdog
+  // stops, later, what that limit does not cover (and costs the context).
+  std::uint32_t backstop_ms() const {
+    constexpr std::uint32_t kSlack = 1'000;
+    const std::uint64_t ms = 2 * std::uint64_t{options_.timeout_ms} + kSlack;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, UINT32_MAX));
+  }
+
+  // The terms and solvers of the context, built when first needed.
+  void build() {
+    if (encoding_) return;
+    std::vector<Checked> checked;
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+      checked.push_back({targets_[i].model, &types_[i]});
+    }
+    encoding_ = std::make_unique<Encoding>(*ctx_, checked, options_.domain);
+    if (encoding_->too_large()) return;
+    solver_ = std::make_unique<Solver>(*ctx_, *encoding_);
+    // In a template of many constraints with large terms, a query about
+    // one constraint sees only that constraint.
+    constexpr std::size_t kFocusFrom = 8;     // constraints
+    constexpr std::size_t kFocusTerms = 100;  // per constraint, in Encoding::size()
+    const std::size_t count = targets_[0].model->constraints.size();
+    focused_ = count >= kFocusFrom && encoding_->size() >= kFocusTerms * count;
+  }
+
+  // Solvers before the encoding, and both before their context.
+  void discard() {
+    solver_.reset();
+    encoding_.reset();
+    ctx_.reset();
+  }
+
+  Result<Finding, std::string> find(const Question& q, const Watchdog& watchdog) {
+    build();
+    if (encoding_->too_large()) {
+      return Finding{q.subject, q.question, Verdict::Unknown, "too large to analyse", {}};
+    }
+    const std::optional<std::size_t> focus = focused_ ? q.constraint : std::nullopt;
+    const auto left = [&] {
+      return std::clamp<std::uint32_t>(watchdog.remaining_ms(), 1, options_.timeout_ms);
+    };
+    const bool prefer_small = options_.domain == nullptr;
+    std::optional<z3::expr> query;
+    if (prefer_small) {
+      if (const Seen* s = reusable(q, true)) return reused(q, *s);
+      query = q.query(*ctx_, *encoding_);
+      Answer small = solver_->try_small(*query, left(), focus);
+      if (small.verdict == Verdict::Yes) return answer(q, small, true);
+    }
+    if (const Seen* s = reusable(q, false)) return reused(q, *s);
+    if (!query) query = q.query(*ctx_, *encoding_);
+    return answer(q, solver_->check(*query, left(), focus), false);
+  }
+
   // A confirmed witness and what each target decided for it.
   struct Seen {
     Request request;
@@ -234,7 +313,7 @@ class Session {
             q.yes_when_solved ? q.note : "", Witness{q.witness, s.request}};
   }
 
-  Status<std::string> answer(const Question& q, const Answer& answer, bool small) {
+  Result<Finding, std::string> answer(const Question& q, const Answer& answer, bool small) {
     Finding f{q.subject, q.question, Verdict::Unknown, "", std::nullopt};
     if (answer.verdict == Verdict::Unknown) {
       f.note = answer.note;
@@ -261,17 +340,18 @@ class Session {
       }
       seen_.push_back({*answer.request, std::move(decisions), small});
     }
-    return emit_(f);
+    return f;
   }
 
-  // The context outlives every term of the encoding.
-  z3::context ctx_;
   std::vector<Target> targets_;
   Options options_;
   const Emit& emit_;
   std::vector<NodeTypes> types_;
+  // The context outlives every term of the encoding; see discard().
+  std::unique_ptr<z3::context> ctx_;
   std::unique_ptr<Encoding> encoding_;
   std::unique_ptr<Solver> solver_;
+  bool focused_ = false;
   std::vector<Seen> seen_;
 };
 
@@ -310,49 +390,50 @@ Status<std::string> analyze_template(const Target& target, const Options& option
                                      const Emit& emit) {
   Session session({target}, options, emit);
   if (auto ready = session.prepare(); !ready) return ready;
-  z3::context& ctx = session.ctx();
   const std::size_t count = target.model->constraints.size();
-  constexpr std::size_t kFocusFrom = 8;     // constraints
-  constexpr std::size_t kFocusTerms = 100;  // per constraint, in Encoding::size()
-  const bool focused = count >= kFocusFrom && session.encoding().size() >= kFocusTerms * count;
-  const auto focus = [&](std::size_t i) {
-    return focused ? std::optional<std::size_t>(i) : std::nullopt;
+  using Terms = const std::vector<ConstraintTerms>&;
+  const auto pass = [](z3::context& ctx, const Encoding& e) {
+    return all_passed(ctx, e.constraints(0));
   };
-  // A too large encoding has no terms to ask about; every answer is unknown.
-  const bool terms = !session.too_large();
-  const auto term = [&](auto pick) { return terms ? pick() : ctx.bool_val(false); };
-  const z3::expr loads = term([&] { return session.encoding().loads(0); });
-  const z3::expr pass = term([&] { return all_passed(ctx, session.encoding().constraints(0)); });
 
   std::vector<Question> questions;
-  questions.push_back({"template", "can pass", loads && pass, "can_pass", true, "", std::nullopt,
-                       [](const Decisions& d) { return d[0].pass; }});
-  questions.push_back({"template", "can fail", loads && !pass, "can_fail", true, "", std::nullopt,
-                       [](const Decisions& d) { return !d[0].pass && loaded(d[0]); }});
+  questions.push_back(
+      {"template", "can pass",
+       [&](z3::context& ctx, const Encoding& e) { return e.loads(0) && pass(ctx, e); }, "can_pass",
+       true, "", std::nullopt, [](const Decisions& d) { return d[0].pass; }});
+  questions.push_back(
+      {"template", "can fail",
+       [&](z3::context& ctx, const Encoding& e) { return e.loads(0) && !pass(ctx, e); }, "can_fail",
+       true, "", std::nullopt, [](const Decisions& d) { return !d[0].pass && loaded(d[0]); }});
   for (std::size_t i = 0; i < count; ++i) {
     // Appended, not `"c" + std::to_string(i)`: that draws a false
     // -Wrestrict warning from g++ 12.
     const std::string index = std::to_string(i);
     const std::string subject = std::string("constraint[").append(index).append("]");
     const std::string prefix = std::string("c").append(index);
-    const auto c = [&](auto pick) {
-      return term([&] { return pick(session.encoding().constraints(0)[i]); });
+    const auto c = [i](const Encoding& e) -> const ConstraintTerms& {
+      Terms terms = e.constraints(0);
+      return terms[i];
     };
-    questions.push_back({subject, "can fail", loads && c([](auto& t) { return t.failed; }),
-                         prefix + "_fail", true, "", focus(i), [i](const Decisions& d) {
-                           return has_outcome(d[0], i, api::Outcome::Kind::Failed);
-                         }});
     questions.push_back(
-        {subject, "can error", loads && c([](auto& t) { return t.errored; }), prefix + "_error",
-         true, "integer overflow", focus(i),
+        {subject, "can fail",
+         [c](z3::context&, const Encoding& e) { return e.loads(0) && c(e).failed; },
+         prefix + "_fail", true, "", i,
+         [i](const Decisions& d) { return has_outcome(d[0], i, api::Outcome::Kind::Failed); }});
+    questions.push_back(
+        {subject, "can error",
+         [c](z3::context&, const Encoding& e) { return e.loads(0) && c(e).errored; },
+         prefix + "_error", true, "integer overflow", i,
          [i](const Decisions& d) { return has_outcome(d[0], i, api::Outcome::Kind::Errored); }});
     // Redundant when no request passes every other constraint and not this
     // one; a request that does shows what the constraint alone refuses.
-    const z3::expr others =
-        term([&] { return all_passed(ctx, session.encoding().constraints(0), i); });
     questions.push_back(
-        {subject, "redundant", loads && others && !c([](auto& t) { return t.passed; }),
-         prefix + "_needed", false, "", std::nullopt, [i](const Decisions& d) {
+        {subject, "redundant",
+         [c, i](z3::context& ctx, const Encoding& e) {
+           return e.loads(0) && all_passed(ctx, e.constraints(0), i) && !c(e).passed;
+         },
+         prefix + "_needed", false, "", std::nullopt,
+         [i](const Decisions& d) {
            return loaded(d[0]) && d[0].outcomes.size() == 1 && d[0].outcomes[0].index == i;
          }});
   }
@@ -366,30 +447,27 @@ Status<std::string> analyze_change(const Target& next, const Target& old, const 
                                    const Emit& emit) {
   Session session({next, old}, options, emit);
   if (auto ready = session.prepare(); !ready) return ready;
-  z3::context& ctx = session.ctx();
-  const bool terms = !session.too_large();
-  const auto passes = [&](std::size_t slot) {
-    if (!terms) return ctx.bool_val(false);
-    return session.encoding().loads(slot) && all_passed(ctx, session.encoding().constraints(slot));
+  const auto passes = [](z3::context& ctx, const Encoding& e, std::size_t slot) {
+    return e.loads(slot) && all_passed(ctx, e.constraints(slot));
   };
-  const z3::expr next_passes = passes(0);
-  const z3::expr old_passes = passes(1);
-  const Question widens{"change",
-                        "widens",
-                        next_passes && !old_passes,
-                        "widens",
-                        true,
-                        "",
-                        std::nullopt,
-                        [](const Decisions& d) { return d[0].pass && !d[1].pass; }};
-  const Question narrows{"change",
-                         "narrows",
-                         old_passes && !next_passes,
-                         "narrows",
-                         true,
-                         "",
-                         std::nullopt,
-                         [](const Decisions& d) { return !d[0].pass && d[1].pass; }};
+  const Question widens{
+      "change",
+      "widens",
+      [&](z3::context& ctx, const Encoding& e) { return passes(ctx, e, 0) && !passes(ctx, e, 1); },
+      "widens",
+      true,
+      "",
+      std::nullopt,
+      [](const Decisions& d) { return d[0].pass && !d[1].pass; }};
+  const Question narrows{
+      "change",
+      "narrows",
+      [&](z3::context& ctx, const Encoding& e) { return passes(ctx, e, 1) && !passes(ctx, e, 0); },
+      "narrows",
+      true,
+      "",
+      std::nullopt,
+      [](const Decisions& d) { return !d[0].pass && d[1].pass; }};
   if (auto done = session.ask(widens); !done) return done;
   return session.ask(narrows);
 }

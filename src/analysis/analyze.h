@@ -42,8 +42,11 @@ struct Target {
 };
 
 struct Options {
-  std::uint32_t timeout_ms = 10'000;  // per query
+  std::uint32_t timeout_ms = 10'000;  // per question, building its terms included
   const Domain* domain = nullptr;     // for cross-checks only
+  // What the solver library may allocate; a question that needs more is
+  // unknown. It counts for the whole process.
+  std::uint32_t max_memory_mib = 4096;
 };
 
 // Receives each finding as soon as it is decided, in the fixed order; an

@@ -47,6 +47,14 @@ constexpr unsigned kBits = 64;
 // about a dozen of them.
 constexpr std::size_t kWorkLimit = 4'000'000;
 constexpr std::size_t kProductCost = 300'000;
+// Once a product of two unknowns makes integers bit-vectors, every `+`, `-`
+// and `*` is an adder (or multiplier by a constant) with its overflow
+// check, which solvers turn into clauses and simplify far more slowly than
+// linearly in the length of a chain: measured, a sum of 300 terms takes
+// about a second per question and 160 MB, one of 1,000 a time beyond any
+// timeout at 700 MB, one of 4,000 many gigabytes. At this cost a template
+// with one such product may hold some 460 of them (450: 3 s, 230 MB).
+constexpr std::size_t kBitArithmeticCost = 8'000;
 
 enum class Kind : std::uint8_t { Int, Text, Date };
 enum class Carrier : std::uint8_t { Bool, Int, Text, Date, IntArray, TextArray, DateArray };
@@ -765,6 +773,7 @@ struct Encoding::Impl {
         const Value& a = at(e.binary()->left);
         const Value& b = at(e.binary()->right);
         if (e.kind() == ExprKind::Mul && !a.value && !b.value) spend(kProductCost);
+        if (!linear && !(a.value && b.value)) spend(kBitArithmeticCost);
         // Bit-vectors wrap; integers keep the exact result, which only an
         // erring constraint ever sees beyond the range.
         const z3::expr r = e.kind() == ExprKind::Add   ? a.term + b.term

@@ -323,6 +323,12 @@ Expected<JsonDocument> parse_json(std::string_view text) {
   return Access::make(std::move(doc).value());
 }
 
+std::optional<Error> check_json(std::string_view text) {
+  auto problem = runtime_input::check_json(text);
+  if (!problem) return std::nullopt;
+  return json_error(std::move(*problem));
+}
+
 namespace {
 
 using runtime_input::DeclaredField;

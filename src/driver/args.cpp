@@ -39,6 +39,9 @@ std::string check_failure(Check check, const std::string& value) {
       return utf8::validate(value) ? "the value must be valid UTF-8" : "";
     case Check::Seconds:
       return parse_seconds(value) ? "" : "the value must be a positive number of seconds";
+    case Check::Mebibytes:
+      return parse_mebibytes(value) ? ""
+                                    : "the value must be a whole number of MiB from 64 to 1048576";
   }
   return {};
 }
@@ -447,6 +450,19 @@ void add_row(std::string& out, std::string name, std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<std::uint32_t> parse_mebibytes(std::string_view text) {
+  constexpr std::uint32_t kMin = 64;
+  constexpr std::uint32_t kMax = 1u << 20;
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  std::uint32_t mib = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    mib = mib * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (mib < kMin || mib > kMax) return std::nullopt;
+  return mib;
+}
 
 std::optional<std::uint32_t> parse_seconds(std::string_view text) {
   constexpr std::uint64_t kMaxSeconds = 1'000'000;

@@ -29,12 +29,16 @@
 namespace verdane::driver::args {
 
 // What a value must satisfy; the message is what a failing value reports.
-enum class Check : unsigned char { None, NonEmpty, Utf8, Seconds };
+enum class Check : unsigned char { None, NonEmpty, Utf8, Seconds, Mebibytes };
 
 // A positive number of seconds ("10", "0.5"; at most 1000000) in whole
 // milliseconds, rounded up; nullopt for any other text. Check::Seconds accepts
 // exactly the texts this reads.
 std::optional<std::uint32_t> parse_seconds(std::string_view text);
+
+// A whole number of mebibytes from 64 to 1048576 (1 TiB); nullopt for any
+// other text. Check::Mebibytes accepts exactly the texts this reads.
+std::optional<std::uint32_t> parse_mebibytes(std::string_view text);
 
 // How many values an argument takes: one; none (an option that is a flag,
 // given at most once; `--flag=<v>` reads v as true or false like

@@ -42,7 +42,7 @@ constexpr std::array<ValueDecl, 7> kEvalOptions{{
      false, Check::None},
 }};
 
-constexpr std::array<ValueDecl, 3> kAnalyzeOptions{{
+constexpr std::array<ValueDecl, 4> kAnalyzeOptions{{
     {"--against", "<OLD_BYTECODE>",
      "Compare with this older version: does the change widen or narrow what passes?", false,
      Check::NonEmpty},
@@ -51,6 +51,9 @@ constexpr std::array<ValueDecl, 3> kAnalyzeOptions{{
      Check::NonEmpty},
     {"--timeout", "<SECONDS>", "Time limit of each solver query; unknown beyond it. Defaults to 10",
      false, Check::Seconds},
+    {"--max-memory", "<MIB>",
+     "Memory the solver may use, in MiB; unknown beyond it. Defaults to 4096", false,
+     Check::Mebibytes},
 }};
 
 enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kAnalyze, kHelp };
@@ -198,6 +201,7 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
       AnalyzeCommand analyze{std::move(positional), std::move(parsed.options[0]),
                              std::move(parsed.options[1])};
       if (parsed.options[2]) analyze.timeout_ms = *args::parse_seconds(*parsed.options[2]);
+      if (parsed.options[3]) analyze.max_memory_mib = *args::parse_mebibytes(*parsed.options[3]);
       return Cli{std::move(analyze)};
     }
     default:

@@ -46,7 +46,8 @@ struct AnalyzeCommand {
   std::string bytecode;
   std::optional<std::string> against;   // OS path of the old template
   std::optional<std::string> examples;  // OS path of the witness directory
-  std::uint32_t timeout_ms = 10'000;    // per solver query
+  std::uint32_t timeout_ms = 10'000;    // per question
+  std::uint32_t max_memory_mib = 4096;  // for the solver
 };
 
 using CliCommand =

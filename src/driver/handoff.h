@@ -1,5 +1,6 @@
-// `verdane analyze` runs in a separate executable, verdane-analyze, so that
-// the solver library it needs is never loaded by compile, print and eval.
+// `verdane analyze` and `verdane serve` run in separate executables,
+// verdane-analyze and verdane-serve, so that the solver, network and TLS
+// libraries they need are never loaded by compile, print and eval.
 #pragma once
 
 #include <string>
@@ -19,5 +20,9 @@ std::vector<std::string> analyzer_argv(const std::string& analyzer, const Analyz
 // executable (a build tree) or in ../libexec/verdane from it (an installed
 // tree). Returns only on failure, with the one-line error message.
 Result<int, std::string> run_analyze(const AnalyzeCommand& args);
+
+// `verdane serve ...`: replaces this process with verdane-serve, found the
+// same way, given the same arguments (`serve` first). Returns only on failure.
+Result<int, std::string> run_serve(int argc, const char* const* argv);
 
 }  // namespace verdane::driver

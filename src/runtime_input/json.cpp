@@ -348,9 +348,10 @@ std::string at_position(const char* description, std::string_view text, std::siz
          std::to_string(column);
 }
 
-}  // namespace
-
-Result<JsonValue, std::string> parse_json(std::string_view text) {
+// Parses `text` into `handler`, which rejects decoded texts that are not
+// valid UTF-8 by stopping the parser; the problem's text, if any.
+template <typename Handler>
+std::optional<std::string> parse_events(std::string_view text, Handler& handler) {
   // The parser takes a NUL byte for the end of its input. JSON allows none
   // anywhere, so parse up to the first one and blame it if the parser got
   // that far.
@@ -361,28 +362,48 @@ Result<JsonValue, std::string> parse_json(std::string_view text) {
 
   rapidjson::MemoryStream stream(input.data(), input.size());
   rapidjson::Reader reader;
-  detail::JsonBuilder builder;
   // Iterative parsing keeps its state on the heap; encoding validation
   // rejects invalid UTF-8 inside strings when the caller has not checked it.
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
-  const rapidjson::ParseResult result = reader.Parse<flags>(stream, builder);
+  const rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
   if (result) {
-    if (nul != std::string_view::npos) {
-      return make_err(at_position("unexpected NUL character", text, nul));
-    }
-    return builder.take_root();
+    if (nul != std::string_view::npos) return at_position("unexpected NUL character", text, nul);
+    return std::nullopt;
   }
   const std::size_t offset = result.Offset();
   if (result.Code() == rapidjson::kParseErrorTermination) {
-    // Only the builder stops the parser, on a lone low surrogate.
-    return make_err(
-        at_position(describe(rapidjson::kParseErrorStringUnicodeSurrogateInvalid, body, 0), text,
-                    find_lone_low_surrogate(body, offset)));
+    // Only the handler stops the parser, on a lone low surrogate.
+    return at_position(describe(rapidjson::kParseErrorStringUnicodeSurrogateInvalid, body, 0), text,
+                       find_lone_low_surrogate(body, offset));
   }
   if (nul != std::string_view::npos && offset >= nul) {
-    return make_err(at_position("unexpected NUL character", text, nul));
+    return at_position("unexpected NUL character", text, nul);
   }
-  return make_err(at_position(describe(result.Code(), body, offset), text, offset));
+  return at_position(describe(result.Code(), body, offset), text, offset);
+}
+
+// Checks what the builder checks and keeps nothing.
+class JsonChecker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonChecker> {
+ public:
+  bool String(const char* str, rapidjson::SizeType length, bool) {
+    return !utf8::validate(std::string_view(str, length)).has_value();
+  }
+  bool Key(const char* str, rapidjson::SizeType length, bool copy) {
+    return String(str, length, copy);
+  }
+};
+
+}  // namespace
+
+Result<JsonValue, std::string> parse_json(std::string_view text) {
+  detail::JsonBuilder builder;
+  if (auto problem = parse_events(text, builder)) return make_err(std::move(*problem));
+  return builder.take_root();
+}
+
+std::optional<std::string> check_json(std::string_view text) {
+  JsonChecker checker;
+  return parse_events(text, checker);
 }
 
 }  // namespace verdane::runtime_input

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -103,5 +104,9 @@ using JsonDocument = JsonValue;
 // bad escape, the start of a bad number, or the end of the text for an
 // unfinished document.
 Result<JsonValue, std::string> parse_json(std::string_view text);
+
+// The problem parse_json would report for `text`, if any, found without
+// building the document: memory stays small however deeply it nests.
+std::optional<std::string> check_json(std::string_view text);
 
 }  // namespace verdane::runtime_input

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +25,8 @@ struct Outcome {
   std::string out;
   std::string err;
   long peak_kb = 0;  // peak resident memory of the process
+  bool signalled = false;
+  double seconds = 0;  // wall-clock time of the run
 };
 
 class Hostile : public testing::Test {
@@ -45,12 +50,22 @@ class Hostile : public testing::Test {
     return ss.str();
   }
 
-  Outcome run(std::vector<std::string> args) {
+  // `address_space`: a limit on the run's address space in bytes, as
+  // `ulimit -v` sets (sanitizer builds reserve more than any such limit
+  // allows, so they run without it).
+  Outcome run(std::vector<std::string> args, rlim_t address_space = RLIM_INFINITY) {
     const fs::path out_path = dir_ / ".out";
     const fs::path err_path = dir_ / ".err";
+    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
       if (::chdir(dir_.c_str()) != 0) _exit(127);
+#ifndef VERDANE_SANITIZED
+      const rlimit limit{address_space, address_space};
+      if (::setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+#else
+      (void)address_space;
+#endif
       ::dup2(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
       ::dup2(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
       std::string bin = VERDANE_BINARY;
@@ -68,6 +83,8 @@ class Hostile : public testing::Test {
     r.out = read(out_path);
     r.err = read(err_path);
     r.peak_kb = usage.ru_maxrss;
+    r.signalled = WIFSIGNALED(status);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return r;
   }
 
@@ -352,6 +369,183 @@ TEST_F(HostileBatch, AnswersArriveWhileTheInputWaits) {
     ::close(from_child[0]);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << jobs;
   }
+}
+
+// ---- Test files nested deep, and analyses within their time and memory bounds
+
+TEST_F(Hostile, DeeplyNestedTestFileLoadsInMemoryProportionalToItsSize) {
+  // A 2 MB test file whose one case holds a million nested arrays.
+  constexpr int kDepth = 1'000'000;
+  write("t.policy", "name t\nevidence {\n  x: int\n}\nrequires {\n  evidence.x > 0\n}\n");
+  write("deep.tests.json", R"({"template": "t.policy", "cases": [{"name": "deep", "evidence": )"
+                           R"({"x": 1, "y": )" +
+                               std::string(kDepth, '[') + std::string(kDepth, ']') +
+                               R"(}, "expect": "pass"}]})");
+  const Outcome r = run({"test", "deep.tests.json"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "FAIL deep.tests.json: deep: expected pass, got input_error \"evidence: field `y`: "
+            "is not declared in the evidence schema\"\n"
+            "    decision=fail\n"
+            "    input validation error: evidence: field `y`: is not declared in the evidence "
+            "schema\n"
+            "0 passed, 1 failed\n");
+  EXPECT_PEAK_BELOW(r.peak_kb, 40 * kMiB);
+}
+
+constexpr rlim_t kGiB = rlim_t{1} << 30;
+
+// Every line of an analysis: subject, question, verdict, detail.
+const std::regex kFinding(
+    R"((template|constraint\[[0-9]+\]|change): (can pass|can fail|can error|redundant|widens|)"
+    R"(narrows): (yes|no|unknown)( \(.+\))?)");
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A sum of 4,000 terms of 1, -1 and 2^63 - 1 beside a product of two
+// unknowns, which makes every integer a bit-vector: the solver once needed
+// 7.8 GB and 50 s for it and died of an uncaught exception under 2 GB.
+std::string long_sum_template() {
+  std::string sum = "evidence.x";
+  const char* terms[] = {"1", "-1", "9223372036854775807"};
+  for (int i = 0; i < 4000; ++i) sum += std::string(" + ") + terms[(i * 7 + i / 3) % 3];
+  return "name t\nevidence {\n  x: int\n}\nrequires {\n  " + sum +
+         " < 0;\n  evidence.x * evidence.x == 4\n}\n";
+}
+
+TEST_F(Hostile, LongSumWithAProductIsUnknownWithinOneGigabyte) {
+  write("sum.policy", long_sum_template());
+  write("old.policy",
+        "name t\nevidence {\n  x: int\n}\nrequires {\n"
+        "  evidence.x * evidence.x == -9223372036854775807 - 1\n}\n");
+  ASSERT_EQ(run({"compile", "sum.policy", "--out", "sum.bin"}).status, 0);
+  ASSERT_EQ(run({"compile", "old.policy", "--out", "old.bin"}).status, 0);
+  const Outcome alone = run({"analyze", "sum.bin", "--timeout", "2"}, kGiB);
+  const Outcome change =
+      run({"analyze", "sum.bin", "--against", "old.bin", "--timeout", "2"}, kGiB);
+  for (const Outcome* r : {&alone, &change}) {
+    EXPECT_FALSE(r->signalled) << r->err;
+    EXPECT_EQ(r->err, "");
+    EXPECT_LT(r->seconds, 20.0);  // questions x (twice the timeout + 1 s)
+    for (const std::string& line : lines_of(r->out)) {
+      EXPECT_NE(line.find(": unknown ("), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(alone.status, 0);
+  EXPECT_EQ(lines_of(alone.out).size(), 8u);
+  EXPECT_EQ(change.status, 1);
+  EXPECT_EQ(lines_of(change.out).size(), 2u);
+}
+
+TEST_F(Hostile, SolverPastItsMemoryLimitAnswersEveryQuestionUnknown) {
+  std::string sum = "evidence.x";
+  for (int i = 0; i < 300; ++i) sum += i % 2 ? " + 9223372036854775807" : " + -1";
+  write("t.policy", "name t\nevidence {\n  x: int\n}\nrequires {\n  " + sum +
+                        " < 0;\n  evidence.x * evidence.x == 4\n}\n");
+  ASSERT_EQ(run({"compile", "t.policy"}).status, 0);
+  const Outcome r = run({"analyze", "out.bin", "--max-memory", "64"}, kGiB);
+  EXPECT_FALSE(r.signalled) << r.err;
+  EXPECT_EQ(r.status, 0);
+  const std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 8u) << r.out << r.err;
+  for (const std::string& line : lines) {
+    EXPECT_NE(line.find(": unknown (solver failed: out of memory)"), std::string::npos) << line;
+  }
+}
+
+// With a product of two unknowns (so bit-vector integers) under 1 GB, a
+// small template keeps its exact answers, and an evaluation of every x in
+// -3000..3000 and at the edges of the range agrees with each of them.
+TEST_F(Hostile, SmallProductTemplateKeepsItsExactAnswersWithinOneGigabyte) {
+  write("t.policy",
+        "name small\nevidence {\n  x: int\n}\nrequires {\n  evidence.x * evidence.x == 4;\n"
+        "  not (evidence.x == 3);\n  evidence.x + 9223372036854775806 > 0\n}\n");
+  ASSERT_EQ(run({"compile", "t.policy"}).status, 0);
+  const Outcome r = run({"analyze", "out.bin", "--timeout", "5"}, kGiB);
+  EXPECT_FALSE(r.signalled);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "template: can pass: yes (example can_pass)\n"
+            "template: can fail: yes (example can_fail)\n"
+            "constraint[0]: can fail: yes (example c0_fail)\n"
+            "constraint[0]: can error: yes (integer overflow; example c0_error)\n"
+            "constraint[0]: redundant: no (example c0_needed)\n"
+            "constraint[1]: can fail: yes (example c1_fail)\n"
+            "constraint[1]: can error: no\n"
+            "constraint[1]: redundant: yes\n"
+            "constraint[2]: can fail: yes (example c2_fail)\n"
+            "constraint[2]: can error: yes (integer overflow; example c2_error)\n"
+            "constraint[2]: redundant: no (example c2_needed)\n");
+
+  std::string requests;
+  std::vector<std::int64_t> xs{INT64_MIN,  INT64_MIN + 1, INT64_MAX,   INT64_MAX - 1,
+                               3037000499, 3037000500,    -3037000499, -3037000500};
+  for (std::int64_t x = -3000; x <= 3000; ++x) xs.push_back(x);
+  for (std::int64_t x : xs) requests += "{\"evidence\": {\"x\": " + std::to_string(x) + "}}\n";
+  write("requests.jsonl", requests);
+  const Outcome decided = run({"eval", "out.bin", "--batch", "requests.jsonl"});
+  // Per constraint: whether some request made it pass, fail, err.
+  bool seen[3][3] = {};
+  bool only_c1_failed = false;
+  bool pass = false;
+  for (const std::string& line : lines_of(decided.out)) {
+    int outcomes = 0;
+    bool c1_failed = false;
+    for (int c = 0; c < 3; ++c) {
+      const std::string at = "{\"index\":" + std::to_string(c) + ",\"outcome\":\"";
+      const bool failed = line.find(at + "failed\"") != std::string::npos;
+      const bool errored = line.find(at + "errored\"") != std::string::npos;
+      seen[c][0] |= !failed && !errored;
+      seen[c][1] |= failed;
+      seen[c][2] |= errored;
+      outcomes += failed || errored;
+      c1_failed |= c == 1 && failed;
+    }
+    only_c1_failed |= outcomes == 1 && c1_failed;
+    pass |= line.find("\"decision\":\"pass\"") != std::string::npos;
+  }
+  ASSERT_EQ(lines_of(decided.out).size(), xs.size());
+  EXPECT_TRUE(pass && seen[0][1] && seen[0][2] && seen[1][1] && seen[2][1] && seen[2][2]);
+  EXPECT_FALSE(seen[1][2]);      // constraint[1]: can error: no
+  EXPECT_FALSE(only_c1_failed);  // constraint[1]: redundant: yes
+}
+
+// Every template of the end-to-end cases analyses within its bound under
+// 1 GB, each line a finding.
+TEST_F(Hostile, EveryCaseTemplateAnalysesWithinItsBounds) {
+  std::size_t analysed = 0;
+  for (const auto& entry : fs::directory_iterator(VERDANE_CASES_DIR)) {
+    std::ifstream in(entry.path());
+    std::string line, name, body;
+    const auto flush = [&] {
+      if (name.size() < 7 || name.compare(name.size() - 7, 7, ".policy") != 0) return;
+      write("t.policy", body);
+      if (run({"compile", "t.policy"}).status != 0) return;
+      ++analysed;
+      const Outcome r = run({"analyze", "out.bin", "--timeout", "1"}, kGiB);
+      const std::vector<std::string> lines = lines_of(r.out);
+      EXPECT_FALSE(r.signalled) << name;
+      EXPECT_TRUE(r.status == 0 || r.status == 1) << name << ": " << r.err;
+      EXPECT_LT(r.seconds, 3.0 * static_cast<double>(lines.size()) + 5) << name;
+      for (const std::string& l : lines) EXPECT_TRUE(std::regex_match(l, kFinding)) << l;
+    };
+    while (std::getline(in, line)) {
+      if (line.rfind("=== ", 0) == 0) {
+        flush();
+        name = line.rfind("=== file ", 0) == 0 ? line.substr(9) : "";
+        body.clear();
+      } else {
+        body += line + "\n";
+      }
+    }
+    flush();
+  }
+  EXPECT_GE(analysed, 10u);
 }
 
 }  // namespace

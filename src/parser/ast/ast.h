@@ -215,7 +215,10 @@ inline NodeRef NodeRef::lhs() const { return at(tree_->previous_tree(index_ - 1)
 inline SetOpAst NodeRef::set_op() const { return static_cast<SetOpAst>(node().op); }
 inline ArithOp NodeRef::arith_op() const { return static_cast<ArithOp>(node().op); }
 // Operator spans: start in the high half, end in the low.
-inline Span NodeRef::op_span() const { return Span{node().a >> 32, node().a & 0xFFFFFFFF}; }
+inline Span NodeRef::op_span() const {
+  return Span{static_cast<std::size_t>(node().a >> 32),
+              static_cast<std::size_t>(node().a & 0xFFFFFFFF)};
+}
 inline CmpOp NodeRef::cmp_op() const { return static_cast<CmpOp>(node().op); }
 
 struct SchemaField {

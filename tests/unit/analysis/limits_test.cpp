@@ -158,7 +158,8 @@ TEST(Limits, PastTheTimeLimitIsUnknown) {
 }
 
 TEST(Handoff, TheAnalyzerParsesTheCommandVerdaneParsed) {
-  const driver::AnalyzeCommand sent{"-odd name.bin", "--against=x.bin", "dir with spaces", 1'500};
+  const driver::AnalyzeCommand sent{"-odd name.bin", "--against=x.bin", "dir with spaces", 1'500,
+                                    300};
   const std::vector<std::string> argv = driver::analyzer_argv("/x/verdane-analyze", sent);
   std::vector<const char*> pointers;
   for (const std::string& a : argv) pointers.push_back(a.c_str());
@@ -169,6 +170,7 @@ TEST(Handoff, TheAnalyzerParsesTheCommandVerdaneParsed) {
   EXPECT_EQ(got.against, sent.against);
   EXPECT_EQ(got.examples, sent.examples);
   EXPECT_EQ(got.timeout_ms, sent.timeout_ms);
+  EXPECT_EQ(got.max_memory_mib, sent.max_memory_mib);
 }
 
 TEST(Handoff, MissingAnalyzerIsOneLineError) {

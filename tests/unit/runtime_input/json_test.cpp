@@ -10,6 +10,7 @@ namespace {
 using Kind = JsonValue::Kind;
 
 JsonValue parsed(std::string_view text) {
+  EXPECT_EQ(check_json(text), std::nullopt) << text;
   auto result = parse_json(text);
   EXPECT_TRUE(result.ok()) << text << ": " << (result.ok() ? "" : result.error());
   if (!result.ok()) return JsonValue();
@@ -103,6 +104,8 @@ TEST_P(ParseErrorTest, NamesTheProblemAndItsPosition) {
   auto result = parse_json(GetParam().text);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error(), GetParam().message);
+  // Checking without building finds the same problem.
+  EXPECT_EQ(check_json(GetParam().text), GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,0 +1,41 @@
+// verdane-serve: the HTTP decision service, in an executable of its own so
+// that `verdane` itself links no network or TLS library. `verdane serve`
+// hands over to it with the same arguments (driver/handoff.h).
+#include <unistd.h>
+
+#include <csignal>
+#include <string_view>
+#include <variant>
+
+#include "serve/options.h"
+#include "serve/server.h"
+#include "support/line_text.h"
+
+namespace {
+
+void write_fd(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  using namespace verdane::serve;
+  auto parsed = parse_options(argc, argv);
+  if (auto* exit = std::get_if<OptionsExit>(&parsed)) {
+    write_fd(STDOUT_FILENO, exit->out);
+    write_fd(STDERR_FILENO, exit->err);
+    return exit->status;
+  }
+  auto served = serve(std::get<Options>(parsed));
+  if (!served) {
+    write_fd(STDERR_FILENO, verdane::escape_line_breaks(served.error().message) + "\n");
+    return served.error().status;
+  }
+  return 0;
+}
