@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/payment_policy.h"
 #include "serve/auth.h"
 #include "serve/decision_sink.h"
 #include "serve/metrics.h"
@@ -22,29 +23,6 @@ namespace {
 
 namespace http = boost::beast::http;
 using namespace verdane;
-
-constexpr const char* kPayment = R"(name payment
-intent {
-  amount: int
-  currency: string
-  payee: string
-  execute_on: date
-  daily_limit: optional int
-}
-evidence {
-  balance: int
-  fee: int
-  blocked_payees: set<string>
-  cutoff: date
-}
-requires {
-  0 < intent.amount <= evidence.balance - evidence.fee;
-  intent.currency in {"CHF", "EUR", "USD"};
-  intent.payee not in evidence.blocked_payees;
-  date(2024-01-01) <= intent.execute_on <= evidence.cutoff;
-  optional: intent.amount + evidence.fee <= intent.daily_limit
-}
-)";
 
 struct World {
   std::unique_ptr<serve::Store> store;
@@ -58,7 +36,7 @@ World& world() {
   static World* w = [] {
     char dir[] = "/tmp/verdane-fuzz-serve-XXXXXX";
     if (::mkdtemp(dir) == nullptr) std::abort();
-    auto tmpl = api::compile(kPayment);
+    auto tmpl = api::compile(kPaymentPolicy);
     auto bytes = api::encode(*tmpl);
     const std::string id = api::id(*tmpl)->to_string();
     std::ofstream(std::string(dir) + "/" + id + ".bin", std::ios::binary)
