@@ -34,7 +34,7 @@ echo "\$ verdane serve --store STORE --listen 127.0.0.1:0"
 mkdir "$out/store"
 "$v" serve --store "$out/store" --listen 127.0.0.1:0 >"$out/serve.out" &
 server=$!
-trap 'kill "$server" 2>/dev/null; rm -rf "$out"' EXIT
+trap 'kill "$server" 2>/dev/null || true; rm -rf "$out"' EXIT
 for _ in $(seq 100); do
   [ -s "$out/serve.out" ] && break
   sleep 0.05
