@@ -120,6 +120,7 @@ DecisionLog::Admit DecisionLog::admit() {
 Result<std::uint64_t, std::string> DecisionLog::record(const DecisionEvent& event) {
   std::string line = decision_line(event, options_.with_inputs);
   std::uint64_t seq = 0;
+  bool wake = false;
   {
     std::lock_guard lock(mutex_);
     const auto now = std::chrono::system_clock::now();
@@ -128,8 +129,10 @@ Result<std::uint64_t, std::string> DecisionLog::record(const DecisionEvent& even
     queued_ += line;
     ++queued_lines_;
     seq = next_seq_++;
+    // A busy writer takes the line with its next group: no wake-up needed.
+    wake = writer_idle_;
   }
-  wake_.notify_one();
+  if (wake) wake_.notify_one();
   return seq;
 }
 
@@ -232,7 +235,9 @@ void DecisionLog::run() {
   std::string group;
   std::unique_lock lock(mutex_);
   for (;;) {
+    writer_idle_ = true;
     wake_.wait(lock, [&] { return stop_ || reopen_ || !queued_.empty(); });
+    writer_idle_ = false;
     if (queued_.empty() && stop_) return;
     const bool reopen = std::exchange(reopen_, false);
     group.clear();

@@ -124,6 +124,7 @@ class DecisionLog final : public DecisionSink {
   std::chrono::steady_clock::time_point next_probe_{};
   std::vector<Waiting> waiting_;
   bool reopen_ = false;
+  bool writer_idle_ = false;
   bool stop_ = false;
   // Metrics.
   std::uint64_t lines_ = 0, bytes_ = 0, syncs_ = 0, groups_ = 0, rotations_ = 0;
