@@ -194,3 +194,34 @@ def test_rotation_under_load_and_sighup(start, tmp_path):
     time.sleep(0.3)  # the signal is handled by the server's io loop
     _, answer = s.json("POST", f"/v1/templates/{tid}/eval", example_request("pass"))
     assert [line["decision_id"] for line in read_lines(log)] == [answer["decision_id"]]
+
+
+def test_full_queue_refuses_undecided(start, tmp_path):
+    log = tmp_path / "d.log"
+    s = start("--decision-log", str(log), "--decision-log-queue", "1", "--decision-log-wait", "0")
+    tid = upload(s, payment_source())[1]["template_id"]
+    refused = []
+
+    def client():
+        conn = s.conn()
+        for _ in range(150):
+            status, headers, data = s.request("POST", f"/v1/templates/{tid}/eval",
+                                              example_request("pass"), "application/json",
+                                              conn=conn)
+            if status == 503:
+                assert headers["Retry-After"] == "1"
+                refused.append(json.loads(data)["error"])
+            else:
+                assert status == 200
+        conn.close()
+
+    workers = [threading.Thread(target=client) for _ in range(8)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert set(refused) <= {"the decision log is full"}
+    # Refused requests were not decided: the log holds exactly the others.
+    assert len(read_lines(log)) == 8 * 150 - len(refused)
+    _, _, metrics = s.request("GET", "/metrics")
+    assert f"verdane_decision_log_full_total {len(refused)}\n".encode() in metrics
