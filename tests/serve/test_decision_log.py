@@ -225,3 +225,29 @@ def test_full_queue_refuses_undecided(start, tmp_path):
     assert len(read_lines(log)) == 8 * 150 - len(refused)
     _, _, metrics = s.request("GET", "/metrics")
     assert f"verdane_decision_log_full_total {len(refused)}\n".encode() in metrics
+
+
+def test_verify_finds_each_problem(tmp_path):
+    good = {"time": "2026-12-09T16:34:15.000002Z", "decision_id": "a-1", "template_id": "t",
+            "name": None, "decision": "pass", "outcomes": []}
+
+    def line(**change):
+        return json.dumps({**good, **change}) + "\n"
+
+    cases = [
+        (line(), None),
+        (line(decision_id="a-2", time="2026-12-09T16:34:15.000001Z"), "time goes backwards"),
+        (line(decision_id="a-1", time="2026-12-09T16:34:16.000000Z"), "decision_id `a-1` seen before"),
+        ("{not json\n", "not well-formed JSON"),
+        (line(decision_id="a-3", time="2026-12-09 16:34:16Z"), "`time` is not an RFC 3339"),
+        (line(decision_id="a-4", decision="maybe"), "`decision` is not"),
+        (line(decision_id="a-5", input_error="x"), "not exactly one of"),
+        ('{"time": "2026-', "incomplete last line"),
+    ]
+    log = tmp_path / "d.log"
+    log.write_text("".join(text for text, _ in cases))
+    code, out = verify(log)
+    expected = [f"{log}:{i + 1}: {why}" for i, (_, why) in enumerate(cases) if why]
+    got = out.splitlines()
+    assert code == 1 and got[-1] == f"{len(cases)} lines, {len(expected)} problems"
+    assert [g[:len(e)] for g, e in zip(got, expected)] == expected
