@@ -46,7 +46,7 @@ start() {
     sleep 0.05
   done
   url=$(sed -n 's/^listening on //p' "$work/$name.out" | head -1)
-  [ -n "$url" ] || { echo "$name did not start: $(cat "$work/$name.err")" >&2; exit 1; }
+  [ -n "$url" ] || { echo "$name did not start: $(cat "$work/$name.out" "$work/$name.err")" >&2; exit 1; }
 }
 stop() {
   kill "$1" 2>/dev/null || true
