@@ -5,13 +5,17 @@
 #   floor  nginx answering a fixed JSON body of the same size as the answer
 #   peer   a Node.js service (fastify + @marcbachmann/cel-js, bench/serve_peer)
 #          deciding the same five constraints
-# Then verdane's resident memory with 1,000 idle keep-alive connections.
+# Then verdane's resident memory with 1,000 idle keep-alive connections, and
+# the same verdane runs with the decision log on (--decision-log-sync always,
+# the log in the system's temp folder), against the runs without it.
 #
-#   bench/serve_bench.sh [SECONDS]    (default 5 per measurement)
+#   bench/serve_bench.sh [SECONDS] [log]   (default 5 per measurement; `log`:
+#                                           only the decision log's runs)
 # Needs `scripts/bootstrap.sh --bench` (wrk, nginx) and node with npm.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-5}
+only=${2:-}
 connections=8
 ./scripts/bootstrap.sh --bench
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -42,7 +46,7 @@ start() {
     sleep 0.05
   done
   url=$(sed -n 's/^listening on //p' "$work/$name.out" | head -1)
-  [ -n "$url" ] || { echo "$name did not start: $(cat "$work/$name.err")" >&2; exit 1; }
+  [ -n "$url" ] || { echo "$name did not start: $(cat "$work/$name.out" "$work/$name.err")" >&2; exit 1; }
 }
 stop() {
   kill "$1" 2>/dev/null || true
@@ -85,6 +89,33 @@ start seed build/verdane serve --store "$work/store" --listen 127.0.0.1:0
 curl -sS -H 'Content-Type: text/plain' --data-binary @examples/payment.policy "$url/v1/templates" >"$work/upload.json"
 id=$(sed 's/.*"template_id":"\([^"]*\)".*/\1/' "$work/upload.json")
 stop "$pid"
+
+# The decision log: each thread count and case measured without the log and
+# with it, one after the other, so both see the same machine load.
+log_runs() {
+  printf '\n%-12s %-4s %-7s %12s %10s %10s\n' server case threads "req/s" "p99 (us)" "lines/sync"
+  for threads in 1 2; do
+    for kind in pass fail; do
+      start verdane build/verdane serve --store "$work/store" --listen 127.0.0.1:0 --threads "$threads" --read-only
+      read -r r0 p0 < <(measure "$threads" "$url/v1/templates/$id/eval" "$work/$kind.lua")
+      stop "$pid"
+      rm -f "$work/decisions.log"
+      start verdane build/verdane serve --store "$work/store" --listen 127.0.0.1:0 --threads "$threads" --read-only \
+        --decision-log "$work/decisions.log" --decision-log-sync always
+      read -r r1 p1 < <(measure "$threads" "$url/v1/templates/$id/eval" "$work/$kind.lua")
+      per_sync=$(curl -sS "$url/metrics" | awk '$1 == "verdane_decision_log_lines_total" {l=$2} $1 == "verdane_decision_log_syncs_total" {s=$2} END {printf "%.1f", s ? l / s : 0}')
+      stop "$pid"
+      printf '%-12s %-4s %-7s %12s %10s %10s\n' verdane "$kind" "$threads" "$r0" "$p0" "-"
+      printf '%-12s %-4s %-7s %12s %10s %10s\n' verdane+log "$kind" "$threads" "$r1" "$p1" "$per_sync"
+      awk -v a="$r1" -v b="$r0" -v k="$kind" -v t="$threads" \
+        'BEGIN { printf "%-4s threads=%s  with log / without: %.2fx\n", k, t, a / b }'
+    done
+  done
+}
+if [ "$only" = log ]; then
+  log_runs
+  exit 0
+fi
 
 # The Node peer's packages, from the committed lock file.
 mkdir "$work/peer"
@@ -181,3 +212,5 @@ for c in conns:
     c.close()
 PY
 stop "$mpid"
+
+log_runs

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <variant>
 
+#include "serve/log_verify.h"
 #include "serve/options.h"
 #include "serve/server.h"
 #include "support/line_text.h"
@@ -26,6 +27,13 @@ void write_fd(int fd, std::string_view text) {
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   using namespace verdane::serve;
+  if (argc > 1 && std::string_view(argv[1]) == "log") {
+    std::string out, err;
+    const int status = log_command(argc, argv, out, err);
+    write_fd(STDOUT_FILENO, out);
+    write_fd(STDERR_FILENO, err);
+    return status;
+  }
   auto parsed = parse_options(argc, argv);
   if (auto* exit = std::get_if<OptionsExit>(&parsed)) {
     write_fd(STDOUT_FILENO, exit->out);

@@ -77,7 +77,7 @@ Result<int, std::string> run_analyze(const AnalyzeCommand& args) {
 }
 
 Result<int, std::string> run_serve(int argc, const char* const* argv) {
-  return hand_over(kServer, "the service", "serve", std::vector<std::string>(argv, argv + argc));
+  return hand_over(kServer, "the service", argv[1], std::vector<std::string>(argv, argv + argc));
 }
 
 }  // namespace verdane::driver

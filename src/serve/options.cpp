@@ -31,6 +31,16 @@ constexpr const char* kUsage =
     "      --idle-timeout <SECONDS>    Time a keep-alive connection may wait idle. Defaults to 30\n"
     "      --grace <SECONDS>           Time to finish requests in flight at SIGTERM. Defaults to "
     "10\n"
+    "      --decision-log <FILE>       Append one JSON line per decision to FILE, on disk before\n"
+    "                                  the answer is sent\n"
+    "      --decision-log-omit-inputs  Leave the intent and evidence out of the log's lines\n"
+    "      --decision-log-sync <MODE>  always (fdatasync before answering) or none. Defaults to\n"
+    "                                  always\n"
+    "      --decision-log-queue <N>    Lines waiting for the disk, at most. Defaults to 4096\n"
+    "      --decision-log-wait <SECONDS> Time a request waits for room in a full queue before\n"
+    "                                  503. Defaults to 1\n"
+    "      --decision-log-max-bytes <BYTES> Rotate to FILE.1, FILE.2, ... past this size\n"
+    "      --decision-log-keep <N>     Rotated files kept. Defaults to 5\n"
     "  -h, --help                      Print help\n";
 
 OptionsExit usage_error(const std::string& message) {
@@ -92,6 +102,10 @@ std::variant<Options, OptionsExit> parse_options(int argc, const char* const* ar
       options.read_only = true;
       continue;
     }
+    if (arg == "--decision-log-omit-inputs") {
+      options.decision_log_omit_inputs = true;
+      continue;
+    }
     if (arg.substr(0, 2) != "--")
       return usage_error("unexpected argument '" + std::string(arg) + "'");
     std::string_view name = arg;
@@ -142,6 +156,28 @@ std::variant<Options, OptionsExit> parse_options(int argc, const char* const* ar
       (name == "--grace"          ? options.grace
        : name == "--idle-timeout" ? options.idle_timeout
                                   : options.request_timeout) = *s;
+    } else if (name == "--decision-log") {
+      if (v.empty()) return bad();
+      options.decision_log = v;
+    } else if (name == "--decision-log-sync") {
+      if (v != "always" && v != "none") return bad();
+      options.decision_log_sync = v == "always";
+    } else if (name == "--decision-log-queue") {
+      auto n = whole_number(v, 1, 1'000'000);
+      if (!n) return bad();
+      options.decision_log_queue = *n;
+    } else if (name == "--decision-log-wait") {
+      auto s = seconds(v);
+      if (!s) return bad();
+      options.decision_log_wait = *s;
+    } else if (name == "--decision-log-max-bytes") {
+      auto n = whole_number(v, 1, std::uint64_t{1} << 50);
+      if (!n) return bad();
+      options.decision_log_max_bytes = *n;
+    } else if (name == "--decision-log-keep") {
+      auto n = whole_number(v, 1, 1000);
+      if (!n) return bad();
+      options.decision_log_keep = static_cast<unsigned>(*n);
     } else {
       return usage_error("unexpected argument '" + flag + "'");
     }

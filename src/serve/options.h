@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -25,6 +26,14 @@ struct Options {
   std::chrono::milliseconds request_timeout{10'000};  // to receive one request
   std::chrono::milliseconds idle_timeout{30'000};     // between keep-alive requests
   std::chrono::milliseconds grace{10'000};            // to finish requests at shutdown
+  // The decision log, when given.
+  std::optional<std::string> decision_log;
+  bool decision_log_omit_inputs = false;
+  bool decision_log_sync = true;
+  std::size_t decision_log_queue = 4096;
+  std::chrono::milliseconds decision_log_wait{1'000};  // for room in a full queue
+  std::uint64_t decision_log_max_bytes = 0;
+  unsigned decision_log_keep = 5;
 };
 
 // Help or a usage error: what to print, and the exit status.

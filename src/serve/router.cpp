@@ -143,6 +143,12 @@ void append_pair(std::string& out, std::string_view k1, std::string_view v1, std
 
 }  // namespace
 
+Response unavailable(std::string_view message) {
+  Response r = error_response(503, message);
+  r.retry_after = true;
+  return r;
+}
+
 Response error_response(unsigned status, std::string_view message) {
   Response r;
   r.status = status;
@@ -258,13 +264,23 @@ std::variant<Pending, Response> Router::check(const http::request_header<>& head
 Response Router::answer(const Pending& pending, std::string_view body) const {
   switch (pending.route) {
     case Route::Health: {
-      return json_response(200, "{\"status\":\"ok\",\"templates\":" +
-                                    std::to_string(store_.snapshot()->templates.size()) + "}");
+      const std::string templates = std::to_string(store_.snapshot()->templates.size());
+      if (!sink_.keeps())
+        return json_response(200, "{\"status\":\"ok\",\"templates\":" + templates + "}");
+      // With a decision log, deciding stops while it cannot be written.
+      const std::string trouble = sink_.trouble();
+      std::string out = trouble.empty() ? "{\"status\":\"ok\"" : "{\"status\":\"unavailable\"";
+      out += ",\"templates\":" + templates + ",\"decision_log\":";
+      append_json_string(out, trouble.empty() ? std::string("ok") : trouble);
+      out += "}";
+      Response r = json_response(trouble.empty() ? 200 : 503, std::move(out));
+      r.retry_after = !trouble.empty();
+      return r;
     }
     case Route::Metrics: {
       Response r;
       r.content_type = "text/plain; version=0.0.4";
-      r.body = metrics_.text(store_.snapshot()->templates.size());
+      r.body = metrics_.text(store_.snapshot()->templates.size()) + sink_.metrics_text();
       return r;
     }
     case Route::TemplatesCreate:
@@ -388,16 +404,23 @@ Response Router::eval(const Pending& pending, std::string_view body) const {
   r.body.pop_back();
   r.body += ",\"template_id\":\"";
   r.body += entry.id;
-  r.body += "\"}";
-  if (auto recorded = sink_.record(DecisionEvent{entry.id, body, decision, r.body}); !recorded) {
-    return error_response(500, recorded.error());
+  if (!sink_.keeps()) {
+    r.body += "\"}";
+    return r;
   }
+  const std::string id = sink_.next_id();
+  r.body += "\",\"decision_id\":";
+  append_json_string(r.body, id);
+  r.body += "}";
+  auto recorded = sink_.record(DecisionEvent{entry.id, pending.name, id, body, *decision});
+  if (!recorded) return unavailable(recorded.error());
+  r.ticket.add(*recorded);
   return r;
 }
 
-BatchStream::BatchStream(const Entry& entry, bool explain, std::size_t max_line, Metrics& metrics,
-                         DecisionSink& sink)
-    : entry_(entry), max_line_(max_line), metrics_(metrics), sink_(sink) {
+BatchStream::BatchStream(const Entry& entry, std::string_view name, bool explain,
+                         std::size_t max_line, Metrics& metrics, DecisionSink& sink)
+    : entry_(entry), name_(name), max_line_(max_line), metrics_(metrics), sink_(sink) {
   options_.explain = explain;
 }
 
@@ -413,16 +436,29 @@ bool BatchStream::line(std::string_view text, std::string& out) {
   }
   const std::size_t at = out.size();
   driver::append_batch_line(out, number, decision);
-  const std::string_view answer(out.data() + at, out.size() - at - 1);
-  if (auto recorded = sink_.record(DecisionEvent{entry_.id, text, decision, answer}); !recorded) {
+  if (!decision || !sink_.keeps()) return true;
+  // A logged line carries its decision's id, last.
+  const std::string id = sink_.next_id();
+  out.resize(out.size() - 2);  // "}\n"
+  out += ",\"decision_id\":";
+  append_json_string(out, id);
+  out += "}\n";
+  auto recorded = sink_.record(DecisionEvent{entry_.id, name_, id, text, *decision});
+  if (!recorded) {
     out.resize(at);
-    out += "{\"line\":" + std::to_string(number) + ",\"error\":";
-    append_json_string(out, recorded.error());
-    out += "}\n";
-    ended_ = true;
+    out += stop(number, recorded.error());
     return false;
   }
+  ticket_.add(*recorded);
   return true;
+}
+
+std::string BatchStream::stop(std::uint64_t line, std::string_view why) {
+  ended_ = true;
+  std::string out = "{\"line\":" + std::to_string(line) + ",\"error\":";
+  append_json_string(out, why);
+  out += "}\n";
+  return out;
 }
 
 bool BatchStream::feed(std::string_view data, std::string& out) {

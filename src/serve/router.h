@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "serve/auth.h"
@@ -28,10 +29,13 @@ struct Response {
   std::string_view allow;  // for 405
   bool challenge = false;  // WWW-Authenticate: Bearer (401)
   bool retry_after = false;
+  Ticket ticket;  // the logged decisions the answer waits for
 };
 
 // The answer {"error": "<message>"} with `status`.
 Response error_response(unsigned status, std::string_view message);
+// A 503 with Retry-After: the request was not decided, it may be tried again.
+Response unavailable(std::string_view message);
 
 // A request whose header has been read and accepted; the body comes next.
 struct Pending {
@@ -47,18 +51,24 @@ struct Pending {
 // in bounded memory (one line at a time, at most `max_line` bytes).
 class BatchStream {
  public:
-  BatchStream(const Entry& entry, bool explain, std::size_t max_line, Metrics& metrics,
-              DecisionSink& sink);
+  BatchStream(const Entry& entry, std::string_view name, bool explain, std::size_t max_line,
+              Metrics& metrics, DecisionSink& sink);
   // Appends the answers of every line completed by `data` to `out`; false
   // once the stream has ended (a line too long, a sink failure), after the
   // line saying why.
   bool feed(std::string_view data, std::string& out);
   // The last line, if it had no line feed.
   bool finish(std::string& out);
+  // The logged decisions of the lines fed since the last call.
+  Ticket take_ticket() { return std::exchange(ticket_, Ticket{}); }
+  // Ends the stream with an error line for line `line` instead of answers.
+  std::string stop(std::uint64_t line, std::string_view why);
+  std::uint64_t next_line() const { return number_; }
 
  private:
   bool line(std::string_view text, std::string& out);
   const Entry& entry_;
+  std::string name_;
   api::EvalOptions options_;
   std::size_t max_line_;
   Metrics& metrics_;
@@ -66,6 +76,7 @@ class BatchStream {
   std::string carry_;
   std::uint64_t number_ = 1;
   bool ended_ = false;
+  Ticket ticket_;
 };
 
 struct RouterConfig {
@@ -84,7 +95,8 @@ class Router {
   // Answers an accepted request with its whole body (every route but batch).
   Response answer(const Pending& pending, std::string_view body) const;
   BatchStream batch(const Pending& pending) const {
-    return BatchStream(*pending.entry, pending.explain, config_.max_body, metrics_, sink_);
+    return BatchStream(*pending.entry, pending.name, pending.explain, config_.max_body, metrics_,
+                       sink_);
   }
   std::size_t max_body() const { return config_.max_body; }
   Metrics& metrics() const { return metrics_; }

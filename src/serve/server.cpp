@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <list>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "serve/auth.h"
+#include "serve/decision_log.h"
 #include "serve/decision_sink.h"
 #include "serve/metrics.h"
 #include "serve/router.h"
@@ -63,7 +65,8 @@ struct Service {
   std::unique_ptr<Store> store;
   Auth auth;
   Metrics metrics;
-  NullSink sink;
+  NullSink no_log;
+  std::unique_ptr<DecisionLog> log;
   std::unique_ptr<Router> router;
   SessionLimits limits;
   std::atomic<bool> stopping{false};
@@ -186,7 +189,7 @@ Status<StartError> serve(const Options& options) {
   auto endpoint = resolve(options, ioc);
   if (!endpoint) return make_err(std::move(endpoint).error());
 
-  Service s{options, nullptr, {}, {}, {}, nullptr, {}, {}, {}, {}};
+  Service s{options, nullptr, {}, {}, {}, nullptr, nullptr, {}, {}, {}, {}};
   auto auth = Auth::load(options.token_file, options.admin_token_file);
   if (!auth) return make_err(StartError{1, std::move(auth).error()});
   s.auth = std::move(auth).value();
@@ -198,9 +201,25 @@ Status<StartError> serve(const Options& options) {
   auto store = Store::open(options.store);
   if (!store) return make_err(StartError{1, std::move(store).error()});
   s.store = std::move(store).value();
-  s.router = std::make_unique<Router>(*s.store, s.auth, s.metrics, s.sink,
+  if (options.decision_log) {
+    DecisionLogOptions lo;
+    lo.path = *options.decision_log;
+    lo.with_inputs = !options.decision_log_omit_inputs;
+    lo.sync = options.decision_log_sync;
+    lo.queue = options.decision_log_queue;
+    lo.max_bytes = options.decision_log_max_bytes;
+    lo.keep = options.decision_log_keep;
+    // Only the tests set this: a file whose presence makes every write fail.
+    if (const char* fault = std::getenv("VERDANE_DECISION_LOG_FAULT")) lo.fault = fault;
+    auto log = DecisionLog::open(std::move(lo));
+    if (!log) return make_err(StartError{1, std::move(log).error()});
+    s.log = std::move(log).value();
+  }
+  DecisionSink& sink = s.log ? static_cast<DecisionSink&>(*s.log) : s.no_log;
+  s.router = std::make_unique<Router>(*s.store, s.auth, s.metrics, sink,
                                       RouterConfig{options.read_only, options.max_body});
-  s.limits = SessionLimits{options.max_header, options.request_timeout, options.idle_timeout};
+  s.limits = SessionLimits{options.max_header, options.request_timeout, options.idle_timeout,
+                           s.log.get(), options.decision_log_wait};
 
   tcp::acceptor acceptor(ioc);
   beast::error_code ec;
@@ -218,6 +237,7 @@ Status<StartError> serve(const Options& options) {
                                                                      int signal) {
     if (error) return;
     if (signal == SIGHUP) {
+      if (s.log) s.log->reopen();
       auto reloaded = s.store->reload();
       s.metrics.reload(reloaded.ok());
       if (reloaded) {

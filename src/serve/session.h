@@ -5,6 +5,7 @@
 #include <atomic>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
@@ -12,7 +13,9 @@
 #include <boost/beast/ssl.hpp>
 #include <chrono>
 #include <limits>
+#include <optional>
 
+#include "serve/decision_log.h"
 #include "serve/options.h"
 #include "serve/router.h"
 
@@ -34,6 +37,8 @@ struct SessionLimits {
   std::size_t max_header;
   std::chrono::milliseconds request_timeout;
   std::chrono::milliseconds idle_timeout;
+  DecisionLog* log = nullptr;  // every decision waits for it, when there is one
+  std::chrono::milliseconds log_wait{};
 };
 
 template <typename Stream>
@@ -102,6 +107,43 @@ class Session final : public Connection {
       }
       if (ec || n == 0) return;
     }
+  }
+
+  // Waits for room in the decision log's queue; the answer when the request
+  // must not be decided (the log is full past the wait, or cannot be written).
+  net::awaitable<std::optional<std::string>> admit_log() {
+    const auto begin = Clock::now();
+    std::optional<net::steady_timer> timer;
+    auto delay = std::chrono::microseconds(100);
+    for (;;) {
+      switch (limits_.log->admit()) {
+        case DecisionLog::Admit::Yes:
+          if (timer) limits_.log->waited(Clock::now() - begin);
+          co_return std::nullopt;
+        case DecisionLog::Admit::Failing:
+          co_return "the decision log cannot be written: " + limits_.log->trouble();
+        case DecisionLog::Admit::Full:
+          break;
+      }
+      if (Clock::now() - begin >= limits_.log_wait) {
+        limits_.log->refused_full();
+        limits_.log->waited(Clock::now() - begin);
+        co_return std::string("the decision log is full");
+      }
+      if (!timer) timer.emplace(co_await net::this_coro::executor);
+      timer->expires_after(delay);
+      beast::error_code ec;
+      co_await timer->async_wait(net::redirect_error(net::use_awaitable, ec));
+      delay = std::min(delay * 2, std::chrono::microseconds(5000));
+    }
+  }
+
+  // Waits, off the io thread, until the lines of `t` are on disk; "" or why not.
+  net::awaitable<std::string> wait_log(Ticket t) {
+    const auto begin = Clock::now();
+    std::string error = co_await limits_.log->async_wait(t, net::use_awaitable);
+    limits_.log->waited(Clock::now() - begin);
+    co_return error;
   }
 
   // Sends `r`; false when the connection must close after it.
@@ -200,7 +242,16 @@ class Session final : public Connection {
       if (ec) co_return false;
     }
     const bool keep_alive = full.get().keep_alive();
+    if (pending.route == Route::Eval && limits_.log) {
+      if (auto refused = co_await admit_log()) {
+        co_return co_await send(unavailable(*refused), pending.route, keep_alive, start);
+      }
+    }
     Response r = router_.answer(pending, full.get().body());
+    if (r.ticket.first != 0) {
+      std::string error = co_await wait_log(r.ticket);
+      if (!error.empty()) r = unavailable(error);
+    }
     co_return co_await send(std::move(r), pending.route, keep_alive, start);
   }
 
@@ -235,7 +286,22 @@ class Session final : public Connection {
       if (ec) co_return false;  // the client is gone or too slow: nothing to answer to
       const std::size_t got = sizeof piece - body.get().body().size;
       out.clear();
-      going = lines.feed(std::string_view(piece, got), out);
+      const std::uint64_t first_line = lines.next_line();
+      if (limits_.log) {
+        if (auto refused = co_await admit_log()) {
+          out = lines.stop(first_line, *refused);
+          going = false;
+        }
+      }
+      if (going) going = lines.feed(std::string_view(piece, got), out);
+      if (const Ticket t = lines.take_ticket(); t.first != 0) {
+        // No answer of this piece leaves before its line is logged.
+        std::string error = co_await wait_log(t);
+        if (!error.empty()) {
+          out = lines.stop(first_line, error);
+          going = false;
+        }
+      }
       if (!out.empty()) {
         co_await net::async_write(stream_, http::make_chunk(net::buffer(out)),
                                   net::redirect_error(net::use_awaitable, ec));
@@ -243,7 +309,17 @@ class Session final : public Connection {
       }
     }
     out.clear();
-    if (going) going = lines.finish(out);
+    if (going) {
+      const std::uint64_t last_line = lines.next_line();
+      going = lines.finish(out);
+      if (const Ticket t = lines.take_ticket(); t.first != 0) {
+        std::string error = co_await wait_log(t);
+        if (!error.empty()) {
+          out = lines.stop(last_line, error);
+          going = false;
+        }
+      }
+    }
     if (!out.empty()) {
       co_await net::async_write(stream_, http::make_chunk(net::buffer(out)),
                                 net::redirect_error(net::use_awaitable, ec));
