@@ -165,6 +165,13 @@ class ChunkWriter {
   std::uint8_t buf_[kSize];
 };
 
+// Takes the place of ChunkWriter where only the walk's verdict is wanted.
+struct DiscardWriter {
+  void byte(std::uint8_t) {}
+  void varint(std::uint64_t) {}
+  void raw(std::string_view) {}
+};
+
 // One walk over a template into `Sink`. Fails (error set) only for trees no
 // template built by the compiler can have: deeper than MAX_EXPR_DEPTH, which
 // the decoder would refuse to read back, or with a missing operand.
@@ -592,6 +599,14 @@ verdane::Status<SerializerError> BytesSerializer::serialize_into(const PolicyTem
   Encoder<ChunkWriter> write(writer);
   if (!write.encode(value)) return verdane::make_err(encode_error(write.error()));
   writer.flush();
+  return verdane::ok_status<SerializerError>();
+}
+
+verdane::Status<SerializerError> BytesSerializer::check_encodable(
+    const PolicyTemplate& value) const {
+  DiscardWriter writer;
+  Encoder<DiscardWriter> write(writer);
+  if (!write.encode(value)) return verdane::make_err(encode_error(write.error()));
   return verdane::ok_status<SerializerError>();
 }
 

@@ -36,6 +36,11 @@ class BytesSerializer final : public Serializer<verdane::types::PolicyTemplate> 
   verdane::Status<SerializerError> serialize_into(const verdane::types::PolicyTemplate& value,
                                                   ByteSink& sink) const;
 
+  // Fails exactly when serialize fails, with the same error, without
+  // producing any bytes: a walk over the tree and nothing more.
+  verdane::Status<SerializerError> check_encodable(
+      const verdane::types::PolicyTemplate& value) const;
+
   // Decodes one template that must span all of `bytes`. Fails with a
   // Deserialization error and never returns a partial template. Longer
   // integer forms, unsorted or repeated set elements and map keys are

@@ -252,6 +252,9 @@ Expected<Template> decode(std::span<const std::uint8_t> bytecode);
 
 // The id of `tmpl` (the digest of its encoding); fails as encode does.
 Expected<TemplateId> id(const Template& tmpl);
+// The error encode and id would give for `tmpl`, if any, found by walking
+// the template without producing bytes or hashing them.
+std::optional<Error> check_encodable(const Template& tmpl);
 
 // Parses the base58 text of an id, exactly, without trimming. Fails with an
 // Id error: "Cannot parse hash digest from base58: <problem>" or "Wrong number

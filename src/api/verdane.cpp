@@ -309,6 +309,12 @@ Expected<TemplateId> id(const Template& tmpl) {
   return TemplateId{digest->bytes};
 }
 
+std::optional<Error> check_encodable(const Template& tmpl) {
+  auto checked = BytesSerializer{}.check_encodable(Access::get(tmpl));
+  if (!checked) return from_serializer_error(std::move(checked).error());
+  return std::nullopt;
+}
+
 Expected<TemplateId> parse_id(std::string_view text) {
   auto digest = HashDigest::parse(text);
   if (!digest) return Error{Error::Kind::Id, 0, 0, digest.error().to_string()};

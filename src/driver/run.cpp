@@ -87,15 +87,19 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   auto tmpl = load_bytecode(args.bytecode);
   if (!tmpl) return make_err(std::move(tmpl).error());
 
-  auto computed = api::id(*tmpl);
-  if (!computed) return make_err(computed.error().to_string());
+  // Deciding needs no digest: it is computed only to be compared. A template
+  // that could not be encoded is refused either way, before anything else.
   if (args.check_hash) {
+    auto computed = api::id(*tmpl);
+    if (!computed) return make_err(computed.error().to_string());
     auto expected = api::parse_id(*args.check_hash);
     if (!expected) return make_err("invalid --check-hash: " + expected.error().to_string());
     if (!(*expected == *computed)) {
       return make_err("bytecode hash mismatch: expected " + expected->to_string() + ", got " +
                       computed->to_string());
     }
+  } else if (auto unencodable = api::check_encodable(*tmpl)) {
+    return make_err(unencodable->to_string());
   }
 
   if (args.batch) {

@@ -280,6 +280,7 @@ TEST_P(DepthLimit, AtTheLimitEverythingWorks) {
     auto encoded = BytesSerializer{}.serialize(t);
     ASSERT_TRUE(encoded.ok()) << encoded.error().to_string();
     EXPECT_EQ(*encoded, bytes);
+    EXPECT_TRUE(BytesSerializer{}.check_encodable(t).ok());
     auto decoded = BytesSerializer{}.deserialize(bytes);
     ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
     EXPECT_EQ(*decoded, t);
@@ -294,9 +295,13 @@ TEST_P(DepthLimit, AtTheLimitEverythingWorks) {
 TEST_P(DepthLimit, OneMoreFailsBothWays) {
   EXPECT_EQ(decode_error(deep_bytes(GetParam(), MAX_EXPR_DEPTH + 1)),
             "Deserialization failed, using lib bincode: " + kDepthError);
-  auto encoded = BytesSerializer{}.serialize(with_expr(deep_tree(GetParam(), MAX_EXPR_DEPTH + 1)));
+  const PolicyTemplate t = with_expr(deep_tree(GetParam(), MAX_EXPR_DEPTH + 1));
+  auto encoded = BytesSerializer{}.serialize(t);
   ASSERT_FALSE(encoded.ok());
   EXPECT_EQ(encoded.error().to_string(), "Serialization failed, using lib bincode: " + kDepthError);
+  auto checked = BytesSerializer{}.check_encodable(t);
+  ASSERT_FALSE(checked.ok());
+  EXPECT_EQ(checked.error().to_string(), encoded.error().to_string());
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, DepthLimit,
