@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   using namespace verdane::driver;
   // The service has a command line of its own, parsed by verdane-serve.
   // So does `log` (the decision log's tools), which verdane-serve holds.
-  if (argc > 1 && (std::string_view(argv[1]) == "serve" || std::string_view(argv[1]) == "log")) {
+  if (argc > 1 && handed_to_serve(argv[1])) {
     const auto failed = run_serve(argc, argv);
     write_fd(STDERR_FILENO, verdane::escape_line_breaks(failed.error()) + "\n");
     return 1;

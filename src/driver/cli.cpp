@@ -56,6 +56,16 @@ constexpr std::array<ValueDecl, 4> kAnalyzeOptions{{
      Check::Mebibytes},
 }};
 
+// The index of the option called `name`: options are read by name, and a
+// name that is not declared does not compile.
+template <std::size_t N>
+consteval std::size_t option(const std::array<ValueDecl, N>& options, std::string_view name) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (options[i].name == name) return i;
+  }
+  throw "undeclared option";
+}
+
 enum Command : std::size_t { kCompile, kPrint, kEval, kTest, kAnalyze, kHelp };
 
 const std::array<CommandDecl, 6> kCommands{{
@@ -124,29 +134,35 @@ std::variant<Cli, CliExit> eval_command(std::string bytecode,
   const auto fail = [](const std::string& message) {
     return CliExit{2, "", usage_error(message, kEval)};
   };
+  const auto value = [&options](std::size_t index) -> std::optional<std::string>& {
+    return options[index];
+  };
+  std::optional<std::string>& evidence = value(option(kEvalOptions, "--evidence"));
+  const std::optional<std::string>& jobs = value(option(kEvalOptions, "--jobs"));
+  const std::optional<std::string>& format = value(option(kEvalOptions, "--format"));
   EvalCommand command;
   command.bytecode = std::move(bytecode);
-  command.evidence = options[0].value_or("");
-  command.intent = std::move(options[1]);
-  command.check_hash = std::move(options[2]);
-  command.explain = options[3].has_value();
-  command.batch = std::move(options[4]);
-  if (command.batch && options[0]) return fail("--batch cannot be used with --evidence");
+  command.evidence = evidence.value_or("");
+  command.intent = std::move(value(option(kEvalOptions, "--intent")));
+  command.check_hash = std::move(value(option(kEvalOptions, "--check-hash")));
+  command.explain = value(option(kEvalOptions, "--explain")).has_value();
+  command.batch = std::move(value(option(kEvalOptions, "--batch")));
+  if (command.batch && evidence) return fail("--batch cannot be used with --evidence");
   if (command.batch && command.intent) return fail("--batch cannot be used with --intent");
-  if (options[5]) {
-    const auto jobs = job_count(*options[5]);
-    if (!jobs) {
-      return fail("--jobs: `" + utf8::to_lossy(*options[5]) + "` is not a whole number from 1 to " +
+  if (jobs) {
+    const auto count = job_count(*jobs);
+    if (!count) {
+      return fail("--jobs: `" + utf8::to_lossy(*jobs) + "` is not a whole number from 1 to " +
                   std::to_string(kMaxJobs));
     }
     if (!command.batch) return fail("--jobs can only be used with --batch");
-    command.jobs = *jobs;
+    command.jobs = *count;
   }
-  if (options[6]) {
-    if (*options[6] == "json") {
+  if (format) {
+    if (*format == "json") {
       command.format = Format::Json;
-    } else if (*options[6] != "line") {
-      return fail("--format: `" + utf8::to_lossy(*options[6]) + "` is not `line` or `json`");
+    } else if (*format != "line") {
+      return fail("--format: `" + utf8::to_lossy(*format) + "` is not `line` or `json`");
     }
     if (command.batch && command.format == Format::Line) {
       return fail("--batch writes JSON lines; --format line cannot be used with it");
@@ -158,13 +174,15 @@ std::variant<Cli, CliExit> eval_command(std::string bytecode,
 
 }  // namespace
 
+bool handed_to_serve(std::string_view word) { return word == "serve" || word == "log"; }
+
 std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   if (argc <= 1) return help_of(std::nullopt, 2);
   // The program takes no positionals, so a leading word must name a
   // subcommand, and a leading dash can only ask for help or the version.
   const std::string_view first = argv[1];
-  const bool is_command = first == "compile" || first == "print" || first == "eval" ||
-                          first == "test" || first == "analyze" || first == "help";
+  bool is_command = false;
+  for (const CommandDecl& command : kCommands) is_command = is_command || command.name == first;
   if (!first.empty() && first[0] != '-' && !is_command) {
     return CliExit{2, "",
                    usage_error("unrecognized subcommand '" + utf8::to_lossy(first) + "'", {})};
@@ -190,7 +208,8 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   std::string positional = parsed.positional.value_or("");
   switch (parsed.command) {
     case kCompile:
-      return Cli{CompileCommand{std::move(positional), std::move(parsed.options[0])}};
+      return Cli{CompileCommand{std::move(positional),
+                                std::move(parsed.options[option(kCompileOptions, "--out")])}};
     case kPrint:
       return Cli{PrintCommand{std::move(positional)}};
     case kEval:
@@ -198,10 +217,16 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
     case kTest:
       return Cli{TestCommand{std::move(parsed.positionals)}};
     case kAnalyze: {
-      AnalyzeCommand analyze{std::move(positional), std::move(parsed.options[0]),
-                             std::move(parsed.options[1])};
-      if (parsed.options[2]) analyze.timeout_ms = *args::parse_seconds(*parsed.options[2]);
-      if (parsed.options[3]) analyze.max_memory_mib = *args::parse_mebibytes(*parsed.options[3]);
+      auto& values = parsed.options;
+      AnalyzeCommand analyze{std::move(positional),
+                             std::move(values[option(kAnalyzeOptions, "--against")]),
+                             std::move(values[option(kAnalyzeOptions, "--examples")])};
+      if (const auto& timeout = values[option(kAnalyzeOptions, "--timeout")]) {
+        analyze.timeout_ms = *args::parse_seconds(*timeout);
+      }
+      if (const auto& memory = values[option(kAnalyzeOptions, "--max-memory")]) {
+        analyze.max_memory_mib = *args::parse_mebibytes(*memory);
+      }
       return Cli{std::move(analyze)};
     }
     default:
@@ -209,8 +234,8 @@ std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv) {
   }
   // `help [COMMAND]`; `help` alone is the program's help.
   if (positional.empty()) return help_of(std::nullopt);
-  for (std::size_t c : {kCompile, kPrint, kEval, kTest, kAnalyze}) {
-    if (kCommands[c].name == positional) return help_of(c);
+  for (std::size_t c = 0; c < kCommands.size(); ++c) {
+    if (c != kHelp && kCommands[c].name == positional) return help_of(c);
   }
   return CliExit{2, "", usage_error("unrecognized subcommand '" + positional + "'", {})};
 }

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 namespace verdane::driver {
 
-inline constexpr const char* kVersion = "0.4.1";
+// The project's version, as CMake's project() declares it.
+inline constexpr const char* kVersion = VERDANE_VERSION;
 
 struct CompileCommand {
   std::string template_path;       // OS path, raw bytes
@@ -65,6 +67,10 @@ struct CliExit {
 };
 
 // Parses the process arguments (argv[0] is the program name).
+// Whether `word`, the first argument, names a command whose command line
+// verdane-serve parses (the service and the decision log's tools).
+bool handed_to_serve(std::string_view word);
+
 std::variant<Cli, CliExit> parse_cli(int argc, const char* const* argv);
 
 }  // namespace verdane::driver
