@@ -16,7 +16,9 @@
 #include "driver/cli.h"
 #include "driver/io.h"
 #include "korvel_serializers/bytes.h"
+#include "support/byte_span.h"
 #include "support/line_text.h"
+#include "support/write_all.h"
 #include "verdane/verdane.h"
 
 namespace {
@@ -24,13 +26,8 @@ namespace {
 using namespace verdane;
 using verdane::driver::display_path;
 
-void write_fd(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+// Nothing is left to report to when writing fails.
+void write_fd(int fd, std::string_view text) { (void)verdane::write_all(fd, text); }
 
 struct Loaded {
   types::PolicyTemplate model;
@@ -38,12 +35,9 @@ struct Loaded {
 };
 
 Result<Loaded, std::string> load(const std::string& path) {
-  auto data = driver::read_file_bytes(path);
-  if (!data) {
-    return make_err("failed to read bytecode `" + display_path(path) + "`: " + data.error());
-  }
-  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data->data()),
-                                            data->size());
+  auto data = driver::read_bytecode(path);
+  if (!data) return make_err(std::move(data).error());
+  const std::span<const std::uint8_t> bytes = as_bytes(*data);
   auto tmpl = api::decode(bytes);
   if (!tmpl) return make_err(tmpl.error().to_string());
   auto model = korvel::serializers::BytesSerializer{}.deserialize(bytes);

@@ -11,16 +11,12 @@
 #include "serve/options.h"
 #include "serve/server.h"
 #include "support/line_text.h"
+#include "support/write_all.h"
 
 namespace {
 
-void write_fd(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+// Nothing is left to report to when writing fails.
+void write_fd(int fd, std::string_view text) { (void)verdane::write_all(fd, text); }
 
 }  // namespace
 

@@ -12,26 +12,13 @@
 #include <new>
 
 #include "support/utf8.h"
+#include "support/write_all.h"
 
 namespace verdane::driver {
 
 namespace {
 
 constexpr std::size_t kStdoutChunk = 1 << 16;
-
-// Writes all of `data` to `fd`, retrying short writes and EINTR. Returns 0 or
-// the errno of the failure.
-int write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -154,6 +141,13 @@ Result<std::size_t, std::string> ReadStream::read(char* buffer, std::size_t size
 
 Result<std::string, std::string> read_file_bytes(const std::string& path) {
   return read_file(path, false);
+}
+
+Result<std::string, std::string> read_bytecode(const std::string& path) {
+  auto data = read_file_bytes(path);
+  if (!data)
+    return make_err("failed to read bytecode `" + display_path(path) + "`: " + data.error());
+  return std::move(data).value();
 }
 
 Result<std::string, std::string> read_file_text(const std::string& path) {

@@ -22,6 +22,9 @@ std::string display_path(const std::string& path);
 // The whole file as bytes, or the io error text.
 Result<std::string, std::string> read_file_bytes(const std::string& path);
 
+// The bytes of a bytecode file, or "failed to read bytecode `<path>`: <io error>".
+Result<std::string, std::string> read_bytecode(const std::string& path);
+
 // The whole file, which must be UTF-8 ("stream did not contain valid UTF-8").
 Result<std::string, std::string> read_file_text(const std::string& path);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/batch.h"
+#include "support/byte_span.h"
 #include "testrun/run_tests.h"
 #include "verdane/verdane.h"
 
@@ -12,15 +13,9 @@ namespace verdane::driver {
 
 namespace {
 
-std::span<const std::uint8_t> as_bytes(const std::string& data) {
-  return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
-}
-
 Result<api::Template, std::string> load_bytecode(const std::string& path) {
-  auto data = read_file_bytes(path);
-  if (!data) {
-    return make_err("failed to read bytecode `" + display_path(path) + "`: " + data.error());
-  }
+  auto data = read_bytecode(path);
+  if (!data) return make_err(std::move(data).error());
   auto tmpl = api::decode(as_bytes(*data));
   if (!tmpl) return make_err(tmpl.error().to_string());
   return std::move(tmpl).value();

@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "support/byte_span.h"
 #include "support/line_text.h"
 #include "support/utf8.h"
 #include "testrun/test_file.h"
@@ -65,10 +66,6 @@ std::string resolve(const std::string& tests_path, const std::string& path) {
   const std::size_t slash = tests_path.rfind('/');
   if (slash == std::string::npos) return path;
   return tests_path.substr(0, slash + 1) + path;
-}
-
-std::span<const std::uint8_t> as_bytes(const std::string& data) {
-  return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
 }
 
 class Runner {
