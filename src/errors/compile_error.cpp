@@ -1,9 +1,11 @@
 #include "errors/compile_error.h"
 
+#include <cassert>
+
 namespace verdane::errors {
 
-CompileError CompileError::at(Kind kind, std::string_view src, std::size_t offset, std::string text,
-                              std::string text2) {
+CompileError CompileError::at(Kind kind, std::string_view src, std::size_t offset, Detail detail) {
+  assert(detail.index() == detail_index(kind));
   CompileError e;
   e.kind_ = kind;
   // A codec failure has no source position: it stays at 0:0 however built.
@@ -12,34 +14,37 @@ CompileError CompileError::at(Kind kind, std::string_view src, std::size_t offse
     e.line_ = pos.line;
     e.col_ = pos.col;
   }
-  e.text_ = std::move(text);
-  e.text2_ = std::move(text2);
+  e.detail_ = std::move(detail);
   return e;
 }
 
 CompileError CompileError::syntax(std::string_view src, std::size_t offset, std::string message) {
-  return at(Kind::Syntax, src, offset, std::move(message));
+  return at(Kind::Syntax, src, offset, detail::Text{std::move(message)});
 }
 
 CompileError CompileError::bytecode(korvel::serializers::SerializerError error) {
-  CompileError e;
-  e.kind_ = Kind::Bytecode;
-  e.bytecode_ = std::move(error);
-  return e;
+  return at(Kind::Bytecode, {}, 0, std::move(error));
 }
 
 std::string CompileError::message() const {
+  // Each kind reads only the detail it carries (see detail_index).
+  const auto text = [this] { return std::get<detail::Text>(detail_).text; };
+  const auto character = [this] { return std::get<detail::Character>(detail_).text; };
+  const auto name = [this] { return std::get<detail::Name>(detail_).name; };
+  const auto found = [this] {
+    return std::string(types::type_text(std::get<detail::Found>(detail_).found));
+  };
   switch (kind_) {
     case Kind::UnexpectedChar:
-      return "unexpected character '" + text_ + "'";
+      return "unexpected character '" + character() + "'";
     case Kind::IntegerOutOfRange:
       return "integer literal is outside the signed 64-bit range";
     case Kind::UnterminatedString:
       return "unterminated string literal";
     case Kind::UnsupportedEscape:
-      return "unsupported escape sequence '\\" + text_ + "'";
+      return "unsupported escape sequence '\\" + character() + "'";
     case Kind::InvalidDate:
-      return "the date " + text_ + " is invalid";
+      return "the date " + text() + " is invalid";
     case Kind::MalformedDateLiteral:
       return "malformed date(...) literal";
     case Kind::ExpectedName:
@@ -61,13 +66,16 @@ std::string CompileError::message() const {
     case Kind::ExpectedConstraintEnd:
       return "expected ';' or '}' after a constraint";
     case Kind::Syntax:
-      return text_;
+      return text();
     case Kind::UnsupportedSetType:
       return "unsupported set type";
     case Kind::UnknownType:
-      return "unknown type '" + text_ + "'";
-    case Kind::DuplicateField:
-      return "duplicate " + text2_ + " field '" + text_ + "'";
+      return "unknown type '" + name() + "'";
+    case Kind::DuplicateField: {
+      const auto& duplicate = std::get<detail::DuplicateName>(detail_);
+      const char* schema = duplicate.schema == detail::Schema::Intent ? "intent" : "evidence";
+      return "duplicate " + std::string(schema) + " field '" + duplicate.name + "'";
+    }
     case Kind::MixedSetLiteral:
       return "set literals must be homogeneous";
     case Kind::DuplicateSetElement:
@@ -81,7 +89,7 @@ std::string CompileError::message() const {
     case Kind::MembershipInChain:
       return "'in' / 'not in' cannot be part of a chained comparison";
     case Kind::UndeclaredField:
-      return "the field '" + text_ + "' has not been declared in the schema";
+      return "the field '" + name() + "' has not been declared in the schema";
     case Kind::ConstraintNotBool:
       return "constraints must evaluate to bool";
     case Kind::ArithmeticNotInt:
@@ -89,24 +97,28 @@ std::string CompileError::message() const {
     case Kind::ChainTypeMismatch:
       return "comparison operands must all have the same type";
     case Kind::OrderingNotAllowed:
-      return "ordering comparisons are not allowed for " + text_;
-    case Kind::InElementTypeMismatch:
-      return "the left operand of 'in' must have type " + text_ +
-             " to match the set on the right, found " + text2_;
+      return "ordering comparisons are not allowed for " + found();
+    case Kind::InElementTypeMismatch: {
+      const auto& element = std::get<detail::Element>(detail_);
+      return "the left operand of 'in' must have type " +
+             std::string(types::type_text(element.expected)) +
+             " to match the set on the right, found " +
+             std::string(types::type_text(element.found));
+    }
     case Kind::InRightNotSet:
-      return "the right operand of 'in' must be a set, found " + text_;
+      return "the right operand of 'in' must be a set, found " + found();
     case Kind::OperandTypeMismatch:
       return "operands must have the same type";
     case Kind::ExpectedBool:
-      return "expected an expression of type bool, found " + text_;
+      return "expected an expression of type bool, found " + found();
     case Kind::OptionalPrefixRequired:
       return "constraints that reference optional fields must use the 'optional:' prefix";
     case Kind::OptionalWithoutOptionalField:
       return "an 'optional:' constraint must reference at least one optional intent field";
     case Kind::Bytecode:
-      return "bytecode: " + (bytecode_ ? bytecode_->to_string() : text_);
+      return "bytecode: " + std::get<korvel::serializers::SerializerError>(detail_).to_string();
   }
-  return text_;
+  return {};
 }
 
 std::string CompileError::to_string() const {

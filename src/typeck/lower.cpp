@@ -21,8 +21,9 @@ Result<types::IntentSchema, CompileError> lower_intent_schema(
     const bool inserted =
         out.fields.emplace(field.name, types::IntentFieldType{field.ty, field.optional}).second;
     if (!inserted) {
-      return make_err(
-          CompileError::at(Kind::DuplicateField, src, field.span.start, field.name, "intent"));
+      return make_err(CompileError::at(
+          Kind::DuplicateField, src, field.span.start,
+          errors::detail::DuplicateName{field.name, errors::detail::Schema::Intent}));
     }
   }
   return out;
@@ -39,8 +40,9 @@ Result<types::EvidenceSchema, CompileError> lower_evidence_schema(const ast::Sch
                                            "`optional` is not allowed on evidence fields"));
     }
     if (!out.fields.emplace(field.name, types::EvidenceFieldType{field.ty}).second) {
-      return make_err(
-          CompileError::at(Kind::DuplicateField, src, field.span.start, field.name, "evidence"));
+      return make_err(CompileError::at(
+          Kind::DuplicateField, src, field.span.start,
+          errors::detail::DuplicateName{field.name, errors::detail::Schema::Evidence}));
     }
   }
   return out;

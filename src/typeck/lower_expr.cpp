@@ -171,10 +171,8 @@ class Lowering {
   }
 
   // Record the first error; always false, for `return fail(...)`.
-  [[gnu::noinline, gnu::cold]] bool fail(Kind kind, std::size_t offset);
-  [[gnu::noinline, gnu::cold]] bool fail(Kind kind, std::size_t offset, std::string text,
-                                         std::string text2 = {});
-  [[gnu::noinline, gnu::cold]] bool fail_type(Kind kind, std::size_t offset, Type type);
+  [[gnu::noinline, gnu::cold]] bool fail(Kind kind, std::size_t offset,
+                                         errors::Detail detail = errors::detail::None{});
   [[gnu::noinline, gnu::cold]] bool too_deep(std::size_t offset);
   // Fails with too_deep at `offset` when `height` is over the limit.
   bool check_height(std::size_t height, std::size_t offset) {
@@ -185,18 +183,9 @@ class Lowering {
   std::optional<CompileError> error_;
 };
 
-bool Lowering::fail(Kind kind, std::size_t offset) {
-  error_ = CompileError::at(kind, cx_.src, offset);
+bool Lowering::fail(Kind kind, std::size_t offset, errors::Detail detail) {
+  error_ = CompileError::at(kind, cx_.src, offset, std::move(detail));
   return false;
-}
-
-bool Lowering::fail(Kind kind, std::size_t offset, std::string text, std::string text2) {
-  error_ = CompileError::at(kind, cx_.src, offset, std::move(text), std::move(text2));
-  return false;
-}
-
-bool Lowering::fail_type(Kind kind, std::size_t offset, Type type) {
-  return fail(kind, offset, std::string(types::type_text(type)));
 }
 
 bool Lowering::too_deep(std::size_t offset) {
@@ -282,7 +271,7 @@ bool Lowering::field(NodeRef node, Lowered& out) {
   if (node.ns() == ast::Namespace::Intent) {
     const auto it = cx_.intent.fields.find(name);
     if (it == cx_.intent.fields.end()) {
-      return fail(Kind::UndeclaredField, node.span().start, std::move(name));
+      return fail(Kind::UndeclaredField, node.span().start, errors::detail::Name{std::move(name)});
     }
     out.type = it->second.type;
     set_field<types::IntentField>(std::move(name), out.expr);
@@ -290,7 +279,7 @@ bool Lowering::field(NodeRef node, Lowered& out) {
   }
   const auto it = cx_.evidence.fields.find(name);
   if (it == cx_.evidence.fields.end()) {
-    return fail(Kind::UndeclaredField, node.span().start, std::move(name));
+    return fail(Kind::UndeclaredField, node.span().start, errors::detail::Name{std::move(name)});
   }
   out.type = it->second.type;
   set_field<types::EvidenceField>(std::move(name), out.expr);
@@ -301,7 +290,8 @@ bool Lowering::not_op(NodeRef node, Lowered& out) {
   const NodeRef operand = node.operand();
   if (!expr(operand, std::nullopt, out)) return false;
   if (!check_height(out.height + 1, node.span().start)) return false;
-  if (out.type != Type::Bool) return fail_type(Kind::ExpectedBool, operand.span().start, out.type);
+  if (out.type != Type::Bool)
+    return fail(Kind::ExpectedBool, operand.span().start, errors::detail::Found{out.type});
   wrap_not(out);
   out.height += 1;
   return true;
@@ -326,7 +316,7 @@ bool Lowering::bool_chain(NodeRef node, Lowered& out) {
       return too_deep(next_token_offset(cx_.src, cx_.operands[base + joined_after].span().end));
     }
     if (out.type != Type::Bool) {
-      return fail_type(Kind::ExpectedBool, operand.span().start, out.type);
+      return fail(Kind::ExpectedBool, operand.span().start, errors::detail::Found{out.type});
     }
     height = std::max(height, out.height + 1);
     list.push_back(std::move(out.expr));
@@ -396,7 +386,7 @@ bool Lowering::comparisons(std::size_t base, std::size_t count, Lowered* lowered
     if (left.type != right.type) return fail(Kind::ChainTypeMismatch, operand(i).span().start);
     const ast::CmpOp op = cx_.operands[base + i].cmp_op();
     if (op != ast::CmpOp::Eq && left.type != Type::Int && left.type != Type::Date) {
-      return fail_type(Kind::OrderingNotAllowed, op_start(i), left.type);
+      return fail(Kind::OrderingNotAllowed, op_start(i), errors::detail::Found{left.type});
     }
     // The left operand is used for the last time here; the right one is
     // used again, as the next left operand, unless it is the last.
@@ -428,10 +418,11 @@ bool Lowering::membership(bool negated, std::size_t op_start, NodeRef lhs, NodeR
   const std::size_t height = std::max(out.height, right.height) + (negated ? 2 : 1);
   if (!check_height(height, op_start)) return false;
   const std::optional<Type> element = types::element_type(right.type);
-  if (!element) return fail_type(Kind::InRightNotSet, rhs.span().start, right.type);
+  if (!element)
+    return fail(Kind::InRightNotSet, rhs.span().start, errors::detail::Found{right.type});
   if (*element != out.type) {
     return fail(Kind::InElementTypeMismatch, lhs.span().start,
-                std::string(types::type_text(*element)), std::string(types::type_text(out.type)));
+                errors::detail::Element{*element, out.type});
   }
   wrap_binary<types::In>(out, right);
   if (negated) wrap_not(out);
@@ -537,7 +528,7 @@ bool Lowering::expr(NodeRef expr, std::optional<Type> expected, Lowered& out) {
     case NodeKind::Element:
     case NodeKind::Link:
       // Never an operand of its own in a tree built through ExprAst.
-      ok = fail(Kind::Syntax, node.span().start, "malformed syntax tree");
+      ok = fail(Kind::Syntax, node.span().start, errors::detail::Text{"malformed syntax tree"});
       break;
   }
   --cx_.depth;

@@ -201,8 +201,8 @@ class Parser {
   // They are out of line so that error paths cost the parsing code nothing.
 
   [[gnu::noinline, gnu::cold]] bool fail_at(ErrKind kind, std::size_t offset,
-                                            std::string text = {}) {
-    error_ = CompileError::at(kind, src_, offset, std::move(text));
+                                            errors::Detail detail = errors::detail::None{}) {
+    error_ = CompileError::at(kind, src_, offset, std::move(detail));
     return false;
   }
   [[gnu::noinline, gnu::cold]] bool fail_syntax(std::string message, std::size_t offset) {
@@ -307,7 +307,8 @@ class Parser {
       return expect_token(TokenKind::RAngle, "`>`");
     }
     if (at(TokenKind::Ident)) {
-      return fail_at(ErrKind::UnknownType, offset(), std::string(toks_.current()->token.text()));
+      return fail_at(ErrKind::UnknownType, offset(),
+                     errors::detail::Name{std::string(toks_.current()->token.text())});
     }
     return fail_expected("a type");
   }

@@ -164,8 +164,8 @@ bool Lexer::emit(Spanned& out, Token token, std::size_t start, std::size_t end) 
   return true;
 }
 
-bool Lexer::fail(CompileError::Kind kind, std::size_t offset, std::string text) {
-  error_ = CompileError::at(kind, src_, offset, std::move(text));
+bool Lexer::fail(CompileError::Kind kind, std::size_t offset, errors::Detail detail) {
+  error_ = CompileError::at(kind, src_, offset, std::move(detail));
   failed_ = true;
   return false;
 }
@@ -231,7 +231,7 @@ bool Lexer::next(Spanned& out) {
         return emit(out, Token::punct(TokenKind::Dot), p_, p_ + 1);
       case '=':
         if (next_is('=')) return emit(out, Token::punct(TokenKind::EqEq), p_, p_ + 2);
-        return fail(Kind::Syntax, p_, "expected '==', found single '='");
+        return fail(Kind::Syntax, p_, errors::detail::Text{"expected '==', found single '='"});
       case '<':
         if (next_is('=')) return emit(out, Token::punct(TokenKind::Le), p_, p_ + 2);
         return emit(
@@ -246,7 +246,7 @@ bool Lexer::next(Spanned& out) {
       default:
         if (is_letter(c) || c == '_') return word(out);
         if (is_digit(c)) return integer(out);
-        return fail(Kind::UnexpectedChar, p_, char_text_at(src_, p_));
+        return fail(Kind::UnexpectedChar, p_, errors::detail::Character{char_text_at(src_, p_)});
     }
   }
   return false;
@@ -292,7 +292,8 @@ bool Lexer::string_literal(Spanned& out) {
         text.push_back('\t');
         break;
       default:
-        return fail(Kind::UnsupportedEscape, q, char_text_at(src_, i + 1));
+        return fail(Kind::UnsupportedEscape, q,
+                    errors::detail::Character{char_text_at(src_, i + 1)});
     }
     i += 2;
   }
@@ -323,7 +324,7 @@ bool Lexer::date_literal(Spanned& out, std::size_t w, std::size_t open) {
   }
   const std::string_view inner = trim_space(src_.substr(open + 1, close - open - 1));
   const auto date = read_date(inner);
-  if (!date) return fail(Kind::InvalidDate, w, std::string(inner));
+  if (!date) return fail(Kind::InvalidDate, w, errors::detail::Text{std::string(inner)});
   return emit(out, Token::date(*date), w, close + 1);
 }
 

@@ -41,7 +41,7 @@ class Lexer {
   // Records the error; always false. Out of line, so that building an error
   // costs the scanning code nothing.
   [[gnu::noinline, gnu::cold]] bool fail(errors::CompileError::Kind kind, std::size_t offset,
-                                         std::string text = {});
+                                         errors::Detail detail = errors::detail::None{});
   bool next_is(char c) const { return p_ + 1 < src_.size() && src_[p_ + 1] == c; }
   bool last_is_keyword(std::size_t n, Keyword kw) const;
   bool closes_set_type() const;
