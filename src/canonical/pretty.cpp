@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "support/line_text.h"
+#include "types/literal_text.h"
 
 namespace verdane::canonical {
 namespace {
@@ -16,97 +17,10 @@ using types::ExprKind;
 // time linear in its text instead of re-copying each subtree's text at every
 // level above it.
 
-void append_escaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
-void append_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, res.ptr);
-}
-
-// `value` in decimal, zero-padded on the left to at least `width` characters;
-// a minus sign counts toward the width and stays in front of the zeros.
-void append_padded(std::string& out, std::int64_t value, std::size_t width) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value);
-  const std::size_t len = static_cast<std::size_t>(res.ptr - buf);
-  const char* digits = buf;
-  if (value < 0) {
-    out += '-';
-    ++digits;
-  }
-  if (len < width) out.append(width - len, '0');
-  out.append(digits, static_cast<std::size_t>(res.ptr - digits));
-}
-
-void append_date(std::string& out, const types::DateLit& date) {
-  out += "date(";
-  append_padded(out, date.year, 4);
-  out += '-';
-  append_padded(out, date.month, 2);
-  out += '-';
-  append_padded(out, date.day, 2);
-  out += ')';
-}
-
-void append_string_lit(std::string& out, std::string_view text) {
-  out += '"';
-  append_escaped(out, text);
-  out += '"';
-}
-
-template <typename Set, typename AppendElem>
-void append_set(std::string& out, const Set& set, AppendElem append_elem) {
-  out += '{';
-  bool first = true;
-  for (const auto& elem : set) {
-    if (!first) out += ", ";
-    first = false;
-    append_elem(elem);
-  }
-  out += '}';
-}
-
-void append_literal(std::string& out, const types::Literal& lit) {
-  const types::Scalar& data = lit.data;
-  if (const auto* b = std::get_if<bool>(&data)) {
-    out += *b ? "True" : "False";
-  } else if (const auto* i = std::get_if<std::int64_t>(&data)) {
-    append_int(out, *i);
-  } else if (const auto* s = std::get_if<std::string>(&data)) {
-    append_string_lit(out, *s);
-  } else if (const auto* d = std::get_if<types::DateLit>(&data)) {
-    append_date(out, *d);
-  } else if (const auto* is = std::get_if<types::IntSet>(&data)) {
-    append_set(out, *is, [&](std::int64_t v) { append_int(out, v); });
-  } else if (const auto* ss = std::get_if<types::StringSet>(&data)) {
-    append_set(out, *ss, [&](const std::string& v) { append_string_lit(out, v); });
-  } else if (const auto* ds = std::get_if<types::DateSet>(&data)) {
-    append_set(out, *ds, [&](const types::DateLit& v) { append_date(out, v); });
-  }
-}
+// The minus sign of a negative year (only crafted bytecode holds one) counts
+// toward its four characters, as the reports have always shown it:
+// date(-007-01-01).
+constexpr types::LiteralStyle kLiteralStyle{.sign_in_year_width = true};
 
 std::string_view binary_operator(ExprKind kind) {
   switch (kind) {
@@ -187,7 +101,7 @@ void append_expr(std::string& out, const Expr& expr, SpanSink* sink) {
   } else {
     switch (expr.kind()) {
       case ExprKind::Literal:
-        append_literal(out, std::get<types::Literal>(expr.node));
+        types::append_literal(out, std::get<types::Literal>(expr.node).data, kLiteralStyle);
         break;
       case ExprKind::IntentField:
         out += "intent.";
@@ -232,19 +146,6 @@ std::string pretty_expr(const Expr& expr, SpanSink& sink) {
 std::string pretty_connective(const std::vector<Expr>& operands, std::string_view word) {
   std::string out;
   append_connective(out, operands, word, nullptr);
-  return out;
-}
-
-std::string date_literal(const types::DateLit& date) {
-  std::string out;
-  append_date(out, date);
-  return out;
-}
-
-std::string escape_string(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  append_escaped(out, text);
   return out;
 }
 

@@ -42,12 +42,4 @@ std::string pretty_expr(const types::Expr& expr, SpanSink& sink);
 // "(<a> <word> <b> <word> ...)" on one level for two or more.
 std::string pretty_connective(const std::vector<types::Expr>& operands, std::string_view word);
 
-// A date as the literal syntax writes it: "date(2024-03-07)".
-std::string date_literal(const types::DateLit& date);
-
-// `text` with tab, line feed, carriage return, double quote and backslash
-// written as \t, \n, \r, \" and \\; every other byte is copied unchanged.
-// No surrounding quotes are added.
-std::string escape_string(std::string_view text);
-
 }  // namespace verdane::canonical

@@ -9,6 +9,8 @@
 #include "canonical/pretty.h"
 #include "evaluator/evaluate.h"
 #include "support/line_text.h"
+#include "support/utf8.h"
+#include "types/literal_text.h"
 
 namespace verdane::explain {
 
@@ -16,39 +18,6 @@ namespace {
 
 using types::Expr;
 using types::ExprKind;
-
-// The length of the longest start of `text` of at most `limit` bytes that
-// ends on a character boundary.
-std::size_t prefix_length(std::string_view text, std::size_t limit) {
-  if (text.size() <= limit) return text.size();
-  std::size_t n = limit;
-  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  return n;
-}
-
-void append_string(std::string& out, std::string_view text) {
-  const std::size_t shown = prefix_length(text, kMaxStringBytes);
-  out += '"';
-  out += escape_controls(canonical::escape_string(text.substr(0, shown)));
-  out += '"';
-  if (shown < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
-}
-
-template <typename Set, typename AppendElem>
-void append_set(std::string& out, const Set& set, AppendElem append_elem) {
-  out += '{';
-  std::size_t count = 0;
-  for (const auto& elem : set) {
-    if (count == kMaxSetElements) {
-      out += ", ... (" + std::to_string(set.size()) + " elements)";
-      break;
-    }
-    if (count > 0) out += ", ";
-    append_elem(elem);
-    ++count;
-  }
-  out += '}';
-}
 
 // Where each node's text lies in the constraint's text, and an id that two
 // nodes share exactly when their texts are equal, found by interning the
@@ -70,7 +39,7 @@ class NodeTexts final : public canonical::SpanSink {
   // The text of `node`, shortened to kMaxExpressionBytes.
   std::string shown(const Info& info) const {
     const std::string_view text = std::string_view(text_).substr(info.begin, info.end - info.begin);
-    const std::size_t n = prefix_length(text, kMaxExpressionBytes);
+    const std::size_t n = utf8::prefix_length(text, kMaxExpressionBytes);
     std::string out(text.substr(0, n));
     if (n < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
     return out;
@@ -167,22 +136,14 @@ std::vector<Line> explain(const Expr& expr, const types::ValueMap& intent,
 }
 
 std::string value_text(const types::Scalar& value) {
+  // Dates as the reports show them; values come from the inputs, so their
+  // control characters are escaped, and long ones are cut short.
+  constexpr types::LiteralStyle kStyle{.sign_in_year_width = true,
+                                       .max_string_bytes = kMaxStringBytes,
+                                       .max_set_elements = kMaxSetElements,
+                                       .escape_controls = true};
   std::string out;
-  if (const auto* b = std::get_if<bool>(&value)) {
-    out = *b ? "True" : "False";
-  } else if (const auto* i = std::get_if<std::int64_t>(&value)) {
-    out = std::to_string(*i);
-  } else if (const auto* s = std::get_if<std::string>(&value)) {
-    append_string(out, *s);
-  } else if (const auto* d = std::get_if<types::DateLit>(&value)) {
-    out = canonical::date_literal(*d);
-  } else if (const auto* is = std::get_if<types::IntSet>(&value)) {
-    append_set(out, *is, [&](std::int64_t v) { out += std::to_string(v); });
-  } else if (const auto* ss = std::get_if<types::StringSet>(&value)) {
-    append_set(out, *ss, [&](const std::string& v) { append_string(out, v); });
-  } else if (const auto* ds = std::get_if<types::DateSet>(&value)) {
-    append_set(out, *ds, [&](const types::DateLit& v) { out += canonical::date_literal(v); });
-  }
+  types::append_literal(out, value, kStyle);
   return out;
 }
 

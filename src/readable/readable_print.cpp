@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "types/literal_text.h"
+
 namespace verdane::readable {
 namespace {
 
@@ -14,97 +16,9 @@ using types::ExprKind;
 // parentheses depend only on the child's form and its context, so they can
 // be decided before the child is written.
 
-void append_escaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        out += c;
-    }
-  }
-}
-
-void append_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, res.ptr);
-}
-
-// At least `digits` digits, zero-padded on the left; a minus sign for a
-// negative value comes before the padded digits and does not count.
-void append_zero_padded(std::string& out, std::int64_t value, std::size_t digits) {
-  char buf[24];
-  const auto res = std::to_chars(buf, buf + sizeof buf, value);
-  const char* first = buf;
-  if (value < 0) {
-    out += '-';
-    ++first;
-  }
-  const auto len = static_cast<std::size_t>(res.ptr - first);
-  if (len < digits) out.append(digits - len, '0');
-  out.append(first, static_cast<std::size_t>(res.ptr - first));
-}
-
-void append_date(std::string& out, const types::DateLit& date) {
-  out += "date(";
-  append_zero_padded(out, date.year, 4);
-  out += '-';
-  append_zero_padded(out, date.month, 2);
-  out += '-';
-  append_zero_padded(out, date.day, 2);
-  out += ')';
-}
-
-void append_quoted(std::string& out, std::string_view text) {
-  out += '"';
-  append_escaped(out, text);
-  out += '"';
-}
-
-template <typename Set, typename AppendElem>
-void append_set(std::string& out, const Set& set, AppendElem append_elem) {
-  out += '{';
-  const char* sep = "";
-  for (const auto& elem : set) {
-    out += sep;
-    sep = ", ";
-    append_elem(elem);
-  }
-  out += '}';
-}
-
-void append_literal(std::string& out, const types::Literal& lit) {
-  const types::Scalar& data = lit.data;
-  if (const auto* b = std::get_if<bool>(&data)) {
-    out += *b ? "True" : "False";
-  } else if (const auto* i = std::get_if<std::int64_t>(&data)) {
-    append_int(out, *i);
-  } else if (const auto* s = std::get_if<std::string>(&data)) {
-    append_quoted(out, *s);
-  } else if (const auto* d = std::get_if<types::DateLit>(&data)) {
-    append_date(out, *d);
-  } else if (const auto* is = std::get_if<types::IntSet>(&data)) {
-    append_set(out, *is, [&](std::int64_t v) { append_int(out, v); });
-  } else if (const auto* ss = std::get_if<types::StringSet>(&data)) {
-    append_set(out, *ss, [&](const std::string& v) { append_quoted(out, v); });
-  } else if (const auto* ds = std::get_if<types::DateSet>(&data)) {
-    append_set(out, *ds, [&](const types::DateLit& v) { append_date(out, v); });
-  }
-}
+// A negative year (only crafted bytecode holds one) keeps four digits after
+// its sign, as print has always shown it: date(-0007-01-01).
+constexpr types::LiteralStyle kLiteralStyle{};
 
 std::string_view operator_text(ExprKind kind) {
   switch (kind) {
@@ -199,7 +113,7 @@ void append_form(std::string& out, const Expr& expr) {
   }
   switch (kind) {
     case ExprKind::Literal:
-      append_literal(out, std::get<types::Literal>(expr.node));
+      types::append_literal(out, std::get<types::Literal>(expr.node).data, kLiteralStyle);
       return;
     case ExprKind::IntentField:
       out += "intent.";
@@ -282,13 +196,6 @@ std::string bin(const Expr& left, const Expr& right, BindingClass cls, std::stri
 std::string join_chain(const std::vector<Expr>& operands, bool is_or, std::string_view sep) {
   std::string out;
   append_chain(out, operands, is_or, sep);
-  return out;
-}
-
-std::string escape_str(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  append_escaped(out, text);
   return out;
 }
 

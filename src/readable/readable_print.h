@@ -65,11 +65,6 @@ std::string bin(const types::Expr& left, const types::Expr& right, BindingClass 
 // alone; no operands give the empty text.
 std::string join_chain(const std::vector<types::Expr>& operands, bool is_or, std::string_view sep);
 
-// `text` with backslash, double quote, line feed, carriage return and tab
-// written as \\, \", \n, \r and \t (the inverse of the lexer's string
-// escapes); every other byte is copied unchanged.
-std::string escape_str(std::string_view text);
-
 // The whole rendering: the name line, the intent and evidence blocks (each
 // omitted when its schema is empty, fields in byte order of their names) and
 // the requires block with one line per constraint in stored order. Every

@@ -137,4 +137,11 @@ void append(std::string& out, char32_t c) {
   }
 }
 
+std::size_t prefix_length(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text.size();
+  std::size_t n = limit;
+  while (n > 0 && is_cont(static_cast<unsigned char>(text[n]))) --n;
+  return n;
+}
+
 }  // namespace verdane::utf8

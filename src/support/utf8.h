@@ -34,6 +34,10 @@ std::size_t char_len(unsigned char lead);
 // Precondition: offset < text.size() and text is valid UTF-8.
 char32_t decode_at(std::string_view text, std::size_t offset);
 
+// The length of the longest start of `text` of at most `limit` bytes that
+// ends on a character boundary.
+std::size_t prefix_length(std::string_view text, std::size_t limit);
+
 // Appends the UTF-8 form of a Unicode scalar value.
 void append(std::string& out, char32_t c);
 

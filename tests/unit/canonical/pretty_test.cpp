@@ -148,32 +148,6 @@ TEST(PrettyConnective, ZeroOneAndManyOperands) {
             "(intent.a and intent.b and intent.c and intent.d)");
 }
 
-struct EscapeCase {
-  std::string name;
-  std::string in;
-  std::string out;
-  friend void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class EscapeStringTest : public testing::TestWithParam<EscapeCase> {};
-
-TEST_P(EscapeStringTest, ReplacesExactlyFiveCharacters) {
-  EXPECT_EQ(escape_string(GetParam().in), GetParam().out);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EscapeStringTest,
-    testing::Values(EscapeCase{"empty", "", ""}, EscapeCase{"tab", "\t", "\\t"},
-                    EscapeCase{"line_feed", "\n", "\\n"}, EscapeCase{"cr", "\r", "\\r"},
-                    EscapeCase{"quote", "\"", "\\\""}, EscapeCase{"backslash", "\\", "\\\\"},
-                    EscapeCase{"single_quote_kept", "'", "'"},
-                    EscapeCase{"nul_kept", std::string("a\0b", 3), std::string("a\0b", 3)},
-                    EscapeCase{"form_feed_kept", "\f\v", "\f\v"},
-                    EscapeCase{"non_ascii_kept", "\xE2\x82\xAC\xF0\x9F\x98\x80",
-                               "\xE2\x82\xAC\xF0\x9F\x98\x80"},
-                    EscapeCase{"mixed", "x\\\"\n", "x\\\\\\\"\\n"}),
-    kName);
-
 // Trees at the depth limit: `levels` nodes on the longest path, leaf included.
 constexpr std::size_t kLevels = types::MAX_EXPR_DEPTH;
 

@@ -205,27 +205,6 @@ TEST(JoinChain, ZeroOneAndManyOperands) {
             "intent.a or (intent.b and intent.c) or intent.d");
 }
 
-struct EscapeCase {
-  std::string name;
-  std::string in;
-  std::string out;
-  friend void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class EscapeStrTest : public testing::TestWithParam<EscapeCase> {};
-
-TEST_P(EscapeStrTest, InvertsLexerEscapes) { EXPECT_EQ(escape_str(GetParam().in), GetParam().out); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, EscapeStrTest,
-    testing::Values(EscapeCase{"empty", "", ""}, EscapeCase{"backslash", "\\", "\\\\"},
-                    EscapeCase{"quote", "\"", "\\\""}, EscapeCase{"line_feed", "\n", "\\n"},
-                    EscapeCase{"cr", "\r", "\\r"}, EscapeCase{"tab", "\t", "\\t"},
-                    EscapeCase{"other_control_kept", "\x01\x1b", "\x01\x1b"},
-                    EscapeCase{"non_ascii_kept", "\xC3\xA4\xE2\x82\xAC", "\xC3\xA4\xE2\x82\xAC"},
-                    EscapeCase{"mixed", "a\\\"b", "a\\\\\\\"b"}),
-    kName);
-
 // ---- whole templates ----
 
 types::PolicyTemplate make_template(std::string name) {
