@@ -1,8 +1,7 @@
 #include "analysis/check.h"
 
-#include <set>
-
 #include "analysis/walk.h"
+#include "types/optional_reads.h"
 
 namespace verdane::analysis {
 
@@ -149,18 +148,6 @@ Result<Type, std::string> node_type(const types::PolicyTemplate& tmpl, const Exp
 
 }  // namespace
 
-std::vector<std::string> optional_refs(const types::PolicyTemplate& tmpl, const Expr& expr) {
-  std::set<std::string> names;
-  post_order(expr, [&](const Expr& e) {
-    if (const auto* f = std::get_if<types::IntentField>(&e.node)) {
-      const auto it = tmpl.intent_schema.fields.find(f->name);
-      if (it != tmpl.intent_schema.fields.end() && it->second.optional) names.insert(f->name);
-    }
-    return true;
-  });
-  return {names.begin(), names.end()};
-}
-
 Result<NodeTypes, std::string> check_template(const types::PolicyTemplate& tmpl) {
   NodeTypes node_types;
   for (std::size_t i = 0; i < tmpl.constraints.size(); ++i) {
@@ -181,7 +168,7 @@ Result<NodeTypes, std::string> check_template(const types::PolicyTemplate& tmpl)
       return make_err(where + "is not a bool expression (type " +
                       std::string(types::type_text(node_types.at(&c.expr))) + ")");
     }
-    const auto refs = optional_refs(tmpl, c.expr);
+    const auto refs = types::optional_fields_read(tmpl.intent_schema, c.expr);
     if (c.optional && refs.empty()) {
       return make_err(where + "is marked optional but reads no optional intent field");
     }

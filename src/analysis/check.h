@@ -22,7 +22,4 @@ using NodeTypes = std::unordered_map<const types::Expr*, types::Type>;
 // constraint, in evaluation order. Walks iteratively.
 Result<NodeTypes, std::string> check_template(const types::PolicyTemplate& tmpl);
 
-// The optional intent fields `expr` reads, in byte order of their names.
-std::vector<std::string> optional_refs(const types::PolicyTemplate& tmpl, const types::Expr& expr);
-
 }  // namespace verdane::analysis

@@ -30,6 +30,7 @@
 
 #include "analysis/codes.h"
 #include "analysis/walk.h"
+#include "types/optional_reads.h"
 
 namespace verdane::analysis {
 
@@ -837,7 +838,8 @@ struct Encoding::Impl {
     for (const z3::expr& e : errors) error_terms.push_back(e);
     const z3::expr errs = z3::mk_or(error_terms);
     z3::expr_vector absent(ctx);
-    for (const std::string& name : optional_refs(*templates[slot].tmpl, c.expr)) {
+    for (const std::string& name :
+         types::optional_fields_read(templates[slot].tmpl->intent_schema, c.expr)) {
       absent.push_back(!members[member_index.at({true, name})].present);
     }
     const z3::expr skipped = c.optional ? z3::mk_or(absent) : ctx.bool_val(false);

@@ -813,28 +813,6 @@ std::span<const std::uint32_t> Plan::optional_slots(std::size_t index) const {
       .subspan(r.optional_begin, r.optional_end - r.optional_begin);
 }
 
-void collect_optional_refs(const types::PolicyTemplate& tmpl, const Expr& expr,
-                           std::set<std::string>& names) {
-  std::visit(
-      [&](const auto& node) {
-        using N = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<N, types::IntentField>) {
-          const auto& fields = tmpl.intent_schema.fields;
-          const auto it = fields.find(node.name);
-          if (it != fields.end() && it->second.optional) names.insert(node.name);
-        } else if constexpr (std::is_base_of_v<types::Binary, N>) {
-          collect_optional_refs(tmpl, *node.left, names);
-          collect_optional_refs(tmpl, *node.right, names);
-        } else if constexpr (std::is_same_v<N, types::Not>) {
-          collect_optional_refs(tmpl, *node.operand, names);
-        } else if constexpr (std::is_same_v<N, types::And> || std::is_same_v<N, types::Or>) {
-          for (const Expr& operand : node.operands) collect_optional_refs(tmpl, operand, names);
-        }
-        // Literals and evidence fields name no intent field.
-      },
-      expr.node);
-}
-
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const ValueMap& intent,
                     const ValueMap& evidence) {
   // Maps may hold any names, so the passes run on them by name first.

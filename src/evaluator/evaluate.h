@@ -197,9 +197,4 @@ Result<types::Value, std::string> eval_expr(const types::Expr& expr, const types
                                             const types::ValueMap& evidence,
                                             Trace* trace = nullptr);
 
-// Adds to `names` every field of an IntentField in `expr` that the intent
-// schema of `tmpl` declares optional; undeclared names add nothing.
-void collect_optional_refs(const types::PolicyTemplate& tmpl, const types::Expr& expr,
-                           std::set<std::string>& names);
-
 }  // namespace verdane::evaluator

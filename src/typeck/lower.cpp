@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "types/optional_reads.h"
+
 namespace verdane::typeck {
 
 namespace {
@@ -69,7 +71,8 @@ Result<types::PolicyTemplate, CompileError> lower(const ast::File& file, std::st
     if (lowered->type != types::Type::Bool) {
       return make_err(CompileError::at(Kind::ConstraintNotBool, src, constraint.expr.span().start));
     }
-    const bool uses_optional = references_optional_field(tmpl.intent_schema, constraint.expr);
+    const bool uses_optional =
+        !types::optional_fields_read(tmpl.intent_schema, lowered->expr).empty();
     if (!constraint.optional && uses_optional) {
       return make_err(CompileError::at(Kind::OptionalPrefixRequired, src, constraint.span.start));
     }

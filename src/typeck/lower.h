@@ -52,8 +52,4 @@ struct Lowered {
 Result<Lowered, errors::CompileError> lower_expr(LowerContext& cx, const parser::ast::ExprAst& expr,
                                                  std::optional<types::Type> expected);
 
-// Whether `expr` refers to an intent field that the intent schema declares
-// optional.
-bool references_optional_field(const types::IntentSchema& intent, const parser::ast::ExprAst& expr);
-
 }  // namespace verdane::typeck

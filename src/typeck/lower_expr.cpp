@@ -548,17 +548,4 @@ Result<Lowered, CompileError> lower_expr(LowerContext& cx, const ast::ExprAst& e
   return out;
 }
 
-bool references_optional_field(const types::IntentSchema& intent, const ast::ExprAst& expr) {
-  const bool any_optional = std::any_of(intent.fields.begin(), intent.fields.end(),
-                                        [](const auto& field) { return field.second.optional; });
-  if (!any_optional) return false;
-  for (std::size_t i = 0; i < expr.size(); ++i) {
-    const NodeRef node = expr.at(i);
-    if (node.kind() != NodeKind::Field || node.ns() != ast::Namespace::Intent) continue;
-    const auto it = intent.fields.find(std::string(node.name()));
-    if (it != intent.fields.end() && it->second.optional) return true;
-  }
-  return false;
-}
-
 }  // namespace verdane::typeck

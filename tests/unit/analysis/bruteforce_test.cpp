@@ -18,6 +18,7 @@
 #include "analysis/analyze.h"
 #include "analysis/check.h"
 #include "korvel_serializers/bytes.h"
+#include "types/optional_reads.h"
 #include "verdane/verdane.h"
 
 namespace verdane::analysis {
@@ -199,7 +200,7 @@ struct Gen {
 
   void add_constraint() {
     types::Constraint c{false, boolean(2)};
-    c.optional = !optional_refs(tmpl, c.expr).empty();
+    c.optional = !types::optional_fields_read(tmpl.intent_schema, c.expr).empty();
     tmpl.constraints.push_back(std::move(c));
   }
 };

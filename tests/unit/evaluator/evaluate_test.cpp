@@ -473,15 +473,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "constraint evaluated to False"}),
     [](const auto& info) { return info.param.name; });
 
-TEST(CollectOptionalRefs, GathersDeclaredOptionalIntentFieldsEverywhere) {
-  const auto t = with_constraints({});
-  const Expr e = Or(Not(B<In>(I("limit"), Ints({}))), And(B<Add>(I("amount"), I("cap"))),
-                    B<Eq>(E("cap"), I("undeclared")), I("limit"));
-  std::set<std::string> names;
-  collect_optional_refs(t, e, names);
-  EXPECT_EQ(names, (std::set<std::string>{"cap", "limit"}));
-}
-
 TEST(Decide, MillionElementSetsStayFast) {
   std::vector<std::int64_t> items(1'000'000);
   for (std::size_t i = 0; i < items.size(); ++i) items[i] = static_cast<std::int64_t>(i) * 3;
