@@ -1,6 +1,7 @@
 #include "analysis/check.h"
 
 #include "analysis/walk.h"
+#include "types/operators.h"
 #include "types/optional_reads.h"
 
 namespace verdane::analysis {
@@ -21,46 +22,10 @@ std::string text(Type t) {
 
 std::string pair_text(Type a, Type b) { return text(a) + " and " + text(b); }
 
-const char* operator_text(ExprKind kind) {
-  switch (kind) {
-    case ExprKind::Add:
-      return "+";
-    case ExprKind::Sub:
-      return "-";
-    case ExprKind::Mul:
-      return "*";
-    case ExprKind::Eq:
-      return "==";
-    case ExprKind::Lt:
-      return "<";
-    case ExprKind::Le:
-      return "<=";
-    case ExprKind::Gt:
-      return ">";
-    case ExprKind::Ge:
-      return ">=";
-    case ExprKind::In:
-      return "in";
-    case ExprKind::SubsetOf:
-      return "subset of";
-    case ExprKind::SupersetOf:
-      return "superset of";
-    case ExprKind::Not:
-      return "not";
-    case ExprKind::And:
-      return "and";
-    case ExprKind::Or:
-      return "or";
-    default:
-      return "";
-  }
-}
-
 // The type of `expr` given its operands' types, or the problem.
 Result<Type, std::string> node_type(const types::PolicyTemplate& tmpl, const Expr& expr,
                                     const NodeTypes& known) {
   const auto type_of = [&](const Expr* e) { return known.at(e); };
-  const std::string op = std::string("`") + operator_text(expr.kind()) + "`";
   switch (expr.kind()) {
     case ExprKind::Literal:
       return std::get<types::Literal>(expr.node).type();
@@ -82,68 +47,48 @@ Result<Type, std::string> node_type(const types::PolicyTemplate& tmpl, const Exp
       }
       return it->second.type;
     }
-    case ExprKind::Add:
-    case ExprKind::Sub:
-    case ExprKind::Mul: {
-      const Type l = type_of(expr.binary()->left.get());
-      const Type r = type_of(expr.binary()->right.get());
-      if (l != Type::Int || r != Type::Int) {
+    default:
+      break;
+  }
+  const types::Operator* row = types::operator_of(expr.kind());
+  if (row == nullptr) return make_err("holds an expression of unknown kind");
+  std::string op = "`";
+  op.append(row->spelling).append("`");
+  if (row->arity == types::Arity::Two) {
+    const Type l = type_of(expr.binary()->left.get());
+    const Type r = type_of(expr.binary()->right.get());
+    if (types::operands_fit(row->operands, l, r)) return row->result;
+    switch (row->operands) {
+      case types::Operands::Ints:
         return make_err(op + " needs two int operands, not " + pair_text(l, r));
-      }
-      return Type::Int;
-    }
-    case ExprKind::Eq: {
-      const Type l = type_of(expr.binary()->left.get());
-      const Type r = type_of(expr.binary()->right.get());
-      if (l != r) return make_err(op + " compares operands of different types, " + pair_text(l, r));
-      return Type::Bool;
-    }
-    case ExprKind::Lt:
-    case ExprKind::Le:
-    case ExprKind::Gt:
-    case ExprKind::Ge: {
-      const Type l = type_of(expr.binary()->left.get());
-      const Type r = type_of(expr.binary()->right.get());
-      if (l != r || (l != Type::Int && l != Type::Date)) {
+      case types::Operands::Same:
+        return make_err(op + " compares operands of different types, " + pair_text(l, r));
+      case types::Operands::Ordered:
         return make_err(op + " needs two ints or two dates, not " + pair_text(l, r));
-      }
-      return Type::Bool;
-    }
-    case ExprKind::In: {
-      const Type l = type_of(expr.binary()->left.get());
-      const Type r = type_of(expr.binary()->right.get());
-      if (types::set_type_of(l) != r) {
+      case types::Operands::ElementAndSet:
         return make_err(op + " needs an element and a set of its type, not " + pair_text(l, r));
-      }
-      return Type::Bool;
-    }
-    case ExprKind::SubsetOf:
-    case ExprKind::SupersetOf: {
-      const Type l = type_of(expr.binary()->left.get());
-      const Type r = type_of(expr.binary()->right.get());
-      if (l != r || !types::is_set_type(l)) {
+      case types::Operands::Sets:
         return make_err(op + " needs two sets of one type, not " + pair_text(l, r));
-      }
-      return Type::Bool;
+      case types::Operands::Bools:
+        break;
     }
-    case ExprKind::Not: {
-      const Type t = type_of(std::get<types::Not>(expr.node).operand.get());
-      if (t != Type::Bool) return make_err(op + " needs a bool operand, not " + text(t));
-      return Type::Bool;
+    return make_err(op + " needs bool operands, not " + pair_text(l, r));
+  }
+  if (row->arity == types::Arity::One) {
+    const Type t = type_of(std::get<types::Not>(expr.node).operand.get());
+    if (!types::operands_fit(row->operands, t, t)) {
+      return make_err(op + " needs a bool operand, not " + text(t));
     }
-    case ExprKind::And:
-    case ExprKind::Or: {
-      const auto& operands = expr.kind() == ExprKind::And ? std::get<types::And>(expr.node).operands
-                                                          : std::get<types::Or>(expr.node).operands;
-      for (const Expr& e : operands) {
-        if (type_of(&e) != Type::Bool) {
-          return make_err(op + " needs bool operands, not " + text(type_of(&e)));
-        }
-      }
-      return Type::Bool;
+    return row->result;
+  }
+  const auto& operands = expr.kind() == ExprKind::And ? std::get<types::And>(expr.node).operands
+                                                      : std::get<types::Or>(expr.node).operands;
+  for (const Expr& e : operands) {
+    if (!types::operands_fit(row->operands, type_of(&e), type_of(&e))) {
+      return make_err(op + " needs bool operands, not " + text(type_of(&e)));
     }
   }
-  return make_err("holds an expression of unknown kind");
+  return row->result;
 }
 
 }  // namespace

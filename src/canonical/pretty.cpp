@@ -6,6 +6,7 @@
 
 #include "support/line_text.h"
 #include "types/literal_text.h"
+#include "types/operators.h"
 
 namespace verdane::canonical {
 namespace {
@@ -21,35 +22,6 @@ using types::ExprKind;
 // toward its four characters, as the reports have always shown it:
 // date(-007-01-01).
 constexpr types::LiteralStyle kLiteralStyle{.sign_in_year_width = true};
-
-std::string_view binary_operator(ExprKind kind) {
-  switch (kind) {
-    case ExprKind::Add:
-      return " + ";
-    case ExprKind::Sub:
-      return " - ";
-    case ExprKind::Mul:
-      return " * ";
-    case ExprKind::Eq:
-      return " == ";
-    case ExprKind::Lt:
-      return " < ";
-    case ExprKind::Le:
-      return " <= ";
-    case ExprKind::Gt:
-      return " > ";
-    case ExprKind::Ge:
-      return " >= ";
-    case ExprKind::In:
-      return " in ";
-    case ExprKind::SubsetOf:
-      return " subset of ";
-    case ExprKind::SupersetOf:
-      return " superset of ";
-    default:
-      return " ? ";
-  }
-}
 
 // The compiler only writes identifiers as field names; any other name comes
 // from crafted bytecode, and its control characters are shown escaped so that
@@ -95,7 +67,9 @@ void append_expr(std::string& out, const Expr& expr, SpanSink* sink) {
   if (const types::Binary* bin = expr.binary()) {
     out += '(';
     append_expr(out, *bin->left, sink);
-    out += binary_operator(expr.kind());
+    out += ' ';
+    out += types::operator_of(expr.kind())->spelling;
+    out += ' ';
     append_expr(out, *bin->right, sink);
     out += ')';
   } else {
@@ -112,15 +86,19 @@ void append_expr(std::string& out, const Expr& expr, SpanSink* sink) {
         append_field_name(out, std::get<types::EvidenceField>(expr.node).name);
         break;
       case ExprKind::Not:
-        out += "(not ";
+        out += '(';
+        out += types::operator_of(ExprKind::Not)->spelling;
+        out += ' ';
         append_expr(out, *std::get<types::Not>(expr.node).operand, sink);
         out += ')';
         break;
       case ExprKind::And:
-        append_connective(out, std::get<types::And>(expr.node).operands, "and", sink);
+        append_connective(out, std::get<types::And>(expr.node).operands,
+                          types::operator_of(ExprKind::And)->spelling, sink);
         break;
       case ExprKind::Or:
-        append_connective(out, std::get<types::Or>(expr.node).operands, "or", sink);
+        append_connective(out, std::get<types::Or>(expr.node).operands,
+                          types::operator_of(ExprKind::Or)->spelling, sink);
         break;
       default:
         break;  // every two-operand kind was handled above

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "types/literal_text.h"
+#include "types/operators.h"
 
 namespace verdane::readable {
 namespace {
@@ -19,64 +20,6 @@ using types::ExprKind;
 // A negative year (only crafted bytecode holds one) keeps four digits after
 // its sign, as print has always shown it: date(-0007-01-01).
 constexpr types::LiteralStyle kLiteralStyle{};
-
-std::string_view operator_text(ExprKind kind) {
-  switch (kind) {
-    case ExprKind::Add:
-      return "+";
-    case ExprKind::Sub:
-      return "-";
-    case ExprKind::Mul:
-      return "*";
-    case ExprKind::Eq:
-      return "==";
-    case ExprKind::Lt:
-      return "<";
-    case ExprKind::Le:
-      return "<=";
-    case ExprKind::Gt:
-      return ">";
-    case ExprKind::Ge:
-      return ">=";
-    case ExprKind::In:
-      return "in";
-    case ExprKind::SubsetOf:
-      return "subset of";
-    case ExprKind::SupersetOf:
-      return "superset of";
-    default:
-      return "?";
-  }
-}
-
-BindingClass class_of(ExprKind kind) {
-  switch (kind) {
-    case ExprKind::And:
-    case ExprKind::Or:
-      return BindingClass::Connective;
-    case ExprKind::Eq:
-    case ExprKind::Lt:
-    case ExprKind::Le:
-    case ExprKind::Gt:
-    case ExprKind::Ge:
-    case ExprKind::In:
-    case ExprKind::SubsetOf:
-    case ExprKind::SupersetOf:
-      return BindingClass::Relation;
-    case ExprKind::Not:
-      return BindingClass::Not;
-    case ExprKind::Add:
-    case ExprKind::Sub:
-      return BindingClass::Additive;
-    case ExprKind::Mul:
-      return BindingClass::Multiplicative;
-    case ExprKind::Literal:
-    case ExprKind::IntentField:
-    case ExprKind::EvidenceField:
-      return BindingClass::Atom;
-  }
-  return BindingClass::Atom;
-}
 
 void append_render(std::string& out, const Expr& expr, Context context);
 
@@ -108,7 +51,8 @@ void append_chain(std::string& out, const std::vector<Expr>& operands, bool is_o
 void append_form(std::string& out, const Expr& expr) {
   const ExprKind kind = expr.kind();
   if (const types::Binary* b = expr.binary()) {
-    append_bin(out, *b->left, *b->right, class_of(kind), operator_text(kind));
+    append_bin(out, *b->left, *b->right, types::binding_of(kind),
+               types::operator_of(kind)->spelling);
     return;
   }
   switch (kind) {
@@ -124,14 +68,17 @@ void append_form(std::string& out, const Expr& expr) {
       out += std::get<types::EvidenceField>(expr.node).name;
       return;
     case ExprKind::Not:
-      out += "not ";
+      out += types::operator_of(ExprKind::Not)->spelling;
+      out += ' ';
       append_render(out, *std::get<types::Not>(expr.node).operand, Context::not_operand());
       return;
     case ExprKind::And:
-      append_chain(out, std::get<types::And>(expr.node).operands, false, "and");
+      append_chain(out, std::get<types::And>(expr.node).operands, false,
+                   types::operator_of(ExprKind::And)->spelling);
       return;
     case ExprKind::Or:
-      append_chain(out, std::get<types::Or>(expr.node).operands, true, "or");
+      append_chain(out, std::get<types::Or>(expr.node).operands, true,
+                   types::operator_of(ExprKind::Or)->spelling);
       return;
     default:
       return;  // every two-operand kind was handled above
@@ -159,7 +106,7 @@ void append_schema_line(std::string& out, const std::string& name) {
 
 }  // namespace
 
-BindingClass binding_class(const Expr& expr) { return class_of(expr.kind()); }
+BindingClass binding_class(const Expr& expr) { return types::binding_of(expr.kind()); }
 
 bool needs_parens(const Expr& expr, Context context) {
   const BindingClass cls = binding_class(expr);

@@ -10,18 +10,13 @@
 #include <vector>
 
 #include "types/model.h"
+#include "types/operators.h"
 
 namespace verdane::readable {
 
-// How tightly an expression form binds; a higher value binds tighter.
-enum class BindingClass : std::uint8_t {
-  Connective = 1,  // And, Or
-  Relation = 2,    // Eq, Lt, Le, Gt, Ge, In, SubsetOf, SupersetOf
-  Not = 3,
-  Additive = 4,  // Add, Sub
-  Multiplicative = 5,
-  Atom = 6,  // Literal, IntentField, EvidenceField
-};
+// How tightly an expression form binds; a higher value binds tighter. From
+// the table of operators.
+using BindingClass = types::Binding;
 
 BindingClass binding_class(const types::Expr& expr);
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "typeck/lower.h"
+#include "types/operators.h"
 
 namespace verdane::typeck {
 
@@ -27,6 +28,7 @@ using ast::NodeRef;
 using errors::CompileError;
 using Kind = errors::CompileError::Kind;
 using types::Expr;
+using types::ExprKind;
 using types::Type;
 
 bool is_bare_empty_set(NodeRef node) { return node.kind() == NodeKind::EmptySet; }
@@ -90,6 +92,40 @@ void set_binary(Expr& out, Expr& left, Expr& right) {
   Node& node = out.node.emplace<Node>();
   node.left = std::move(left_box);
   node.right = std::move(right_box);
+}
+
+// Whether operands of these types fit the operator `kind`, as the table of
+// operators says.
+bool fits(ExprKind kind, Type left, Type right) {
+  return types::operands_fit(types::operator_of(kind)->operands, left, right);
+}
+
+ExprKind kind_of(ast::CmpOp op) {
+  switch (op) {
+    case ast::CmpOp::Eq:
+      return ExprKind::Eq;
+    case ast::CmpOp::Lt:
+      return ExprKind::Lt;
+    case ast::CmpOp::Le:
+      return ExprKind::Le;
+    case ast::CmpOp::Gt:
+      return ExprKind::Gt;
+    case ast::CmpOp::Ge:
+      break;
+  }
+  return ExprKind::Ge;
+}
+
+ExprKind kind_of(ast::ArithOp op) {
+  switch (op) {
+    case ast::ArithOp::Add:
+      return ExprKind::Add;
+    case ast::ArithOp::Sub:
+      return ExprKind::Sub;
+    case ast::ArithOp::Mul:
+      break;
+  }
+  return ExprKind::Mul;
 }
 
 // Makes `out` the comparison `op` of `left` and `right` (moved from).
@@ -290,8 +326,9 @@ bool Lowering::not_op(NodeRef node, Lowered& out) {
   const NodeRef operand = node.operand();
   if (!expr(operand, std::nullopt, out)) return false;
   if (!check_height(out.height + 1, node.span().start)) return false;
-  if (out.type != Type::Bool)
+  if (!fits(ExprKind::Not, out.type, out.type)) {
     return fail(Kind::ExpectedBool, operand.span().start, errors::detail::Found{out.type});
+  }
   wrap_not(out);
   out.height += 1;
   return true;
@@ -315,7 +352,7 @@ bool Lowering::bool_chain(NodeRef node, Lowered& out) {
     if (out.height + 1 > types::MAX_EXPR_DEPTH) {
       return too_deep(next_token_offset(cx_.src, cx_.operands[base + joined_after].span().end));
     }
-    if (out.type != Type::Bool) {
+    if (!fits(result.kind(), out.type, out.type)) {
       return fail(Kind::ExpectedBool, operand.span().start, errors::detail::Found{out.type});
     }
     height = std::max(height, out.height + 1);
@@ -385,7 +422,7 @@ bool Lowering::comparisons(std::size_t base, std::size_t count, Lowered* lowered
     if (!check_height(cmp_height, op_start(i))) return false;
     if (left.type != right.type) return fail(Kind::ChainTypeMismatch, operand(i).span().start);
     const ast::CmpOp op = cx_.operands[base + i].cmp_op();
-    if (op != ast::CmpOp::Eq && left.type != Type::Int && left.type != Type::Date) {
+    if (!fits(kind_of(op), left.type, right.type)) {
       return fail(Kind::OrderingNotAllowed, op_start(i), errors::detail::Found{left.type});
     }
     // The left operand is used for the last time here; the right one is
@@ -448,7 +485,8 @@ bool Lowering::inclusion(ast::SetOpAst op, std::size_t op_start, NodeRef lhs, No
   }
   const std::size_t height = std::max(out.height, right.height) + 1;
   if (!check_height(height, op_start)) return false;
-  if (out.type != right.type || !types::is_set_type(out.type)) {
+  if (!fits(op == ast::SetOpAst::SubsetOf ? ExprKind::SubsetOf : ExprKind::SupersetOf, out.type,
+            right.type)) {
     return fail(Kind::OperandTypeMismatch, rhs.span().start);
   }
   if (op == ast::SetOpAst::SubsetOf) {
@@ -468,7 +506,7 @@ bool Lowering::arith(NodeRef node, Lowered& out) {
   const std::size_t op_start = node.op_span().start;
   const std::size_t height = std::max(out.height, right.height) + 1;
   if (!check_height(height, op_start)) return false;
-  if (out.type != Type::Int || right.type != Type::Int) {
+  if (!fits(kind_of(node.arith_op()), out.type, right.type)) {
     return fail(Kind::ArithmeticNotInt, op_start);
   }
   wrap_arith(node.arith_op(), out, right);
