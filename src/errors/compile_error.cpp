@@ -1,11 +1,30 @@
 #include "errors/compile_error.h"
 
 #include <cassert>
+#include <utility>
 
 namespace verdane::errors {
 
+namespace {
+
+// An empty detail of the alternative at `index`.
+template <std::size_t... I>
+Detail empty_detail(std::size_t index, std::index_sequence<I...>) {
+  Detail out;
+  ((I == index ? (out.emplace<I>(), 0) : 0), ...);
+  return out;
+}
+
+}  // namespace
+
 CompileError CompileError::at(Kind kind, std::string_view src, std::size_t offset, Detail detail) {
   assert(detail.index() == detail_index(kind));
+  // Whatever a caller passed, the kind's own alternative is held, so that
+  // message() reads it without a check.
+  if (detail.index() != detail_index(kind)) {
+    detail =
+        empty_detail(detail_index(kind), std::make_index_sequence<std::variant_size_v<Detail>>{});
+  }
   CompileError e;
   e.kind_ = kind;
   // A codec failure has no source position: it stays at 0:0 however built.
