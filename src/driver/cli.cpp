@@ -134,19 +134,16 @@ std::variant<Cli, CliExit> eval_command(std::string bytecode,
   const auto fail = [](const std::string& message) {
     return CliExit{2, "", usage_error(message, kEval)};
   };
-  const auto value = [&options](std::size_t index) -> std::optional<std::string>& {
-    return options[index];
-  };
-  std::optional<std::string>& evidence = value(option(kEvalOptions, "--evidence"));
-  const std::optional<std::string>& jobs = value(option(kEvalOptions, "--jobs"));
-  const std::optional<std::string>& format = value(option(kEvalOptions, "--format"));
+  std::optional<std::string>& evidence = options[option(kEvalOptions, "--evidence")];
+  const std::optional<std::string>& jobs = options[option(kEvalOptions, "--jobs")];
+  const std::optional<std::string>& format = options[option(kEvalOptions, "--format")];
   EvalCommand command;
   command.bytecode = std::move(bytecode);
   command.evidence = evidence.value_or("");
-  command.intent = std::move(value(option(kEvalOptions, "--intent")));
-  command.check_hash = std::move(value(option(kEvalOptions, "--check-hash")));
-  command.explain = value(option(kEvalOptions, "--explain")).has_value();
-  command.batch = std::move(value(option(kEvalOptions, "--batch")));
+  command.intent = std::move(options[option(kEvalOptions, "--intent")]);
+  command.check_hash = std::move(options[option(kEvalOptions, "--check-hash")]);
+  command.explain = options[option(kEvalOptions, "--explain")].has_value();
+  command.batch = std::move(options[option(kEvalOptions, "--batch")]);
   if (command.batch && evidence) return fail("--batch cannot be used with --evidence");
   if (command.batch && command.intent) return fail("--batch cannot be used with --intent");
   if (jobs) {
