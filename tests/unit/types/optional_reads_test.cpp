@@ -20,8 +20,9 @@ IntentSchema schema() {
 }
 
 TEST(OptionalFieldsRead, DeclaredOptionalIntentFieldsEverywhereOnceInByteOrder) {
-  const Expr e = Or(Not(B<types::In>(I("limit"), Ints({}))), And(B<types::Add>(I("amount"), I("cap"))),
-                    B<types::Eq>(E("cap"), I("undeclared")), I("limit"));
+  const Expr e =
+      Or(Not(B<types::In>(I("limit"), Ints({}))), And(B<types::Add>(I("amount"), I("cap"))),
+         B<types::Eq>(E("cap"), I("undeclared")), I("limit"));
   EXPECT_EQ(optional_fields_read(schema(), e), (std::vector<std::string>{"cap", "limit"}));
   EXPECT_TRUE(optional_fields_read(schema(), B<types::Eq>(E("cap"), I("amount"))).empty());
 }
