@@ -1,17 +1,224 @@
 #include "decision_log/log_line.h"
 
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-
 #include <array>
 #include <charconv>
-#include <vector>
+#include <cstring>
+
+#include "support/utf8.h"
 
 namespace verdane::decision_log {
 
 namespace {
 
-// The top-level members read; the rest are passed over.
+// The line is read by hand rather than by a general JSON parser: the request's
+// documents, most of the line, are only delimited here (the evaluator parses
+// them anyway), which makes reading a line about as cheap as deciding it.
+
+constexpr int kNestingLimit = 4096;  // as for the documents themselves
+
+struct Malformed {};  // the text is not JSON
+
+// The bytes that open or close a string or container.
+constexpr std::array<bool, 256> kStructural = [] {
+  std::array<bool, 256> t{};
+  for (const unsigned char c : std::string_view("\"{}[]")) t[c] = true;
+  return t;
+}();
+
+// The bytes that end the plain run of a string.
+constexpr std::array<bool, 256> kStringStop = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
+  t['"'] = t['\\'] = true;
+  return t;
+}();
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// Whether a byte of `w` is below 0x20, a quote or a backslash (bytes from
+// 0x80 up may be flagged too; the byte loop after it decides).
+constexpr bool stops_run(std::uint64_t w) {
+  const auto zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighBits; };
+  const std::uint64_t control = (w - kOnes * 0x20) & ~w & kHighBits;
+  return (control | zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\'))) != 0;
+}
+
+class Scanner {
+ public:
+  explicit Scanner(std::string_view text) : s_(text) {}
+
+  bool at_end() const { return at_ == s_.size(); }
+  std::size_t at() const { return at_; }
+  char peek() const { return at_ < s_.size() ? s_[at_] : '\0'; }
+
+  void skip_ws() {
+    while (at_ < s_.size() &&
+           (s_[at_] == ' ' || s_[at_] == '\t' || s_[at_] == '\n' || s_[at_] == '\r')) {
+      ++at_;
+    }
+  }
+  bool take(char c) {
+    skip_ws();
+    if (peek() != c) return false;
+    ++at_;
+    return true;
+  }
+
+  // A string at the current position: `view` is its text, in the line when
+  // it has no escapes, else decoded into `storage`. Checks that it is UTF-8.
+  bool string(std::string_view& view, std::string& storage) {
+    if (peek() != '"') return false;
+    std::size_t i = ++at_;
+    bool high = false;
+    // Eight bytes at a time while none of them ends the plain run.
+    while (i + 8 <= s_.size()) {
+      std::uint64_t w;
+      std::memcpy(&w, s_.data() + i, sizeof w);
+      if (stops_run(w)) break;
+      high |= (w & kHighBits) != 0;
+      i += 8;
+    }
+    while (i < s_.size() && !kStringStop[static_cast<unsigned char>(s_[i])]) {
+      high |= static_cast<unsigned char>(s_[i]) >= 0x80;
+      ++i;
+    }
+    if (i == s_.size() || static_cast<unsigned char>(s_[i]) < 0x20) return false;
+    if (s_[i] == '"') {
+      view = s_.substr(at_, i - at_);
+      at_ = i + 1;
+      return !high || !utf8::validate(view);
+    }
+    storage.assign(s_.data() + at_, i - at_);
+    at_ = i;
+    for (;;) {
+      std::size_t run = at_;
+      while (run < s_.size() && !kStringStop[static_cast<unsigned char>(s_[run])]) ++run;
+      storage.append(s_.data() + at_, run - at_);
+      at_ = run;
+      if (at_ == s_.size() || static_cast<unsigned char>(s_[at_]) < 0x20) return false;
+      if (s_[at_++] == '"') break;
+      if (!escape(storage)) return false;
+    }
+    view = storage;
+    return !utf8::validate(view);
+  }
+  bool string(std::string& out) {
+    std::string_view view;
+    if (!string(view, out)) return false;
+    if (view.data() != out.data()) out.assign(view);
+    return true;
+  }
+
+  // Passes over one value of any kind, checking only its brackets and strings
+  // (the whole value is checked by whoever reads it).
+  bool skip_value() {
+    skip_ws();
+    int depth = 0;
+    for (;;) {
+      // Straight to the next byte that matters inside a container.
+      if (depth > 0) {
+        while (at_ < s_.size() && !kStructural[static_cast<unsigned char>(s_[at_])]) ++at_;
+      }
+      const char c = peek();
+      if (c == '"') {
+        if (!skip_string()) return false;
+      } else if (c == '{' || c == '[') {
+        if (++depth > kNestingLimit) return false;
+        ++at_;
+      } else if (c == '}' || c == ']') {
+        if (depth == 0) return false;
+        --depth;
+        ++at_;
+      } else if (at_ == s_.size()) {
+        return false;
+      } else {
+        // A scalar at the top.
+        while (at_ < s_.size() && std::strchr(",}] \t\r\n", s_[at_]) == nullptr) ++at_;
+        return true;
+      }
+      if (depth == 0) return true;
+    }
+  }
+
+ private:
+  bool skip_string() {
+    ++at_;
+    for (;;) {
+      const char* from = s_.data() + at_;
+      const void* hit = std::memchr(from, '"', s_.size() - at_);
+      if (!hit) return false;
+      const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(hit) - s_.data());
+      // An escaped quote has an odd number of backslashes before it.
+      std::size_t slashes = 0;
+      while (end - slashes > at_ && s_[end - slashes - 1] == '\\') ++slashes;
+      at_ = end + 1;
+      if (slashes % 2 == 0) return true;
+    }
+  }
+
+  bool hex4(char32_t& c) {
+    if (s_.size() - at_ < 4) return false;
+    unsigned v = 0;
+    const auto [end, ec] = std::from_chars(s_.data() + at_, s_.data() + at_ + 4, v, 16);
+    if (ec != std::errc() || end != s_.data() + at_ + 4) return false;
+    at_ += 4;
+    c = v;
+    return true;
+  }
+
+  bool escape(std::string& out) {
+    if (at_ == s_.size()) return false;
+    const char e = s_[at_++];
+    switch (e) {
+      case '"':
+        out += '"';
+        return true;
+      case '\\':
+        out += '\\';
+        return true;
+      case '/':
+        out += '/';
+        return true;
+      case 'b':
+        out += '\b';
+        return true;
+      case 'f':
+        out += '\f';
+        return true;
+      case 'n':
+        out += '\n';
+        return true;
+      case 'r':
+        out += '\r';
+        return true;
+      case 't':
+        out += '\t';
+        return true;
+      case 'u':
+        break;
+      default:
+        return false;
+    }
+    char32_t c = 0;
+    if (!hex4(c)) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      char32_t low = 0;
+      if (s_.substr(at_, 2) != "\\u") return false;
+      at_ += 2;
+      if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      return false;
+    }
+    utf8::append(out, c);
+    return true;
+  }
+
+  std::string_view s_;
+  std::size_t at_ = 0;
+};
+
 enum Member : std::size_t {
   kOther,
   kTime,
@@ -25,138 +232,172 @@ enum Member : std::size_t {
   kEvidence,
   kMembers
 };
-
 constexpr std::array<std::string_view, kMembers> kMemberNames{
     "",         "time",     "decision_id", "template_id", "name",
     "decision", "outcomes", "input_error", "intent",      "evidence"};
 
-// The members of one outcome.
-enum Field : int { kNoField = -1, kIndex, kKind, kExpression, kReason, kFields };
-constexpr std::array<std::string_view, kFields> kFieldNames{"index", "outcome", "expression",
-                                                            "reason"};
+enum class Type : std::uint8_t { Absent, String, Null, Array, Other };
 
-enum class Type : std::uint8_t { Absent, String, Null, Array, Object, Other };
+// A scalar that is not a string: the word or number, checked loosely (the
+// line is checked whole by a general parser when something looks wrong).
+bool scalar_text(std::string_view t) {
+  if (t == "true" || t == "false" || t == "null") return true;
+  if (t.empty()) return false;
+  for (char c : t) {
+    if (!((c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E')) {
+      return false;
+    }
+  }
+  return true;
+}
 
-// Reads the line in one pass; remembers where the documents' texts lie so
-// they are handed on as written (numbers exactly, no copy).
+// The members of the line's object, read in one pass.
 struct Reading {
-  Reading(const rapidjson::MemoryStream& stream, std::string_view text) : in(stream), line(text) {}
-
-  const rapidjson::MemoryStream& in;
-  std::string_view line;
-  int depth = 0;
-  bool root_object = false;
-  std::size_t member = kOther;
   std::array<Type, kMembers> type{};
-  std::array<std::string, kMembers> text{};
-  std::size_t value_from = 0;  // where the member's value starts (before `:`)
-  std::array<std::optional<std::string_view>, 2> documents;  // intent, evidence
-  std::vector<api::Outcome> outcomes;
+  std::string key_storage, word;
+  std::string_view key;
+  std::string decision;
   bool outcomes_ok = true;
-  int field = kNoField;
-  std::array<bool, kFields> have{};
-
-  void document_ended() {
-    if (member != kIntent && member != kEvidence) return;
-    std::string_view value = line.substr(value_from, in.Tell() - value_from);
-    value.remove_prefix(value.find_first_not_of(" \t\r\n:"));
-    documents[member == kIntent ? 0 : 1] = value;
-  }
-
-  void outcome_value(Type t, std::string_view s) {
-    api::Outcome& o = outcomes.back();
-    switch (field) {
-      case kIndex: {
-        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), o.index);
-        if (t != Type::Other || ec != std::errc() || end != s.data() + s.size()) return;
-        break;
-      }
-      case kKind:
-        if (t != Type::String || (s != "failed" && s != "errored")) return;
-        o.kind = s == "failed" ? api::Outcome::Kind::Failed : api::Outcome::Kind::Errored;
-        break;
-      case kExpression:
-      case kReason:
-        if (t != Type::String) return;
-        (field == kExpression ? o.expression : o.reason) = s;
-        break;
-      default:
-        return;
-    }
-    have[static_cast<std::size_t>(field)] = true;
-  }
-
-  bool scalar(Type t, std::string_view s = {}) {
-    if (depth == 1) {
-      type[member] = t;
-      if (t == Type::String) text[member] = s;
-      document_ended();
-    } else if (depth == 3 && member == kOutcomes && field != kNoField) {
-      outcome_value(t, s);
-    } else if (depth == 2 && member == kOutcomes) {
-      outcomes_ok = false;  // an element that is not an object
-    }
-    return true;
-  }
-
-  bool Null() { return scalar(Type::Null); }
-  bool Bool(bool) { return scalar(Type::Other); }
-  // Numbers arrive as RawNumber; these are never called.
-  bool Int(int) { return scalar(Type::Other); }
-  bool Uint(unsigned) { return scalar(Type::Other); }
-  bool Int64(int64_t) { return scalar(Type::Other); }
-  bool Uint64(uint64_t) { return scalar(Type::Other); }
-  bool Double(double) { return scalar(Type::Other); }
-  bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return scalar(Type::Other, {s, n}); }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(Type::String, {s, n}); }
-
-  bool Key(const char* s, rapidjson::SizeType n, bool) {
-    const std::string_view key(s, n);
-    if (depth == 1) {
-      member = kOther;
-      for (std::size_t m = 1; m < kMembers; ++m) {
-        if (kMemberNames[m] == key) member = m;
-      }
-      value_from = in.Tell();
-    } else if (depth == 3 && member == kOutcomes) {
-      field = kNoField;
-      for (int f = 0; f < kFields; ++f) {
-        if (kFieldNames[static_cast<std::size_t>(f)] == key) field = f;
-      }
-    }
-    return true;
-  }
-
-  bool StartObject() {
-    if (depth == 0) root_object = true;
-    if (depth == 1) type[member] = Type::Object;
-    if (depth == 2 && member == kOutcomes) {
-      outcomes.emplace_back();
-      have = {};
-    }
-    ++depth;
-    return true;
-  }
-  bool EndObject(rapidjson::SizeType) {
-    --depth;
-    if (depth == 1) document_ended();
-    if (depth == 2 && member == kOutcomes && !(have[kIndex] && have[kKind] && have[kExpression])) {
-      outcomes_ok = false;
-    }
-    return true;
-  }
-  bool StartArray() {
-    if (depth == 1) type[member] = Type::Array;
-    if (depth == 2 && member == kOutcomes) outcomes_ok = false;
-    ++depth;
-    return true;
-  }
-  bool EndArray(rapidjson::SizeType) {
-    --depth;
-    if (depth == 1) document_ended();
-    return true;
-  }
+  std::size_t outcome_count = 0;
 };
+
+bool read_value(Scanner& in, std::string_view line, Type& type, std::string* text) {
+  in.skip_ws();
+  const char c = in.peek();
+  if (c == '"') {
+    type = Type::String;
+    std::string ignored;
+    return in.string(text ? *text : ignored);
+  }
+  const std::size_t from = in.at();
+  if (!in.skip_value()) return false;
+  type = c == '[' ? Type::Array : c == 'n' ? Type::Null : Type::Other;
+  // What was only delimited must still be JSON where it is not read again.
+  return c == '{' || c == '[' || scalar_text(line.substr(from, in.at() - from));
+}
+
+// One element of `outcomes`: an object with index, outcome and expression.
+bool read_outcome(Scanner& in, std::string_view line, api::Outcome& o, Reading& r) {
+  if (!in.take('{')) return false;
+  bool index = false, kind = false, expression = false;
+  o.reason.clear();
+  o.explanation.clear();
+  if (in.take('}')) {
+    r.outcomes_ok = false;
+    return true;
+  }
+  do {
+    in.skip_ws();
+    if (!in.string(r.key, r.key_storage) || !in.take(':')) return false;
+    Type t = Type::Absent;
+    if (r.key == "index") {
+      in.skip_ws();
+      const char first = in.peek();
+      const std::size_t from = in.at();
+      if (!in.skip_value()) return false;
+      const std::string_view n = line.substr(from, in.at() - from);
+      if (first != '"' && first != '{' && first != '[' && !scalar_text(n)) return false;
+      const auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), o.index);
+      index = ec == std::errc() && end == n.data() + n.size();
+    } else if (r.key == "outcome") {
+      if (!read_value(in, line, t, &r.word)) return false;
+      kind = t == Type::String && (r.word == "failed" || r.word == "errored");
+      if (kind)
+        o.kind = r.word == "failed" ? api::Outcome::Kind::Failed : api::Outcome::Kind::Errored;
+    } else if (r.key == "expression") {
+      if (!read_value(in, line, t, &o.expression)) return false;
+      expression = t == Type::String;
+    } else if (r.key == "reason") {
+      if (!read_value(in, line, t, &o.reason)) return false;
+    } else if (!read_value(in, line, t, nullptr)) {
+      return false;
+    }
+  } while (in.take(','));
+  if (!in.take('}')) return false;
+  if (!(index && kind && expression)) r.outcomes_ok = false;
+  return true;
+}
+
+bool read_outcomes(Scanner& in, std::string_view line, std::vector<api::Outcome>& outcomes,
+                   Reading& r) {
+  in.skip_ws();
+  if (in.peek() != '[') {
+    Type t;
+    return read_value(in, line, t, nullptr);
+  }
+  in.take('[');
+  r.outcome_count = 0;
+  if (!in.take(']')) {
+    do {
+      in.skip_ws();
+      if (in.peek() != '{') {
+        Type t;
+        if (!read_value(in, line, t, nullptr)) return false;
+        r.outcomes_ok = false;
+        continue;
+      }
+      if (r.outcome_count == outcomes.size()) outcomes.emplace_back();
+      if (!read_outcome(in, line, outcomes[r.outcome_count++], r)) return false;
+    } while (in.take(','));
+    if (!in.take(']')) return false;
+  }
+  outcomes.resize(r.outcome_count);
+  return true;
+}
+
+// Reads the members; false when the text is not JSON (as far as it is read).
+bool read_members(std::string_view line, LogLine& out, Reading& r) {
+  Scanner in(line);
+  if (!in.take('{')) return false;
+  if (!in.take('}')) {
+    do {
+      in.skip_ws();
+      if (!in.string(r.key, r.key_storage) || !in.take(':')) return false;
+      std::size_t m = kOther;
+      for (std::size_t i = 1; i < kMembers; ++i) {
+        if (kMemberNames[i].size() == r.key.size() && kMemberNames[i][0] == r.key[0] &&
+            kMemberNames[i] == r.key) {
+          m = i;
+          break;
+        }
+      }
+      Type& t = r.type[m];
+      switch (m) {
+        case kOutcomes:
+          in.skip_ws();
+          t = in.peek() == '[' ? Type::Array : Type::Other;
+          if (!read_outcomes(in, line, out.decision.outcomes, r)) return false;
+          break;
+        case kIntent:
+        case kEvidence: {
+          in.skip_ws();
+          const std::size_t from = in.at();
+          if (!read_value(in, line, t, nullptr)) return false;
+          (m == kIntent ? out.intent : out.evidence) = line.substr(from, in.at() - from);
+          break;
+        }
+        case kName:
+          if (!out.name) out.name.emplace();
+          if (!read_value(in, line, t, &*out.name)) return false;
+          break;
+        default: {
+          std::string* text = m == kTime         ? &out.time
+                              : m == kDecisionId ? &out.decision_id
+                              : m == kTemplateId ? &out.template_id
+                              : m == kDecision   ? &r.decision
+                              : m == kInputError ? &r.word
+                                                 : nullptr;
+          if (m == kInputError && !out.decision.input_error) out.decision.input_error.emplace();
+          if (m == kInputError) text = &*out.decision.input_error;
+          if (!read_value(in, line, t, text)) return false;
+        }
+      }
+    } while (in.take(','));
+    if (!in.take('}')) return false;
+  }
+  in.skip_ws();
+  return in.at_end();
+}
 
 bool is_time(std::string_view t) {
   // 2026-12-09T16:34:15.123456Z
@@ -168,60 +409,63 @@ bool is_time(std::string_view t) {
   return true;
 }
 
+Status<std::string> problem(const char* what) { return make_err(std::string(what)); }
+
 }  // namespace
 
-Result<LogLine, std::string> read_log_line(std::string_view line) {
-  rapidjson::MemoryStream in(line.data(), line.size());
-  Reading r(in, line);
-  rapidjson::Reader reader;
-  constexpr unsigned flags =
-      rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
-  if (reader.Parse<flags>(in, r).IsError()) return make_err(std::string("not well-formed JSON"));
-  if (!r.root_object) return make_err(std::string("not a JSON object"));
+Status<std::string> read_log_line(std::string_view line, LogLine& out) {
+  out.intent.reset();
+  out.evidence.reset();
+  out.decision.input_error.reset();
+  Reading r;
+  {
+    Scanner first(line);
+    first.skip_ws();
+    if (first.peek() != '{' && !first.at_end()) {
+      // A JSON value that is not an object, or no JSON at all.
+      Type t;
+      if (read_value(first, line, t, nullptr) && (first.skip_ws(), first.at_end())) {
+        return problem("not a JSON object");
+      }
+      return problem("not well-formed JSON");
+    }
+  }
+  if (!read_members(line, out, r)) return problem("not well-formed JSON");
   const auto is = [&](Member m, Type t) { return r.type[m] == t; };
-  if (!is(kTime, Type::String) || !is_time(r.text[kTime])) {
-    return make_err(std::string("`time` is not an RFC 3339 UTC time with microseconds"));
+  if (!is(kTime, Type::String) || !is_time(out.time)) {
+    return problem("`time` is not an RFC 3339 UTC time with microseconds");
   }
-  if (!is(kDecisionId, Type::String) || r.text[kDecisionId].empty()) {
-    return make_err(std::string("`decision_id` is not a non-empty string"));
+  if (!is(kDecisionId, Type::String) || out.decision_id.empty()) {
+    return problem("`decision_id` is not a non-empty string");
   }
-  if (!is(kTemplateId, Type::String)) return make_err(std::string("`template_id` is not a string"));
+  if (!is(kTemplateId, Type::String)) return problem("`template_id` is not a string");
   if (!is(kName, Type::String) && !is(kName, Type::Null)) {
-    return make_err(std::string("`name` is not a string or null"));
+    return problem("`name` is not a string or null");
   }
-  const std::string& decision = r.text[kDecision];
-  if (!is(kDecision, Type::String) || (decision != "pass" && decision != "fail")) {
-    return make_err(std::string("`decision` is not \"pass\" or \"fail\""));
+  if (is(kName, Type::Null)) out.name.reset();
+  if (!is(kDecision, Type::String) || (r.decision != "pass" && r.decision != "fail")) {
+    return problem("`decision` is not \"pass\" or \"fail\"");
   }
   const bool outcomes = is(kOutcomes, Type::Array);
-  if (outcomes == is(kInputError, Type::String)) {
-    return make_err(std::string("not exactly one of `outcomes` and `input_error`"));
+  if (!outcomes) out.decision.outcomes.clear();
+  if (!is(kInputError, Type::String)) out.decision.input_error.reset();
+  if (outcomes == out.decision.input_error.has_value()) {
+    return problem("not exactly one of `outcomes` and `input_error`");
   }
-  if (decision == "pass" && !(outcomes && r.outcomes.empty())) {
-    return make_err(std::string("a pass with outcomes or an input error"));
+  out.decision.pass = r.decision == "pass";
+  if (out.decision.pass && !(outcomes && out.decision.outcomes.empty())) {
+    return problem("a pass with outcomes or an input error");
   }
   if (outcomes && !r.outcomes_ok) {
-    return make_err(
-        std::string("`outcomes` holds an entry without `index`, `outcome` and "
-                    "`expression`"));
+    return problem("`outcomes` holds an entry without `index`, `outcome` and `expression`");
   }
-  if (decision == "fail" && outcomes && r.outcomes.empty()) {
-    return make_err(std::string("a fail without outcomes or an input error"));
+  if (!out.decision.pass && outcomes && out.decision.outcomes.empty()) {
+    return problem("a fail without outcomes or an input error");
   }
-  if (r.documents[0].has_value() != r.documents[1].has_value()) {
-    return make_err(std::string("`intent` without `evidence`"));
+  if (out.intent.has_value() != out.evidence.has_value()) {
+    return problem("`intent` without `evidence`");
   }
-  LogLine out;
-  out.time = std::move(r.text[kTime]);
-  out.decision_id = std::move(r.text[kDecisionId]);
-  out.template_id = std::move(r.text[kTemplateId]);
-  if (is(kName, Type::String)) out.name = std::move(r.text[kName]);
-  out.decision.pass = decision == "pass";
-  if (!outcomes) out.decision.input_error = std::move(r.text[kInputError]);
-  out.decision.outcomes = std::move(r.outcomes);
-  out.intent = r.documents[0];
-  out.evidence = r.documents[1];
-  return out;
+  return ok_status<std::string>();
 }
 
 }  // namespace verdane::decision_log

@@ -1,6 +1,6 @@
 // Reading one line of the decision log `verdane serve --decision-log` writes.
-// Only RapidJSON (headers) and the public API: `verdane replay` and the
-// service's tools read lines with it, the executable stays small.
+// Only the public API and the support library: `verdane replay` reads lines
+// with it, and the executable stays small.
 #pragma once
 
 #include <optional>
@@ -21,15 +21,17 @@ struct LogLine {
   // The logged answer, as `eval --format json` has it (an explanation, if the
   // request asked for one, is left out).
   api::Decision decision;
-  // The request's documents as written in the line, or both absent when the
-  // log was written without inputs.
+  // The request's documents as written in the line (any JSON value), or both
+  // absent when the log was written without inputs. They are only delimited
+  // here, not checked: whoever decides them parses them.
   std::optional<std::string_view> intent;
   std::optional<std::string_view> evidence;
 };
 
-// Reads `line` (without its line feed). Fails with what is wrong, in the words
-// of `verdane log verify`: "not well-formed JSON", "not a JSON object",
+// Reads `line` (without its line feed) into `out`, whose storage is reused:
+// a reader of many lines keeps one LogLine. Fails with what is wrong, in the
+// words of `verdane log verify`: "not well-formed JSON", "not a JSON object",
 // "`time` is not an RFC 3339 UTC time with microseconds", ...
-Result<LogLine, std::string> read_log_line(std::string_view line);
+Status<std::string> read_log_line(std::string_view line, LogLine& out);
 
 }  // namespace verdane::decision_log

@@ -26,6 +26,14 @@ Change compare(const api::Decision& old, const api::Decision& now) {
   }
   if (old.pass != now.pass) return old.pass ? Change::PassToFail : Change::FailToPass;
   if (old.pass) return Change::Unchanged;
+  // Mostly the same constraints in the same order: no need to sort.
+  const auto same = [](const api::Outcome& a, const api::Outcome& b) {
+    return a.kind == b.kind && a.expression == b.expression;
+  };
+  if (std::equal(old.outcomes.begin(), old.outcomes.end(), now.outcomes.begin(), now.outcomes.end(),
+                 same)) {
+    return Change::Unchanged;
+  }
   return not_passed(old) == not_passed(now) ? Change::Unchanged : Change::OtherConstraints;
 }
 

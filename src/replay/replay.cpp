@@ -1,5 +1,6 @@
 #include "replay/replay.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -87,7 +88,7 @@ class LogReader {
   }
 
   void count_lines(std::string_view text) {
-    for (char c : text) line_ += c == '\n';
+    line_ += static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
   }
 
   const std::vector<std::string>* paths_ = nullptr;
@@ -98,11 +99,14 @@ class LogReader {
 };
 
 // Decides one logged request again; false when the line is not what the
-// service writes (its problem in `why`).
-bool replay_line(const api::Template& tmpl, const Options& options, const std::string& place,
-                 std::string_view text, Window& window) {
-  auto line = decision_log::read_log_line(text);
+// service writes and the run stops there. `line` and `request` are reused
+// from line to line.
+bool replay_line(const api::Template& tmpl, const Options& options, std::uint64_t number,
+                 std::string_view text, decision_log::LogLine& line, std::string& request,
+                 Window& window) {
   const auto bad = [&](const std::string& why) {
+    const std::string place =
+        driver::display_path(options.logs[window.log]) + ":" + std::to_string(number) + ": ";
     if (!options.skip_bad_lines) {
       window.stop = place + why + "\n";
       return false;
@@ -111,30 +115,32 @@ bool replay_line(const api::Template& tmpl, const Options& options, const std::s
     window.notes += place + why + " (skipped)\n";
     return true;
   };
-  if (!line) return bad(line.error());
-  if (options.only && line->template_id != *options.only) {
+  if (auto read = decision_log::read_log_line(text, line); !read) return bad(read.error());
+  if (options.only && line.template_id != *options.only) {
     ++window.summary.skipped[static_cast<std::size_t>(Skip::OtherTemplate)];
     return true;
   }
-  if (!line->intent) {
+  if (!line.intent) {
     ++window.summary.skipped[static_cast<std::size_t>(Skip::InputsOmitted)];
     return true;
   }
-  auto intent = api::parse_intent(tmpl, std::string(*line->intent));
-  if (!intent) return bad("`intent` cannot be read: " + intent.error().to_string());
-  auto evidence = api::parse_evidence(tmpl, std::string(*line->evidence));
-  if (!evidence) return bad("`evidence` cannot be read: " + evidence.error().to_string());
-  const api::Decision now = api::evaluate(tmpl, *intent, *evidence);
-  const Change change = compare(line->decision, now);
-  window.summary.count(change, line->decision_id);
+  // The request again as the service read it: one text, decided in one pass
+  // (the path `eval --batch` takes).
+  request.assign("{\"intent\":").append(*line.intent).append(",\"evidence\":");
+  request.append(*line.evidence) += '}';
+  auto decided = api::evaluate_request(tmpl, request);
+  if (!decided) return bad("`intent` or `evidence` is not JSON: " + decided.error().message);
+  const api::Decision& now = *decided;
+  const Change change = compare(line.decision, now);
+  window.summary.count(change, line.decision_id);
   if (change != Change::Unchanged && options.changes_path) {
     std::string& out = window.changes;
     out += "{\"decision_id\":";
-    append_json_string(out, line->decision_id);
+    append_json_string(out, line.decision_id);
     out += ",\"time\":";
-    append_json_string(out, line->time);
+    append_json_string(out, line.time);
     out += ",\"old\":";
-    line->decision.append_json(out);
+    line.decision.append_json(out);
     out += ",\"new\":";
     now.append_json(out);
     out += "}\n";
@@ -143,7 +149,8 @@ bool replay_line(const api::Template& tmpl, const Options& options, const std::s
 }
 
 void replay_window(const api::Template& tmpl, const Options& options, Window& window) {
-  const std::string prefix = driver::display_path(options.logs[window.log]) + ":";
+  decision_log::LogLine line;
+  std::string request;
   std::string_view rest = window.text;
   std::uint64_t number = window.first_line;
   while (!rest.empty()) {
@@ -154,7 +161,7 @@ void replay_window(const api::Template& tmpl, const Options& options, Window& wi
     if (end == std::string_view::npos) {
       // An interrupted write: its answer never left the service.
       ++window.summary.skipped[static_cast<std::size_t>(Skip::IncompleteLastLine)];
-    } else if (!replay_line(tmpl, options, prefix + std::to_string(number) + ": ", text, window)) {
+    } else if (!replay_line(tmpl, options, number, text, line, request, window)) {
       return;
     }
     ++number;

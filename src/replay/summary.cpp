@@ -46,41 +46,44 @@ void Summary::add(const Summary& later) {
 bool Summary::any_changed() const { return replayed != unchanged; }
 
 std::string summary_text(const Summary& s) {
-  std::string out = "lines " + std::to_string(s.lines) + "\nreplayed " +
-                    std::to_string(s.replayed) + "\nnot replayable " +
-                    std::to_string(total(s.skipped)) + " (";
+  std::string out;
+  const auto line = [&out](std::string_view words, std::uint64_t n, std::string_view end = "\n") {
+    out.append(words).append(" ").append(std::to_string(n)).append(end);
+  };
+  line("lines", s.lines);
+  line("replayed", s.replayed);
+  line("not replayable", total(s.skipped), " (");
   for (std::size_t i = 0; i < kSkipKinds; ++i) {
-    if (i > 0) out += ", ";
-    out += std::string(kSkipNames[i]) + " " + std::to_string(s.skipped[i]);
+    line(kSkipNames[i], s.skipped[i], i + 1 < kSkipKinds ? ", " : ")\n");
   }
-  out += ")\nunchanged " + std::to_string(s.unchanged) + "\n";
-  for (std::size_t i = 0; i < kChangeKinds; ++i) {
-    out += std::string(kChangeNames[i]) + " " + std::to_string(s.changed[i]) + "\n";
-  }
+  line("unchanged", s.unchanged);
+  for (std::size_t i = 0; i < kChangeKinds; ++i) line(kChangeNames[i], s.changed[i]);
   for (std::size_t i = 0; i < kChangeKinds; ++i) {
     for (const std::string& id : s.examples[i]) {
-      out += "example " + std::string(kChangeNames[i]) + ": decision_id=" + id + "\n";
+      out.append("example ").append(kChangeNames[i]).append(": decision_id=").append(id) += '\n';
     }
   }
   return out;
 }
 
 std::string summary_json(const Summary& s) {
-  std::string out =
-      "{\"lines\":" + std::to_string(s.lines) + ",\"replayed\":" + std::to_string(s.replayed) +
-      ",\"not_replayable\":" + std::to_string(total(s.skipped)) + ",\"not_replayable_reasons\":{";
+  std::string out = "{";
+  const auto member = [&out](std::string_view key, std::uint64_t n, std::string_view end = ",") {
+    out.append("\"").append(key).append("\":").append(std::to_string(n)).append(end);
+  };
+  member("lines", s.lines);
+  member("replayed", s.replayed);
+  member("not_replayable", total(s.skipped));
+  out += "\"not_replayable_reasons\":{";
   for (std::size_t i = 0; i < kSkipKinds; ++i) {
-    if (i > 0) out += ',';
-    out += "\"" + std::string(kSkipKeys[i]) + "\":" + std::to_string(s.skipped[i]);
+    member(kSkipKeys[i], s.skipped[i], i + 1 < kSkipKinds ? "," : "},");
   }
-  out += "},\"unchanged\":" + std::to_string(s.unchanged);
-  for (std::size_t i = 0; i < kChangeKinds; ++i) {
-    out += ",\"" + std::string(kChangeKeys[i]) + "\":" + std::to_string(s.changed[i]);
-  }
-  out += ",\"examples\":{";
+  member("unchanged", s.unchanged);
+  for (std::size_t i = 0; i < kChangeKinds; ++i) member(kChangeKeys[i], s.changed[i]);
+  out += "\"examples\":{";
   for (std::size_t i = 0; i < kChangeKinds; ++i) {
     if (i > 0) out += ',';
-    out += "\"" + std::string(kChangeKeys[i]) + "\":[";
+    out.append("\"").append(kChangeKeys[i]).append("\":[");
     for (std::size_t j = 0; j < s.examples[i].size(); ++j) {
       if (j > 0) out += ',';
       append_json_string(out, s.examples[i][j]);
