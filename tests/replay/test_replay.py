@@ -377,3 +377,25 @@ def test_a_log_the_service_wrote(tmp_path):
     # The request without an intent is logged with the empty one it stands for.
     assert json.loads(log.read_text().splitlines()[1])["intent"] == {}
     assert f"{log}:2:" not in run("log", "verify", log).stdout
+
+
+def test_a_log_written_otherwise_reads_the_same(corpus, tmp_path):
+    """Lines as any JSON writer may write them: spaced out, members in another
+    order, non-ASCII text escaped, an explanation, unknown members."""
+    tmp, requests, answers, v1, log = corpus
+    v2 = compile_source(tmp_path, "negated", negated(2))
+    other = tmp_path / "other.log"
+    with open(other, "w") as f:
+        for line in log.read_text().splitlines():
+            d = json.loads(line)
+            for o in d.get("outcomes", []):
+                o["explanation"] = [["intent.payee", "\"x\""]]
+            d["note"] = {"a": [1, {"b": "}"}]}
+            f.write(json.dumps(dict(reversed(list(d.items()))), ensure_ascii=True) + "\n")
+    outputs = []
+    for path in (log, other):
+        changes = tmp_path / "changes.jsonl"
+        p = run("replay", path, "--template", v2, "--changes", changes, "--jobs", "2")
+        outputs.append((p.returncode, p.stdout, p.stderr, changes.read_text()))
+    assert outputs[0] == outputs[1]
+    assert outputs[0][0] == 1
