@@ -421,10 +421,9 @@ bool read_service_layout(std::string_view line, LogLine& out, Reading& r) {
     r.type[m] = Type::String;
     return true;
   };
-  if (!in.literal("{\"time\":") || !text(kTime, out.time) ||
-      !in.literal(",\"decision_id\":") || !text(kDecisionId, out.decision_id) ||
-      !in.literal(",\"template_id\":") || !text(kTemplateId, out.template_id) ||
-      !in.literal(",\"name\":")) {
+  if (!in.literal("{\"time\":") || !text(kTime, out.time) || !in.literal(",\"decision_id\":") ||
+      !text(kDecisionId, out.decision_id) || !in.literal(",\"template_id\":") ||
+      !text(kTemplateId, out.template_id) || !in.literal(",\"name\":")) {
     return false;
   }
   if (in.literal("null")) {
@@ -446,7 +445,8 @@ bool read_service_layout(std::string_view line, LogLine& out, Reading& r) {
         if (!in.literal("{\"index\":")) return false;
         const char* digits = line.data() + in.at();
         const auto [end, ec] = std::from_chars(digits, line.data() + line.size(), o.index);
-        if (ec != std::errc() || end == digits || (*digits == '0' && end - digits > 1)) return false;
+        if (ec != std::errc() || end == digits || (*digits == '0' && end - digits > 1))
+          return false;
         in.advance(static_cast<std::size_t>(end - digits));
         if (!in.literal(",\"outcome\":") || !text(kOther, r.word)) return false;
         if (r.word != "failed" && r.word != "errored") return false;
