@@ -5,9 +5,9 @@
 # the decision log; then hyperfine times, on the same machine in the same
 # run, `eval --batch` over the request file and `replay` over the log, under
 # the template that wrote it (every line unchanged) and under one with a
-# lower limit (some decisions change). Prints medians and the throughput
-# ratio per line (eval --batch time / replay time; target >= 0.8), also
-# with --jobs 2.
+# lower limit (some decisions change), in rounds that take turns. Prints
+# medians and the throughput ratio per line (eval --batch time / replay time;
+# target >= 0.8), also with --jobs 2.
 #
 #   bench/replay_bench.sh [LINES]   (default 200000)
 # Needs hyperfine (`scripts/bootstrap.sh --bench`).
@@ -72,20 +72,39 @@ server=
 logged=$(wc -l <"$work/decisions.log")
 [ "$logged" = "$lines" ] || { echo "the log has $logged lines, not $lines" >&2; exit 1; }
 
-csv=$work/times.csv
 batch="$v eval $work/payment.bin --batch $work/requests.jsonl"
 same="$v replay $work/decisions.log --template $work/payment.bin"
 lower="$v replay $work/decisions.log --template $work/payment_v2.bin"
-hyperfine -N -i --style none --warmup 1 --runs 7 --export-csv "$csv" \
-  "$batch" "$same" "$lower" "$batch --jobs 2" "$same --jobs 2" >/dev/null
-mapfile -t m < <(tail -n +2 "$csv" | awk -F, '{print $4}')
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-per_line() { awk -v s="$1" -v n="$lines" 'BEGIN { printf "%.2f us/line", s * 1e6 / n }'; }
+commands=("$batch" "$same" "$lower" "$batch --jobs 2" "$same --jobs 2")
+# Rounds of every command in turn, so that a change in the machine's load
+# falls on all of them alike: each round's ratios are taken from its own
+# medians, and the rounds' ratios are summed up by their median.
+rounds=5
+for r in $(seq "$rounds"); do
+  hyperfine -N -i --style none --warmup 1 --runs 3 --export-csv "$work/round$r.csv" \
+    "${commands[@]}" >/dev/null 2>&1
+done
+# Column c (1-based, in command order) of every round: the median seconds.
+column() {
+  for r in $(seq "$rounds"); do tail -n +2 "$work/round$r.csv" | sed -n "${1}p" | cut -d, -f4; done
+}
+median() { sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+# The median over the rounds of (command a's time / command b's time).
+ratio() {
+  paste <(column "$1") <(column "$2") | awk '{ printf "%.4f\n", $1 / $2 }' | median |
+    awk '{ printf "%.2f", $1 }'
+}
+floor_ratio() {
+  paste <(column "$1") <(column "$2") | awk '{ printf "%.4f\n", $1 / $2 }' | sort -g | head -1 |
+    awk '{ printf "%.2f", $1 }'
+}
+per_line() { column "$1" | median | awk -v n="$lines" '{ printf "%.2f us/line", $1 * 1e6 / n }'; }
 echo "$lines requests; log $(( $(stat -c %s "$work/decisions.log") >> 20 )) MiB," \
-  "requests $(( $(stat -c %s "$work/requests.jsonl") >> 20 )) MiB (median of 7 runs each)"
-echo "eval --batch:               $(per_line "${m[0]}")"
-echo "replay, same template:      $(per_line "${m[1]}"), throughput ratio $(ratio "${m[0]}" "${m[1]}")   (target >= 0.8)"
-echo "replay, lower limit:        $(per_line "${m[2]}"), throughput ratio $(ratio "${m[0]}" "${m[2]}")"
-echo "eval --batch --jobs 2:      $(per_line "${m[3]}")"
-echo "replay --jobs 2:            $(per_line "${m[4]}"), throughput ratio $(ratio "${m[3]}" "${m[4]}")"
+  "requests $(( $(stat -c %s "$work/requests.jsonl") >> 20 )) MiB; $rounds rounds of 3 runs each"
+echo "throughput ratio = eval --batch time / replay time, median over the rounds (lowest round)"
+echo "eval --batch:               $(per_line 1)"
+echo "replay, same template:      $(per_line 2), throughput ratio $(ratio 1 2) ($(floor_ratio 1 2))   (target >= 0.8)"
+echo "replay, lower limit:        $(per_line 3), throughput ratio $(ratio 1 3) ($(floor_ratio 1 3))"
+echo "eval --batch --jobs 2:      $(per_line 4)"
+echo "replay --jobs 2:            $(per_line 5), throughput ratio $(ratio 4 5) ($(floor_ratio 4 5))"
 "$v" replay "$work/decisions.log" --template "$work/payment_v2.bin" | sed -n '1,8s/^/  /p'

@@ -83,6 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (o.kind == verdane::api::Outcome::Kind::Failed));
     }
   }
-  check(d.HasMember("intent") == read.intent.has_value());
+  check(d.HasMember("intent") == read.has_inputs());
+  // The documents of a line in the service's layout are the rest of the line.
+  if (!read.inputs.empty()) check(line.ends_with(read.inputs));
+  // Read in any layout, the line says the same.
+  verdane::decision_log::LogLine again;
+  check(bool(verdane::decision_log::read_log_line(line, again, true)));
+  check(again.decision == read.decision && again.decision_id == read.decision_id &&
+        again.time == read.time && again.name == read.name && again.inputs.empty() &&
+        again.intent.has_value() == read.has_inputs());
   return 0;
 }

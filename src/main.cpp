@@ -41,7 +41,12 @@ int main(int argc, char** argv) {
     std::string out;
     const int status = verdane::replay::replay_command(
         argc, argv, out, [](std::string_view line) { write_fd(STDERR_FILENO, line); });
-    write_fd(STDOUT_FILENO, out);
+    Stdout stdout_;
+    stdout_.write(out);
+    if (auto flushed = stdout_.flush(); !flushed) {
+      write_fd(STDERR_FILENO, "failed to write stdout: " + flushed.error() + "\n");
+      return 1;
+    }
     return status;
   }
   auto parsed = parse_cli(argc, argv);

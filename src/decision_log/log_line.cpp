@@ -36,6 +36,11 @@ constexpr std::array<bool, 256> kStringStop = [] {
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 
+constexpr bool has_byte(std::uint64_t w, char c) {
+  const std::uint64_t x = w ^ (kOnes * static_cast<unsigned char>(c));
+  return ((x - kOnes) & ~x & kHighBits) != 0;
+}
+
 // Whether a byte of `w` is below 0x20, a quote or a backslash (bytes from
 // 0x80 up may be flagged too; the byte loop after it decides).
 constexpr bool stops_run(std::uint64_t w) {
@@ -154,15 +159,21 @@ class Scanner {
   bool skip_string() {
     ++at_;
     for (;;) {
-      const char* from = s_.data() + at_;
-      const void* hit = std::memchr(from, '"', s_.size() - at_);
-      if (!hit) return false;
-      const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(hit) - s_.data());
-      // An escaped quote has an odd number of backslashes before it.
-      std::size_t slashes = 0;
-      while (end - slashes > at_ && s_[end - slashes - 1] == '\\') ++slashes;
-      at_ = end + 1;
-      if (slashes % 2 == 0) return true;
+      // Eight bytes at a time up to a quote or a backslash.
+      while (at_ + 8 <= s_.size()) {
+        std::uint64_t w;
+        std::memcpy(&w, s_.data() + at_, sizeof w);
+        if (has_byte(w, '"') || has_byte(w, '\\')) break;
+        at_ += 8;
+      }
+      while (at_ < s_.size() && s_[at_] != '"' && s_[at_] != '\\') ++at_;
+      if (at_ == s_.size()) return false;
+      if (s_[at_] == '"') {
+        ++at_;
+        return true;
+      }
+      at_ += 2;  // a backslash and the byte it escapes
+      if (at_ > s_.size()) return false;
     }
   }
 
@@ -465,13 +476,12 @@ bool read_service_layout(std::string_view line, LogLine& out, Reading& r) {
   } else {
     return false;
   }
-  if (in.literal(",\"intent\":")) {
-    for (const Member m : {kIntent, kEvidence}) {
-      if (m == kEvidence && !in.literal(",\"evidence\":")) return false;
-      const std::size_t from = in.at();
-      if (in.peek() != '{' || !read_value(in, line, r.type[m], nullptr)) return false;
-      (m == kIntent ? out.intent : out.evidence) = line.substr(from, in.at() - from);
-    }
+  // The documents are the rest of the line: whoever decides them reads them
+  // (once, not twice).
+  if (in.literal(",")) {
+    if (!in.literal("\"intent\":")) return false;
+    out.inputs = line.substr(in.at() - std::string_view("\"intent\":").size());
+    return true;
   }
   return in.literal("}") && in.at_end();
 }
@@ -490,9 +500,10 @@ Status<std::string> problem(const char* what) { return make_err(std::string(what
 
 }  // namespace
 
-Status<std::string> read_log_line(std::string_view line, LogLine& out) {
+Status<std::string> read_log_line(std::string_view line, LogLine& out, bool any_layout) {
   out.intent.reset();
   out.evidence.reset();
+  out.inputs = {};
   out.decision.input_error.reset();
   Reading r;
   {
@@ -507,10 +518,9 @@ Status<std::string> read_log_line(std::string_view line, LogLine& out) {
       return problem("not well-formed JSON");
     }
   }
-  if (!read_service_layout(line, out, r)) {
+  if (any_layout || !read_service_layout(line, out, r)) {
     r = Reading();
-    out.intent.reset();
-    out.evidence.reset();
+    out.inputs = {};
     out.decision.input_error.reset();
     if (!read_members(line, out, r)) return problem("not well-formed JSON");
   }

@@ -26,12 +26,20 @@ struct LogLine {
   // here, not checked: whoever decides them parses them.
   std::optional<std::string_view> intent;
   std::optional<std::string_view> evidence;
+  // Instead of those, for a line in the service's own layout: the rest of the
+  // line from its "intent" member on, `"intent":...,"evidence":...}`, not
+  // even delimited. With `{` before it, it is the request. Should it not be
+  // one, the line is read again with `any_layout`, which delimits them.
+  std::string_view inputs;
+
+  bool has_inputs() const { return intent.has_value() || !inputs.empty(); }
 };
 
 // Reads `line` (without its line feed) into `out`, whose storage is reused:
 // a reader of many lines keeps one LogLine. Fails with what is wrong, in the
 // words of `verdane log verify`: "not well-formed JSON", "not a JSON object",
 // "`time` is not an RFC 3339 UTC time with microseconds", ...
-Status<std::string> read_log_line(std::string_view line, LogLine& out);
+// `any_layout` reads the line as any JSON object, never filling `inputs`.
+Status<std::string> read_log_line(std::string_view line, LogLine& out, bool any_layout = false);
 
 }  // namespace verdane::decision_log

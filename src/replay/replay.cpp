@@ -120,15 +120,31 @@ bool replay_line(const api::Template& tmpl, const Options& options, std::uint64_
     ++window.summary.skipped[static_cast<std::size_t>(Skip::OtherTemplate)];
     return true;
   }
-  if (!line.intent) {
+  if (!line.has_inputs()) {
     ++window.summary.skipped[static_cast<std::size_t>(Skip::InputsOmitted)];
     return true;
   }
   // The request again as the service read it: one text, decided in one pass
   // (the path `eval --batch` takes).
-  request.assign("{\"intent\":").append(*line.intent).append(",\"evidence\":");
-  request.append(*line.evidence) += '}';
-  auto decided = api::evaluate_request(tmpl, request);
+  auto decided = api::Expected<api::Decision>(api::Error{});
+  if (!line.inputs.empty()) {
+    request.clear();
+    request += '{';
+    request += line.inputs;
+    decided = api::evaluate_request(tmpl, request);
+    // Not a request as it stands (more members after the documents, say):
+    // the line is read again, its documents taken out one by one.
+    if (!decided) {
+      if (auto read = decision_log::read_log_line(text, line, true); !read) {
+        return bad(read.error());
+      }
+    }
+  }
+  if (line.intent) {
+    request.assign("{\"intent\":").append(*line.intent).append(",\"evidence\":");
+    request.append(*line.evidence) += '}';
+    decided = api::evaluate_request(tmpl, request);
+  }
   if (!decided) return bad("`intent` or `evidence` is not JSON: " + decided.error().message);
   const api::Decision& now = *decided;
   const Change change = compare(line.decision, now);

@@ -399,3 +399,12 @@ def test_a_log_written_otherwise_reads_the_same(corpus, tmp_path):
         outputs.append((p.returncode, p.stdout, p.stderr, changes.read_text()))
     assert outputs[0] == outputs[1]
     assert outputs[0][0] == 1
+
+
+def test_a_summary_that_cannot_be_written_is_an_error(corpus):
+    tmp, requests, answers, v1, log = corpus
+    with open("/dev/full", "w") as full:
+        p = subprocess.run([VERDANE, "replay", str(log), "--template", str(v1)], stdout=full,
+                           stderr=subprocess.PIPE, text=True, timeout=60)
+    assert p.returncode == 1
+    assert p.stderr.startswith("failed to write stdout: ")
