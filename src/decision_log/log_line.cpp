@@ -65,11 +65,12 @@ class Scanner {
     }
   }
   // Takes `text` if the line goes on with it, as it is (no white space).
-  bool literal(std::string_view text) {
-    if (s_.size() - at_ < text.size() || std::memcmp(s_.data() + at_, text.data(), text.size())) {
-      return false;
-    }
-    at_ += text.size();
+  // (Its length is known when compiling, so the comparison is inlined.)
+  template <std::size_t N>
+  bool literal(const char (&text)[N]) {
+    constexpr std::size_t n = N - 1;
+    if (s_.size() - at_ < n || std::memcmp(s_.data() + at_, text, n) != 0) return false;
+    at_ += n;
     return true;
   }
   bool take(char c) {
@@ -480,7 +481,7 @@ bool read_service_layout(std::string_view line, LogLine& out, Reading& r) {
   // (once, not twice).
   if (in.literal(",")) {
     if (!in.literal("\"intent\":")) return false;
-    out.inputs = line.substr(in.at() - std::string_view("\"intent\":").size());
+    out.inputs = line.substr(in.at() - (sizeof "\"intent\":" - 1));
     return true;
   }
   return in.literal("}") && in.at_end();
