@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // and lets some bytes past 0x7F through outside strings.
     bool ascii = true;
     for (const char c : line) ascii = ascii && c != '\0' && static_cast<unsigned char>(c) < 0x80;
+    // Nor where \u escapes are: RapidJSON lets a lone low surrogate through.
+    ascii = ascii && line.find("\\u") == std::string_view::npos;
     if (result.error() == "not well-formed JSON" && ascii) check(d.HasParseError());
     return 0;
   }
@@ -87,8 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The documents of a line in the service's layout are the rest of the line.
   if (!read.inputs.empty()) check(line.ends_with(read.inputs));
   // Read in any layout, the line says the same.
+  // (Undelimited documents are not checked: an evidence missing after the
+  // intent is found only when they are decided, and then by this reading.)
   verdane::decision_log::LogLine again;
-  check(bool(verdane::decision_log::read_log_line(line, again, true)));
+  const auto reread = verdane::decision_log::read_log_line(line, again, true);
+  if (!reread && !read.inputs.empty() && reread.error() == "`intent` without `evidence`") return 0;
+  check(bool(reread));
   check(again.decision == read.decision && again.decision_id == read.decision_id &&
         again.time == read.time && again.name == read.name && again.inputs.empty() &&
         again.intent.has_value() == read.has_inputs());
