@@ -3,7 +3,8 @@
 # the bundled example, explains the failing request, runs the example's test
 # file, decides a file of requests in one run and analyses the template;
 # then starts the decision service on a free loopback port, uploads and names
-# the example, decides the pass and fail requests with curl, and stops it.
+# the example, decides the pass and fail requests with curl, and stops it;
+# last, replays its decision log under the example with a lower limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/bootstrap.sh
@@ -30,9 +31,10 @@ run test "$ex/payment.tests.json"
 run eval "$out/payment.bin" --batch "$ex/requests.jsonl"
 run analyze "$out/payment.bin"
 
-echo "\$ verdane serve --store STORE --listen 127.0.0.1:0"
+echo "\$ verdane serve --store STORE --listen 127.0.0.1:0 --decision-log decisions.log"
 mkdir "$out/store"
-"$v" serve --store "$out/store" --listen 127.0.0.1:0 >"$out/serve.out" &
+"$v" serve --store "$out/store" --listen 127.0.0.1:0 --decision-log "$out/decisions.log" \
+  >"$out/serve.out" &
 server=$!
 trap 'kill "$server" 2>/dev/null || true; rm -rf "$out"' EXIT
 for _ in $(seq 100); do
@@ -58,3 +60,9 @@ echo "\$ kill -TERM <server>"
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?
 echo "(exit status $status)"
+
+echo
+# The same requests under a version that allows at most 200 a payment.
+sed 's/^requires {$/requires {\n  intent.amount <= 200;/' "$ex/payment.policy" >"$out/payment_v2.policy"
+"$v" compile "$out/payment_v2.policy" --out "$out/payment_v2.bin" >/dev/null
+run replay "$out/decisions.log" --template "$out/payment_v2.bin"

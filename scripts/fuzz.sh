@@ -4,13 +4,13 @@
 # checked-in seed corpus. Exits non-zero on any finding.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: compile decode eval
-#                                             test_file batch serve
+#                                             test_file batch serve log_line
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(compile decode eval test_file batch serve)
+[ ${#targets[@]} -eq 0 ] && targets=(compile decode eval test_file batch serve log_line)
 
 ./scripts/bootstrap.sh --fuzz
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -9,6 +9,7 @@
 #include "driver/handoff.h"
 #include "driver/io.h"
 #include "driver/run.h"
+#include "replay/replay.h"
 #include "support/line_text.h"
 #include "support/write_all.h"
 
@@ -30,6 +31,19 @@ int main(int argc, char** argv) {
     const auto failed = run_serve(argc, argv);
     write_fd(STDERR_FILENO, verdane::escape_line_breaks(failed.error()) + "\n");
     return 1;
+  }
+  // `replay` parses its own command line too, and runs here.
+  if (argc > 1 && std::string_view(argv[1]) == "replay") {
+    std::string out;
+    const int status = verdane::replay::replay_command(
+        argc, argv, out, [](std::string_view line) { write_fd(STDERR_FILENO, line); });
+    Stdout stdout_;
+    stdout_.write(out);
+    if (auto flushed = stdout_.flush(); !flushed) {
+      write_fd(STDERR_FILENO, "failed to write stdout: " + flushed.error() + "\n");
+      return 1;
+    }
+    return status;
   }
   auto parsed = parse_cli(argc, argv);
   if (auto* exit = std::get_if<CliExit>(&parsed)) {

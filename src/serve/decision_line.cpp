@@ -41,6 +41,12 @@ struct PickInputs {
     if (depth == 1) {
       const std::string_view k(s, n);
       into = k == "intent" ? &intent : k == "evidence" ? &evidence : nullptr;
+      // A member given twice counts with its last value: only that is kept.
+      if (into) {
+        rapidjson::StringBuffer& text = into == &intent ? intent_text : evidence_text;
+        text.Clear();
+        into->Reset(text);
+      }
       return true;
     }
     return !into || into->Key(s, n, copy);
@@ -51,9 +57,12 @@ struct PickInputs {
   bool EndArray(rapidjson::SizeType n) { return --depth == 0 || !into || into->EndArray(n); }
 };
 
+// An absent member is written as what it stands for: only the intent may be
+// left out of a request, and then it is the empty object (writing `null` would
+// read back as a request whose intent was `null`, which is decided otherwise).
 void append_document(std::string& out, const rapidjson::StringBuffer& text) {
   if (text.GetSize() == 0) {
-    out += "null";
+    out += "{}";
   } else {
     out.append(text.GetString(), text.GetSize());
   }
