@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "support/byte_span.h"
 #include "support/utf8.h"
 #include "support/write_all.h"
 
@@ -148,6 +149,14 @@ Result<std::string, std::string> read_bytecode(const std::string& path) {
   if (!data)
     return make_err("failed to read bytecode `" + display_path(path) + "`: " + data.error());
   return std::move(data).value();
+}
+
+Result<api::Template, std::string> read_template(const std::string& path) {
+  auto data = read_bytecode(path);
+  if (!data) return make_err(std::move(data).error());
+  auto tmpl = api::decode(as_bytes(*data));
+  if (!tmpl) return make_err(tmpl.error().to_string());
+  return std::move(tmpl).value();
 }
 
 Result<std::string, std::string> read_file_text(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/result.h"
+#include "verdane/verdane.h"
 
 namespace verdane::driver {
 
@@ -24,6 +25,10 @@ Result<std::string, std::string> read_file_bytes(const std::string& path);
 
 // The bytes of a bytecode file, or "failed to read bytecode `<path>`: <io error>".
 Result<std::string, std::string> read_bytecode(const std::string& path);
+
+// The template a bytecode file holds: read_bytecode's error, or the decode
+// error's text.
+Result<api::Template, std::string> read_template(const std::string& path);
 
 // The whole file, which must be UTF-8 ("stream did not contain valid UTF-8").
 Result<std::string, std::string> read_file_text(const std::string& path);

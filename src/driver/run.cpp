@@ -13,14 +13,6 @@ namespace verdane::driver {
 
 namespace {
 
-Result<api::Template, std::string> load_bytecode(const std::string& path) {
-  auto data = read_bytecode(path);
-  if (!data) return make_err(std::move(data).error());
-  auto tmpl = api::decode(as_bytes(*data));
-  if (!tmpl) return make_err(tmpl.error().to_string());
-  return std::move(tmpl).value();
-}
-
 Result<int, std::string> flushed(Stdout& out, int status) {
   auto done = out.flush();
   if (!done) return make_err("failed to write stdout: " + done.error());
@@ -72,14 +64,14 @@ Result<int, std::string> run_compile(const CompileCommand& args, Stdout& out) {
 }
 
 Result<int, std::string> run_print(const PrintCommand& args, Stdout& out) {
-  auto tmpl = load_bytecode(args.bytecode);
+  auto tmpl = read_template(args.bytecode);
   if (!tmpl) return make_err(std::move(tmpl).error());
   out.write(api::render(*tmpl));
   return flushed(out, 0);
 }
 
 Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
-  auto tmpl = load_bytecode(args.bytecode);
+  auto tmpl = read_template(args.bytecode);
   if (!tmpl) return make_err(std::move(tmpl).error());
 
   // Deciding needs no digest: it is computed only to be compared. A template

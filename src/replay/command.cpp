@@ -129,18 +129,6 @@ Result<Options, std::string> parse(std::span<const char* const> args, bool& help
   return o;
 }
 
-Result<api::Template, std::string> load_template(const std::string& path) {
-  auto data = driver::read_file_bytes(path);
-  if (!data) {
-    return make_err("failed to read bytecode `" + driver::display_path(path) +
-                    "`: " + data.error());
-  }
-  auto tmpl =
-      api::decode(std::span(reinterpret_cast<const std::uint8_t*>(data->data()), data->size()));
-  if (!tmpl) return make_err(tmpl.error().to_string());
-  return std::move(tmpl).value();
-}
-
 }  // namespace
 
 int replay_command(int argc, const char* const* argv, std::string& out, const Note& note) {
@@ -154,7 +142,7 @@ int replay_command(int argc, const char* const* argv, std::string& out, const No
     note(usage_error(options.error()));
     return 2;
   }
-  auto tmpl = load_template(options->template_path);
+  auto tmpl = driver::read_template(options->template_path);
   if (!tmpl) {
     note(escape_line_breaks(tmpl.error()) + "\n");
     return 1;
