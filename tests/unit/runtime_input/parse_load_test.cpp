@@ -69,7 +69,7 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
 
 Outcome reference(std::string_view text, bool intent) {
   auto document = parse_json(text);
-  if (!document) return Outcome{document.error(), {}, {}};
+  if (!document) return Outcome{document.error().message(), {}, {}};
   return outcome_of(intent ? load_intent(intent_schema(), *document)
                            : load_evidence(evidence_schema(), *document));
 }
@@ -77,7 +77,7 @@ Outcome reference(std::string_view text, bool intent) {
 Outcome fused(std::string_view text, bool intent) {
   auto loaded = intent ? parse_and_load_intent(intent_schema(), JsonText::borrowed(text))
                        : parse_and_load_evidence(evidence_schema(), JsonText::borrowed(text));
-  if (!loaded) return Outcome{loaded.error(), {}, {}};
+  if (!loaded) return Outcome{loaded.error().message(), {}, {}};
   return outcome_of(*loaded);
 }
 
