@@ -378,6 +378,29 @@ bool parse_into(std::string_view text, Handler& handler) {
   return !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
 }
 
+// Parses a large owned text without a backslash where it lies, so that no
+// string is copied on its way to the handler. Such a text reads back as it
+// was once every NUL byte is a quote again: with no escape to decode, parsing
+// in place only ends each string with a NUL over its closing quote, and the
+// text had no NUL before (the caller checked). That is done when the parse
+// fails, so that the generic path and the error positions see the original
+// text, which would not parse either way. Whether it parsed; nullopt, having
+// changed nothing, when the text is not such a text.
+template <typename Handler>
+std::optional<bool> parse_owned_in_place(JsonText& json, Handler& handler) {
+  char* const buffer = json.writable();
+  const std::string_view text = json.view();
+  if (!buffer || text.size() <= 1024 || text.find('\\') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
+  rapidjson::Reader reader;
+  constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
+  if (!reader.Parse<flags>(stream, handler).IsError()) return true;
+  std::replace(buffer, buffer + text.size(), '\0', '"');
+  return false;
+}
+
 bool has_unicode_escape(std::string_view text) {
   // Backslashes are rare, and finding one is a memchr.
   for (std::size_t at = text.find('\\'); at != std::string_view::npos;
@@ -621,7 +644,8 @@ std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Fiel
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
-  if (!parse_into(text, loader)) return std::nullopt;
+  const std::optional<bool> in_place = parse_owned_in_place(json, loader);
+  if (!(in_place ? *in_place : parse_into(text, loader))) return std::nullopt;
   json.release();
   return loader.finish(schema_kind);
 }

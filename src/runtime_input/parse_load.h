@@ -34,6 +34,9 @@ class JsonText {
   static JsonText owned(std::string text) { return JsonText({}, std::move(text), true); }
 
   std::string_view view() const { return owns_ ? std::string_view(owned_) : borrowed_; }
+  // The owned text's bytes, followed by a NUL byte, for parsing in place;
+  // nullptr for borrowed text, which is never written.
+  char* writable() { return owns_ ? owned_.data() : nullptr; }
   // Frees owned text; the view is empty afterwards.
   void release() {
     borrowed_ = {};
