@@ -61,6 +61,20 @@ INSTANTIATE_TEST_SUITE_P(
                                  std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
+// Past and across the 32-byte steps: one bad or multibyte character at
+// every offset of a long ASCII text.
+TEST(Utf8, LongAsciiRunsFindTheFirstErrorAtAnyOffset) {
+  for (std::size_t at = 0; at < 100; ++at) {
+    std::string text(100, 'a');
+    text[at] = '\x80';
+    const auto err = validate(text);
+    ASSERT_TRUE(err) << at;
+    EXPECT_EQ(err->valid_up_to, at);
+    text.replace(at, 1, "\xE2\x82\xAC");
+    EXPECT_FALSE(validate(text)) << at;
+  }
+}
+
 TEST(Utf8, LossyReplacesEachInvalidSubpart) {
   EXPECT_EQ(to_lossy("a\xFF"
                      "b"),
