@@ -3,14 +3,14 @@
 # runs each for the given number of seconds (default 30) starting from the
 # checked-in seed corpus. Exits non-zero on any finding.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: compile decode eval
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: compile decode eval load
 #                                             test_file batch serve
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(compile decode eval test_file batch serve)
+[ ${#targets[@]} -eq 0 ] && targets=(compile decode eval load test_file batch serve)
 
 ./scripts/bootstrap.sh --fuzz
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
