@@ -101,8 +101,10 @@ const std::string& CanonicalTexts::of(std::size_t index) {
 
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
                     Slots evidence, CanonicalTexts* texts) {
-  if (auto problem = first_input_problem(tmpl, plan, intent, evidence)) {
-    return InputValidationFailure{std::move(*problem)};
+  if (!inputs_fit(plan, intent, evidence)) {
+    if (auto problem = first_input_problem(tmpl, plan, intent, evidence)) {
+      return InputValidationFailure{std::move(*problem)};
+    }
   }
   Decision decision;
   Stack<Word> words(plan.max_stack_size());

@@ -51,17 +51,6 @@ std::optional<std::string> missing_required(const char* side, const Fields& fiel
   return std::nullopt;
 }
 
-// Whether every value has its declared type and every required field is
-// present: true for nearly every input, which then needs no pass in order.
-bool fits(Slots values, const Plan::Side& side) {
-  for (std::size_t slot = 0; slot < values.size(); ++slot) {
-    if (values[slot] ? values[slot]->type() != side.types[slot] : side.required[slot]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<std::string> first_input_problem(
@@ -73,8 +62,8 @@ std::optional<std::string> first_input_problem(
   if (intent.size() != is.types.size() || evidence.size() != es.types.size()) {
     return "internal: inputs do not match the template's schemas";
   }
-  if (undeclared_intent.empty() && undeclared_evidence.empty() && fits(intent, is) &&
-      fits(evidence, es)) {
+  if (undeclared_intent.empty() && undeclared_evidence.empty() &&
+      inputs_fit(plan, intent, evidence)) {
     return std::nullopt;
   }
   const auto& intent_fields = tmpl.intent_schema.fields;
