@@ -54,11 +54,13 @@ std::optional<Utf8Error> validate(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     // Long ASCII runs, as in large documents, 32 bytes a step.
-    while (i + 32 <= bytes.size()) {
+    if (i + 32 <= bytes.size()) {
       std::uint64_t words[4];
       std::memcpy(words, bytes.data() + i, sizeof words);
-      if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) break;
-      i += 32;
+      if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) == 0) {
+        i += 32;
+        continue;
+      }
     }
     if (i + 8 <= bytes.size()) {
       std::uint64_t word;

@@ -42,6 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ValidateCase{"truncated_lead_only", "\xF0", false, 0, std::nullopt},
                     // Past and across the eight-byte steps over ASCII.
                     ValidateCase{"long_ascii", std::string(67, 'a'), true, 0, {}},
+                    ValidateCase{"ascii_of_32_byte_steps", std::string(64, 'a'), true, 0, {}},
                     ValidateCase{"error_after_two_words", "0123456789abcdef\x80", false, 16, 1},
                     ValidateCase{"error_ends_a_word",
                                  "0123456\xFF"
