@@ -506,10 +506,14 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     return forward([d](Loader& l) { return l.Double(d); });
   }
   bool String(const char* str, rapidjson::SizeType length, bool copy) {
+    if (!unchecked_text_is_valid(str, length)) return false;
     return forward([&](Loader& l) { return l.String(str, length, copy); });
   }
   bool Key(const char* str, rapidjson::SizeType length, bool copy) {
-    if (depth_ != 1) return forward([&](Loader& l) { return l.Key(str, length, copy); });
+    if (depth_ != 1) {
+      if (!unchecked_text_is_valid(str, length)) return false;
+      return forward([&](Loader& l) { return l.Key(str, length, copy); });
+    }
     if (!root_is_object_) return true;
     const std::string_view name(str, length);
     if (escapes_ && utf8::validate(name)) return false;
@@ -550,6 +554,14 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   }
 
  private:
+  // A text no loader checks (the root's, or inside an unknown member) must
+  // still decode to valid UTF-8, or the request is not JSON at all: false
+  // stops the parse, and the generic path words the error.
+  bool unchecked_text_is_valid(const char* str, rapidjson::SizeType length) const {
+    if (target_ || !escapes_) return true;
+    return !utf8::validate(std::string_view(str, length));
+  }
+
   // A value event: inside a member's value it belongs to that member's
   // loader (if the member is one of the two).
   template <typename Event>

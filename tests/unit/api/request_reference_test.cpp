@@ -182,6 +182,20 @@ class RequestGenerator {
   bool clean_ = true;
 };
 
+// Texts that decode to invalid UTF-8 make a request line not JSON, wherever
+// they are, even where no field reads them.
+TEST(RequestReference, TextsNoFieldReadsAreCheckedToo) {
+  auto compiled = api::compile(test::kMixedTemplate);
+  ASSERT_TRUE(compiled);
+  const types::PolicyTemplate model = test::model_of(test::kMixedTemplate);
+  for (const std::string line :
+       {R"({"other":{"b":99,"ss":["a\uDDDD"]},"evidence":{}})", R"({"other":"\udc00"})",
+        R"({"other":{"\udc00":1}})", R"("\udc00")", R"({"intent":{"z":["\udc00"]}})"}) {
+    EXPECT_EQ(describe(api::evaluate_request(*compiled, line)), reference_request(model, line))
+        << line;
+  }
+}
+
 TEST(RequestReference, EveryPathDecidesAsTheReference) {
   auto compiled = api::compile(test::kMixedTemplate);
   ASSERT_TRUE(compiled) << compiled.error().to_string();
