@@ -3,14 +3,14 @@
 # runs each for the given number of seconds (default 30) starting from the
 # checked-in seed corpus. Exits non-zero on any finding.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: compile decode eval
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: compile decode eval load
 #                                             test_file batch serve log_line
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(compile decode eval test_file batch serve log_line)
+[ ${#targets[@]} -eq 0 ] && targets=(compile decode eval load test_file batch serve log_line)
 
 ./scripts/bootstrap.sh --fuzz
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

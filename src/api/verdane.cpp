@@ -3,7 +3,6 @@
 #include "verdane/verdane.h"
 
 #include <array>
-#include <charconv>
 
 #include "errors/compile_error.h"
 #include "errors/span.h"
@@ -129,34 +128,8 @@ Error from_serializer_error(korvel::serializers::SerializerError e) {
   return from_compile_error(errors::CompileError::bytecode(std::move(e)));
 }
 
-// Parses a whole decimal number; false for anything else.
-bool parse_count(std::string_view text, std::size_t& out) {
-  if (text.empty()) return false;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-  return ec == std::errc() && end == text.data() + text.size();
-}
-
-// Splits the JSON parser's "<description> at line <n> column <m>" into its
-// parts; a text of another shape is kept whole, without a position.
-Error json_error(std::string text) {
-  constexpr std::string_view kAtLine = " at line ";
-  constexpr std::string_view kColumn = " column ";
-  Error error{Error::Kind::Json, 0, 0, {}};
-  const std::size_t at = text.rfind(kAtLine);
-  if (at != std::string::npos) {
-    const std::string_view rest = std::string_view(text).substr(at + kAtLine.size());
-    const std::size_t col = rest.find(kColumn);
-    if (col != std::string_view::npos && parse_count(rest.substr(0, col), error.line) &&
-        parse_count(rest.substr(col + kColumn.size()), error.column)) {
-      text.resize(at);
-      error.message = std::move(text);
-      return error;
-    }
-  }
-  error.line = 0;
-  error.column = 0;
-  error.message = std::move(text);
-  return error;
+Error json_error(runtime_input::JsonError e) {
+  return Error{Error::Kind::Json, e.position.line, e.position.column, std::move(e.description)};
 }
 
 Outcome to_outcome(errors::ConstraintOutcome&& o) {
@@ -436,7 +409,7 @@ Expected<Decision> decide_request(const TemplateData& data, std::string_view req
   if (!request) {
     runtime_input::RequestProblem& problem = request.error();
     if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
-      return json_error(std::move(problem.message));
+      return json_error(std::move(problem.json));
     }
     return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
   }
@@ -444,11 +417,12 @@ Expected<Decision> decide_request(const TemplateData& data, std::string_view req
 }
 
 template <typename Schema>
-Expected<Input> parse_input(
-    const Template& tmpl, const Schema& schema, const std::vector<DeclaredField>& fields,
-    std::string json, const char* side,
-    Result<FieldsResult, std::string> (*parse)(const Schema&, std::span<const DeclaredField>,
-                                               runtime_input::JsonText)) {
+Expected<Input> parse_input(const Template& tmpl, const Schema& schema,
+                            const std::vector<DeclaredField>& fields, std::string json,
+                            const char* side,
+                            Result<FieldsResult, runtime_input::JsonError> (*parse)(
+                                const Schema&, std::span<const DeclaredField>,
+                                runtime_input::JsonText)) {
   auto loaded = parse(schema, fields, runtime_input::JsonText::owned(std::move(json)));
   if (!loaded) return json_error(std::move(loaded).error());
   FieldsResult& values = *loaded;
@@ -461,14 +435,27 @@ Expected<Input> parse_input(
   return Access::make(std::move(data));
 }
 
+// Pointers to `values` by slot of `fields`, which name every one of them.
+std::vector<const types::Value*> by_slot(const std::vector<DeclaredField>& fields,
+                                         const types::ValueMap& values) {
+  std::vector<const types::Value*> slots(fields.size(), nullptr);
+  auto field = fields.begin();
+  for (const auto& [name, value] : values) {
+    while (field != fields.end() && field->name < name) ++field;
+    if (field == fields.end()) break;
+    if (field->name == name) slots[static_cast<std::size_t>(field - fields.begin())] = &value;
+  }
+  return slots;
+}
+
 // The values of an input by name, for a template other than the one it was
 // loaded for.
 types::ValueMap by_name(const InputData& input) {
   return by_name(*input.fields, (*input.values)->slots);
 }
 
-Error json_problem(std::string text, const char* what) {
-  Error e = json_error(std::move(text));
+Error json_problem(runtime_input::JsonError error, const char* what) {
+  Error e = json_error(std::move(error));
   e.message = std::string("failed to parse ") + what + " JSON: " + e.message;
   return e;
 }
@@ -481,12 +468,16 @@ Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDo
 
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
                   const EvalOptions& options) {
-  const types::PolicyTemplate& t = Access::get(tmpl);
-  auto intent_values = runtime_input::load_intent(t.intent_schema, Access::get(intent));
+  const TemplateData& data = *Access::data(tmpl);
+  auto intent_values = runtime_input::load_intent(data.tmpl.intent_schema, Access::get(intent));
   if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
-  auto evidence_values = runtime_input::load_evidence(t.evidence_schema, Access::get(evidence));
+  auto evidence_values =
+      runtime_input::load_evidence(data.tmpl.evidence_schema, Access::get(evidence));
   if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
-  return decide(t, *intent_values, *evidence_values, options);
+  // Loading keeps declared fields only, so the values fit the template's
+  // slots and its plan decides them.
+  return decide(data, by_slot(data.intent_fields, *intent_values),
+                by_slot(data.evidence_fields, *evidence_values), options);
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {

@@ -330,28 +330,10 @@ const char* describe(rapidjson::ParseErrorCode code, std::string_view text, std:
   }
 }
 
-std::string at_position(const char* description, std::string_view text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  std::size_t column = 1;
-  for (std::size_t i = line_start; i < offset; ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++column;
-  }
-  return std::string(description) + " at line " + std::to_string(line) + " column " +
-         std::to_string(column);
-}
-
 // Parses `text` into `handler`, which rejects decoded texts that are not
 // valid UTF-8 by stopping the parser; the problem's text, if any.
 template <typename Handler>
-std::optional<std::string> parse_events(std::string_view text, Handler& handler) {
+std::optional<JsonError> parse_events(std::string_view text, Handler& handler) {
   // The parser takes a NUL byte for the end of its input. JSON allows none
   // anywhere, so parse up to the first one and blame it if the parser got
   // that far.
@@ -367,19 +349,19 @@ std::optional<std::string> parse_events(std::string_view text, Handler& handler)
   constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
   const rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
   if (result) {
-    if (nul != std::string_view::npos) return at_position("unexpected NUL character", text, nul);
+    if (nul != std::string_view::npos) return JsonError::at("unexpected NUL character", text, nul);
     return std::nullopt;
   }
   const std::size_t offset = result.Offset();
   if (result.Code() == rapidjson::kParseErrorTermination) {
     // Only the handler stops the parser, on a lone low surrogate.
-    return at_position(describe(rapidjson::kParseErrorStringUnicodeSurrogateInvalid, body, 0), text,
-                       find_lone_low_surrogate(body, offset));
+    return JsonError::at(describe(rapidjson::kParseErrorStringUnicodeSurrogateInvalid, body, 0),
+                         text, find_lone_low_surrogate(body, offset));
   }
   if (nul != std::string_view::npos && offset >= nul) {
-    return at_position("unexpected NUL character", text, nul);
+    return JsonError::at("unexpected NUL character", text, nul);
   }
-  return at_position(describe(result.Code(), body, offset), text, offset);
+  return JsonError::at(describe(result.Code(), body, offset), text, offset);
 }
 
 // Checks what the builder checks and keeps nothing.
@@ -395,13 +377,22 @@ class JsonChecker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonC
 
 }  // namespace
 
-Result<JsonValue, std::string> parse_json(std::string_view text) {
+JsonError JsonError::at(std::string description, std::string_view text, std::size_t offset) {
+  return JsonError{std::move(description), offset, text_position(text, offset)};
+}
+
+std::string JsonError::message() const {
+  return description + " at line " + std::to_string(position.line) + " column " +
+         std::to_string(position.column);
+}
+
+Result<JsonValue, JsonError> parse_json(std::string_view text) {
   detail::JsonBuilder builder;
   if (auto problem = parse_events(text, builder)) return make_err(std::move(*problem));
   return builder.take_root();
 }
 
-std::optional<std::string> check_json(std::string_view text) {
+std::optional<JsonError> check_json(std::string_view text) {
   JsonChecker checker;
   return parse_events(text, checker);
 }

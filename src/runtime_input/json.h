@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/result.h"
+#include "support/text_position.h"
 
 namespace verdane::runtime_input {
 
@@ -96,17 +97,31 @@ inline JsonValue::JsonValue(Data data) : data_(std::move(data)) {}
 // A whole document is its top-level value, of any kind.
 using JsonDocument = JsonValue;
 
+// Why a text is not JSON: what is wrong, the byte of the text where it was
+// noticed, and that byte's line and column.
+struct JsonError {
+  std::string description;
+  std::size_t offset = 0;
+  TextPosition position;
+
+  // The error for byte `offset` of `text`.
+  static JsonError at(std::string description, std::string_view text, std::size_t offset);
+  // "<description> at line <n> column <m>".
+  std::string message() const;
+};
+
 // Parses JSON text (RFC 8259; no NaN or Infinity, no comments, exactly one
-// value surrounded by optional whitespace). On failure returns
-// "<description> at line <n> column <m>": lines start after each line feed,
-// columns count characters (not bytes), both from 1. The position is where
+// value surrounded by optional whitespace). On failure returns the error,
+// whose message() is "<description> at line <n> column <m>": lines start
+// after each line feed, columns count characters (not bytes), both from 1.
+// The position is where
 // the problem was noticed, e.g. the offending character, the backslash of a
 // bad escape, the start of a bad number, or the end of the text for an
 // unfinished document.
-Result<JsonValue, std::string> parse_json(std::string_view text);
+Result<JsonValue, JsonError> parse_json(std::string_view text);
 
 // The problem parse_json would report for `text`, if any, found without
 // building the document: memory stays small however deeply it nests.
-std::optional<std::string> check_json(std::string_view text);
+std::optional<JsonError> check_json(std::string_view text);
 
 }  // namespace verdane::runtime_input

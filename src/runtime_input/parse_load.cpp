@@ -378,6 +378,29 @@ bool parse_into(std::string_view text, Handler& handler) {
   return !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
 }
 
+// Parses a large owned text without a backslash where it lies, so that no
+// string is copied on its way to the handler. Such a text reads back as it
+// was once every NUL byte is a quote again: with no escape to decode, parsing
+// in place only ends each string with a NUL over its closing quote, and the
+// text had no NUL before (the caller checked). That is done when the parse
+// fails, so that the generic path and the error positions see the original
+// text, which would not parse either way. Whether it parsed; nullopt, having
+// changed nothing, when the text is not such a text.
+template <typename Handler>
+std::optional<bool> parse_owned_in_place(JsonText& json, Handler& handler) {
+  char* const buffer = json.writable();
+  const std::string_view text = json.view();
+  if (!buffer || text.size() <= 1024 || text.find('\\') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
+  rapidjson::Reader reader;
+  constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
+  if (!reader.Parse<flags>(stream, handler).IsError()) return true;
+  std::replace(buffer, buffer + text.size(), '\0', '"');
+  return false;
+}
+
 bool has_unicode_escape(std::string_view text) {
   // Backslashes are rare, and finding one is a memchr.
   for (std::size_t at = text.find('\\'); at != std::string_view::npos;
@@ -420,7 +443,7 @@ LoadResult by_name(FieldsResult loaded, std::span<const Field> fields) {
 }
 
 template <typename Schema>
-Result<FieldsResult, std::string> parse_and_load_fields(
+Result<FieldsResult, JsonError> parse_and_load_fields(
     const Schema& schema, std::span<const Field> fields, JsonText text, const char* schema_kind,
     LoadResult (*load)(const Schema&, const JsonDocument&)) {
   if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind)) {
@@ -434,10 +457,10 @@ Result<FieldsResult, std::string> parse_and_load_fields(
 }
 
 template <typename Schema>
-Result<LoadResult, std::string> parse_and_load(const Schema& schema, JsonText text,
-                                               const char* schema_kind,
-                                               LoadResult (*load)(const Schema&,
-                                                                  const JsonDocument&)) {
+Result<LoadResult, JsonError> parse_and_load(const Schema& schema, JsonText text,
+                                             const char* schema_kind,
+                                             LoadResult (*load)(const Schema&,
+                                                                const JsonDocument&)) {
   const std::vector<Field> fields = fields_of(schema);
   auto loaded = parse_and_load_fields(schema, fields, std::move(text), schema_kind, load);
   if (!loaded) return make_err(std::move(loaded).error());
@@ -483,10 +506,14 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     return forward([d](Loader& l) { return l.Double(d); });
   }
   bool String(const char* str, rapidjson::SizeType length, bool copy) {
+    if (!unchecked_text_is_valid(str, length)) return false;
     return forward([&](Loader& l) { return l.String(str, length, copy); });
   }
   bool Key(const char* str, rapidjson::SizeType length, bool copy) {
-    if (depth_ != 1) return forward([&](Loader& l) { return l.Key(str, length, copy); });
+    if (depth_ != 1) {
+      if (!unchecked_text_is_valid(str, length)) return false;
+      return forward([&](Loader& l) { return l.Key(str, length, copy); });
+    }
     if (!root_is_object_) return true;
     const std::string_view name(str, length);
     if (escapes_ && utf8::validate(name)) return false;
@@ -517,15 +544,24 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
 
   Result<RequestFields, RequestProblem> finish() {
     using Kind = RequestProblem::Kind;
-    if (!root_is_object_) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest)});
-    if (unknown_) return make_err(RequestProblem{Kind::Shape, unknown_member(*unknown_)});
-    if (!evidence_) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence)});
+    if (!root_is_object_)
+      return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest), {}});
+    if (unknown_) return make_err(RequestProblem{Kind::Shape, unknown_member(*unknown_), {}});
+    if (!evidence_) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
     FieldsResult intent =
         intent_ ? intent_->finish("intent") : FieldsResult(FieldValues(intent_fields_.size()));
     return RequestFields{std::move(intent), evidence_->finish("evidence")};
   }
 
  private:
+  // A text no loader checks (the root's, or inside an unknown member) must
+  // still decode to valid UTF-8, or the request is not JSON at all: false
+  // stops the parse, and the generic path words the error.
+  bool unchecked_text_is_valid(const char* str, rapidjson::SizeType length) const {
+    if (target_ || !escapes_) return true;
+    return !utf8::validate(std::string_view(str, length));
+  }
+
   // A value event: inside a member's value it belongs to that member's
   // loader (if the member is one of the two).
   template <typename Event>
@@ -565,22 +601,11 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   bool escapes_;
 };
 
-// The position of the first invalid UTF-8 byte of `text`, as the JSON
-// parser words positions.
-std::optional<std::string> invalid_utf8(std::string_view text) {
+// The first invalid UTF-8 byte of `text`, as the JSON parser words it.
+std::optional<JsonError> invalid_utf8(std::string_view text) {
   const auto bad = utf8::validate(text);
   if (!bad) return std::nullopt;
-  std::size_t line = 1;
-  std::size_t column = 1;
-  for (std::size_t i = 0; i < bad->valid_up_to; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 1;
-    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  return "invalid UTF-8 at line " + std::to_string(line) + " column " + std::to_string(column);
+  return JsonError::at("invalid UTF-8", text, bad->valid_up_to);
 }
 
 // The request read through the generic parser and loaders, whose texts are
@@ -602,18 +627,19 @@ Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema&
                                                       std::string_view text) {
   using Kind = RequestProblem::Kind;
   auto document = parse_json(text);
-  if (!document) return make_err(RequestProblem{Kind::Json, std::move(document).error()});
+  if (!document) return make_err(RequestProblem{Kind::Json, {}, std::move(document).error()});
   const JsonValue::Object* members = document->as_object();
-  if (!members) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest)});
+  if (!members) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest), {}});
   bool has_evidence = false;
   for (const JsonMember& m : *members) {  // in name order
     if (m.name == "evidence") {
       has_evidence = true;
     } else if (m.name != "intent") {
-      return make_err(RequestProblem{Kind::Shape, unknown_member(m.name)});
+      return make_err(RequestProblem{Kind::Shape, unknown_member(m.name), {}});
     }
   }
-  if (!has_evidence) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence)});
+  if (!has_evidence)
+    return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
   return RequestFields{
       load_member(*members, "intent", intent_schema, intent_fields, load_intent),
       load_member(*members, "evidence", evidence_schema, evidence_fields, load_evidence)};
@@ -630,7 +656,8 @@ std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Fiel
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
-  if (!parse_into(text, loader)) return std::nullopt;
+  const std::optional<bool> in_place = parse_owned_in_place(json, loader);
+  if (!(in_place ? *in_place : parse_into(text, loader))) return std::nullopt;
   json.release();
   return loader.finish(schema_kind);
 }
@@ -650,24 +677,25 @@ std::vector<DeclaredField> declared_fields(const types::EvidenceSchema& schema) 
   return fields_of(schema);
 }
 
-Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema& schema,
-                                                      JsonText text) {
+Result<LoadResult, JsonError> parse_and_load_intent(const types::IntentSchema& schema,
+                                                    JsonText text) {
   return parse_and_load(schema, std::move(text), "intent", load_intent);
 }
 
-Result<LoadResult, std::string> parse_and_load_evidence(const types::EvidenceSchema& schema,
-                                                        JsonText text) {
+Result<LoadResult, JsonError> parse_and_load_evidence(const types::EvidenceSchema& schema,
+                                                      JsonText text) {
   return parse_and_load(schema, std::move(text), "evidence", load_evidence);
 }
 
-Result<FieldsResult, std::string> parse_and_load_intent_fields(const types::IntentSchema& schema,
-                                                               std::span<const Field> fields,
-                                                               JsonText text) {
+Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::IntentSchema& schema,
+                                                             std::span<const Field> fields,
+                                                             JsonText text) {
   return parse_and_load_fields(schema, fields, std::move(text), "intent", load_intent);
 }
 
-Result<FieldsResult, std::string> parse_and_load_evidence_fields(
-    const types::EvidenceSchema& schema, std::span<const Field> fields, JsonText text) {
+Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::EvidenceSchema& schema,
+                                                               std::span<const Field> fields,
+                                                               JsonText text) {
   return parse_and_load_fields(schema, fields, std::move(text), "evidence", load_evidence);
 }
 
@@ -676,7 +704,7 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
     const types::EvidenceSchema& evidence_schema, std::span<const Field> evidence_fields,
     std::string_view text) {
   if (auto bad = invalid_utf8(text)) {
-    return make_err(RequestProblem{RequestProblem::Kind::Json, std::move(*bad)});
+    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
   }
   if (text.find('\0') == std::string_view::npos) {
     RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text));

@@ -34,6 +34,9 @@ class JsonText {
   static JsonText owned(std::string text) { return JsonText({}, std::move(text), true); }
 
   std::string_view view() const { return owns_ ? std::string_view(owned_) : borrowed_; }
+  // The owned text's bytes, followed by a NUL byte, for parsing in place;
+  // nullptr for borrowed text, which is never written.
+  char* writable() { return owns_ ? owned_.data() : nullptr; }
   // Frees owned text; the view is empty afterwards.
   void release() {
     borrowed_ = {};
@@ -54,11 +57,11 @@ using LoadResult = Result<types::ValueMap, InputError>;
 
 // parse_json(text), and if that succeeds, load_intent(schema, document): the
 // parse error text, or the outcome of loading.
-Result<LoadResult, std::string> parse_and_load_intent(const types::IntentSchema& schema,
-                                                      JsonText text);
+Result<LoadResult, JsonError> parse_and_load_intent(const types::IntentSchema& schema,
+                                                    JsonText text);
 // The same with load_evidence.
-Result<LoadResult, std::string> parse_and_load_evidence(const types::EvidenceSchema& schema,
-                                                        JsonText text);
+Result<LoadResult, JsonError> parse_and_load_evidence(const types::EvidenceSchema& schema,
+                                                      JsonText text);
 
 // The first eight bytes of `name` as a number, zero bytes past its end.
 inline std::uint64_t name_head(std::string_view name) {
@@ -98,10 +101,11 @@ using FieldsResult = Result<FieldValues, InputError>;
 
 // parse_and_load_intent with the values by field; `fields` are the
 // declared_fields of `schema`.
-Result<FieldsResult, std::string> parse_and_load_intent_fields(
-    const types::IntentSchema& schema, std::span<const DeclaredField> fields, JsonText text);
+Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::IntentSchema& schema,
+                                                             std::span<const DeclaredField> fields,
+                                                             JsonText text);
 // The same for evidence.
-Result<FieldsResult, std::string> parse_and_load_evidence_fields(
+Result<FieldsResult, JsonError> parse_and_load_evidence_fields(
     const types::EvidenceSchema& schema, std::span<const DeclaredField> fields, JsonText text);
 
 // A request: one JSON object with the members "intent" (optional, meaning
@@ -110,13 +114,14 @@ struct RequestFields {
   FieldsResult intent;
   FieldsResult evidence;
 };
-// Why a text is not a request: it is not JSON (kind Json, the parser's text
-// with its position, or "invalid UTF-8 at line <n> column <m>"), or not an
-// object with exactly those members (kind Shape).
+// Why a text is not a request: it is not JSON (kind Json, the parser's error,
+// or "invalid UTF-8" where the first invalid byte is), or not an object with
+// exactly those members (kind Shape, with its message).
 struct RequestProblem {
   enum class Kind { Json, Shape };
   Kind kind = Kind::Json;
-  std::string message;
+  std::string message;  // Shape
+  JsonError json;       // Json
 };
 
 // Parses a request and loads both documents in one pass, with the same

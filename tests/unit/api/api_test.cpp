@@ -371,7 +371,7 @@ TEST_P(ApiJsonErrorText, MatchesTheParserText) {
   const auto internal = verdane::runtime_input::parse_json(GetParam());
   ASSERT_FALSE(api_result);
   ASSERT_FALSE(internal);
-  EXPECT_EQ(api_result.error().to_string(), internal.error());
+  EXPECT_EQ(api_result.error().to_string(), internal.error().message());
   EXPECT_GT(api_result.error().line, 0u);
   // Parsing against a schema fails with the same error.
   for (const auto& input :

@@ -69,15 +69,20 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
 
 Outcome reference(std::string_view text, bool intent) {
   auto document = parse_json(text);
-  if (!document) return Outcome{document.error(), {}, {}};
+  if (!document) return Outcome{document.error().message(), {}, {}};
   return outcome_of(intent ? load_intent(intent_schema(), *document)
                            : load_evidence(evidence_schema(), *document));
 }
 
-Outcome fused(std::string_view text, bool intent) {
-  auto loaded = intent ? parse_and_load_intent(intent_schema(), JsonText::borrowed(text))
-                       : parse_and_load_evidence(evidence_schema(), JsonText::borrowed(text));
-  if (!loaded) return Outcome{loaded.error(), {}, {}};
+// Loaded by the production path, from borrowed text or from owned text,
+// which large documents are parsed in place in.
+Outcome fused(std::string_view text, bool intent, bool owned = false) {
+  const auto json = [&] {
+    return owned ? JsonText::owned(std::string(text)) : JsonText::borrowed(text);
+  };
+  auto loaded = intent ? parse_and_load_intent(intent_schema(), json())
+                       : parse_and_load_evidence(evidence_schema(), json());
+  if (!loaded) return Outcome{loaded.error().message(), {}, {}};
   return outcome_of(*loaded);
 }
 
@@ -91,11 +96,16 @@ std::optional<Outcome> one_pass(std::string_view text) {
   return outcome_of(*loaded);
 }
 
-// Compares both paths on `text`, for both schema kinds.
+// Compares both paths on `text`, for both schema kinds, and on the same
+// document made large by leading lines, from owned text.
 void expect_same(std::string_view text) {
+  static const std::string kLines(1100, '\n');
+  const std::string large = kLines + std::string(text);
   for (const bool intent : {false, true}) {
     EXPECT_EQ(fused(text, intent), reference(text, intent))
         << (intent ? "intent" : "evidence") << " document: " << text;
+    EXPECT_EQ(fused(large, intent, true), reference(large, intent))
+        << (intent ? "intent" : "evidence") << " large owned document: " << text;
   }
 }
 

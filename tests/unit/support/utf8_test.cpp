@@ -42,6 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ValidateCase{"truncated_lead_only", "\xF0", false, 0, std::nullopt},
                     // Past and across the eight-byte steps over ASCII.
                     ValidateCase{"long_ascii", std::string(67, 'a'), true, 0, {}},
+                    ValidateCase{"ascii_of_32_byte_steps", std::string(64, 'a'), true, 0, {}},
                     ValidateCase{"error_after_two_words", "0123456789abcdef\x80", false, 16, 1},
                     ValidateCase{"error_ends_a_word",
                                  "0123456\xFF"
@@ -60,6 +61,20 @@ INSTANTIATE_TEST_SUITE_P(
                     ValidateCase{"truncated_after_word", "01234567\xE2\x82", false, 8,
                                  std::nullopt}),
     [](const auto& info) { return info.param.name; });
+
+// Past and across the 32-byte steps: one bad or multibyte character at
+// every offset of a long ASCII text.
+TEST(Utf8, LongAsciiRunsFindTheFirstErrorAtAnyOffset) {
+  for (std::size_t at = 0; at < 100; ++at) {
+    std::string text(100, 'a');
+    text[at] = '\x80';
+    const auto err = validate(text);
+    ASSERT_TRUE(err) << at;
+    EXPECT_EQ(err->valid_up_to, at);
+    text.replace(at, 1, "\xE2\x82\xAC");
+    EXPECT_FALSE(validate(text)) << at;
+  }
+}
 
 TEST(Utf8, LossyReplacesEachInvalidSubpart) {
   EXPECT_EQ(to_lossy("a\xFF"

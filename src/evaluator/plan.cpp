@@ -1,0 +1,329 @@
+// The planner: a template's constraints as programs of steps, generic and
+// typed.
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "evaluator/by_name.h"
+#include "evaluator/evaluate.h"
+#include "evaluator/machine.h"
+
+namespace verdane::evaluator {
+
+namespace {
+
+using types::Expr;
+using types::Scalar;
+using types::Type;
+using Op = Plan::Step::Op;
+
+std::uint32_t slot_of(std::span<const std::string_view> names, std::string_view name) {
+  const auto it = std::lower_bound(names.begin(), names.end(), name);
+  if (it == names.end() || *it != name) return Plan::kNoSlot;
+  return static_cast<std::uint32_t>(it - names.begin());
+}
+
+}  // namespace
+
+Plan::Plan(const types::PolicyTemplate& tmpl) {
+  const std::vector<std::string_view> intent_names = names_of(tmpl.intent_schema.fields);
+  const std::vector<std::string_view> evidence_names = names_of(tmpl.evidence_schema.fields);
+  std::vector<bool> optional;
+  for (const auto& [name, shape] : tmpl.intent_schema.fields) {
+    optional.push_back(shape.optional);
+    intent_.types.push_back(shape.type);
+    intent_.required.push_back(!shape.optional);
+  }
+  for (const auto& [name, shape] : tmpl.evidence_schema.fields) {
+    evidence_.types.push_back(shape.type);
+    evidence_.required.push_back(true);
+  }
+  constraints_.reserve(tmpl.constraints.size());
+  std::vector<Item> pending;
+  for (const types::Constraint& c : tmpl.constraints) {
+    add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
+  }
+  // A typed program has a step for every step of its generic one.
+  typed_steps_.reserve(steps_.size());
+  std::vector<Type> types;
+  for (std::size_t index = 0; index < constraints_.size(); ++index) {
+    Ranges& ranges = constraints_[index];
+    ranges.typed_begin = typed_steps_.size();
+    if (add_typed(program(index), types)) ranges.typed_end = typed_steps_.size();
+  }
+}
+
+Plan Plan::for_expr(const Expr& expr, std::span<const std::string_view> intent_names,
+                    std::span<const std::string_view> evidence_names) {
+  Plan plan;
+  std::vector<Item> pending;
+  plan.add(expr, intent_names, evidence_names, nullptr, pending);
+  return plan;
+}
+
+namespace {
+
+Op op_of(types::ExprKind kind) {
+  using K = types::ExprKind;
+  switch (kind) {
+    case K::Add:
+      return Op::Add;
+    case K::Sub:
+      return Op::Sub;
+    case K::Mul:
+      return Op::Mul;
+    case K::Eq:
+      return Op::Eq;
+    case K::Lt:
+      return Op::Lt;
+    case K::Le:
+      return Op::Le;
+    case K::Gt:
+      return Op::Gt;
+    case K::Ge:
+      return Op::Ge;
+    case K::In:
+      return Op::In;
+    case K::SubsetOf:
+      return Op::SubsetOf;
+    default:
+      return Op::SupersetOf;
+  }
+}
+
+}  // namespace
+
+void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
+               std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
+               std::vector<Item>& pending) {
+  Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
+  // The last item is done first. An explicit stack: trees may be as deep as
+  // MAX_EXPR_DEPTH.
+  // A step that ends `node`, whose first step is at `begin`.
+  const auto emit = [](Op op, const Expr& node, std::uint32_t begin, bool completes = true) {
+    return Item{nullptr, Step{op, node.kind() == types::ExprKind::And, completes, begin, &node}};
+  };
+  pending.assign(1, Item{&root, {}});
+  std::uint32_t depth = 0;  // values the program holds at this point
+  while (!pending.empty()) {
+    const Item item = pending.back();
+    pending.pop_back();
+    if (!item.expr) {
+      steps_.push_back(item.step);
+      // Operators take two values and leave one; Not leaves one for one;
+      // Combine takes the operand into the connective's value.
+      if (item.step.op != Op::Not) --depth;
+      continue;
+    }
+    const Expr& expr = *item.expr;
+    const auto begin = static_cast<std::uint32_t>(steps_.size() - ranges.steps_begin);
+    switch (expr.kind()) {
+      case types::ExprKind::Literal:
+        steps_.push_back(Step{Op::Literal, false, true, kNoSlot, &expr});
+        ++depth;
+        break;
+      case types::ExprKind::IntentField: {
+        const std::uint32_t slot =
+            slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
+        steps_.push_back(Step{Op::Intent, false, true, slot, &expr});
+        ++depth;
+        if (optional && slot != kNoSlot && (*optional)[slot]) optional_slots_.push_back(slot);
+        break;
+      }
+      case types::ExprKind::EvidenceField:
+        steps_.push_back(
+            Step{Op::Evidence, false, true,
+                 slot_of(evidence_names, std::get<types::EvidenceField>(expr.node).name), &expr});
+        ++depth;
+        break;
+      case types::ExprKind::Not:
+        pending.push_back(emit(Op::Not, expr, begin));
+        pending.push_back(Item{std::get<types::Not>(expr.node).operand.get(), {}});
+        break;
+      case types::ExprKind::And:
+      case types::ExprKind::Or: {
+        const bool is_and = expr.kind() == types::ExprKind::And;
+        const auto& operands = is_and ? std::get<types::And>(expr.node).operands
+                                      : std::get<types::Or>(expr.node).operands;
+        // Only the last Combine (or the Open of no operands) ends the node.
+        for (auto it = operands.rbegin(); it != operands.rend(); ++it) {
+          pending.push_back(emit(Op::Combine, expr, begin, it == operands.rbegin()));
+          pending.push_back(Item{&*it, {}});
+        }
+        steps_.push_back(Step{Op::Open, is_and, operands.empty(), begin, &expr});
+        ++depth;
+        break;
+      }
+      default:
+        pending.push_back(emit(op_of(expr.kind()), expr, begin));
+        pending.push_back(Item{expr.binary()->right.get(), {}});
+        pending.push_back(Item{expr.binary()->left.get(), {}});
+        break;
+    }
+    ranges.stack = std::max(ranges.stack, depth);
+  }
+  max_stack_ = std::max(max_stack_, ranges.stack);
+  ranges.steps_end = steps_.size();
+  ranges.optional_end = static_cast<std::uint32_t>(optional_slots_.size());
+  constraints_.push_back(ranges);
+}
+
+std::span<const Plan::Step> Plan::program(std::size_t index) const {
+  const Ranges& r = constraints_[index];
+  return std::span<const Step>(steps_).subspan(r.steps_begin, r.steps_end - r.steps_begin);
+}
+
+std::span<const TypedStep> Plan::typed_program(std::size_t index) const {
+  const Ranges& r = constraints_[index];
+  if (r.typed_end == 0) return {};
+  return std::span<const TypedStep>(typed_steps_)
+      .subspan(r.typed_begin, r.typed_end - r.typed_begin);
+}
+
+namespace {
+
+// The typed step of a binary operator on operands of types `l` and `r`, and
+// the type of its result; nullopt when the types do not fit it.
+std::optional<std::pair<TypedStep::Op, Type>> typed_binary(Op op, Type l, Type r) {
+  using T = TypedStep::Op;
+  const auto of_set = [](Type set, T ints, T strings, T dates) -> std::optional<T> {
+    if (set == Type::IntSet) return ints;
+    if (set == Type::StringSet) return strings;
+    if (set == Type::DateSet) return dates;
+    return std::nullopt;
+  };
+  std::optional<T> typed;
+  Type result = Type::Bool;
+  switch (op) {
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul:
+      if (l == Type::Int && r == Type::Int) {
+        typed = op == Op::Add ? T::Add : op == Op::Sub ? T::Sub : T::Mul;
+        result = Type::Int;
+      }
+      break;
+    case Op::Eq:
+      if (l != r) break;
+      typed = l == Type::String ? std::optional<T>(T::EqString)
+                                : of_set(l, T::EqIntSet, T::EqStringSet, T::EqDateSet);
+      if (!typed) typed = T::EqNumber;  // bool, int, date
+      break;
+    case Op::Lt:
+    case Op::Le:
+    case Op::Gt:
+    case Op::Ge:
+      if (l == r && (l == Type::Int || l == Type::Date)) {
+        typed = op == Op::Lt ? T::Lt : op == Op::Le ? T::Le : op == Op::Gt ? T::Gt : T::Ge;
+      }
+      break;
+    case Op::In:
+      if (types::set_type_of(l) == r) typed = of_set(r, T::InInt, T::InString, T::InDate);
+      break;
+    case Op::SubsetOf:
+      if (l == r) typed = of_set(l, T::SubsetInt, T::SubsetString, T::SubsetDate);
+      break;
+    case Op::SupersetOf:
+      if (l == r) typed = of_set(l, T::SupersetInt, T::SupersetString, T::SupersetDate);
+      break;
+    default:
+      break;
+  }
+  if (!typed) return std::nullopt;
+  return std::pair{*typed, result};
+}
+
+TypedStep::Op load_op(Type type) {
+  using T = TypedStep::Op;
+  constexpr std::array<T, types::TYPE_COUNT> ops{T::LoadBool,   T::LoadInt,    T::LoadString,
+                                                 T::LoadDate,   T::LoadIntSet, T::LoadStringSet,
+                                                 T::LoadDateSet};
+  return ops[static_cast<std::size_t>(type)];
+}
+
+// A literal as a typed program holds it.
+Word word_of(const Scalar& data) {
+  Word w{};
+  std::visit(
+      [&](const auto& v) {
+        using V = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<V, bool>) {
+          w.number = v ? 1 : 0;
+        } else if constexpr (std::is_same_v<V, std::int64_t>) {
+          w.number = v;
+        } else if constexpr (std::is_same_v<V, types::DateLit>) {
+          w.number = pack_date(v);
+        } else {
+          w.object = &v;
+        }
+      },
+      data);
+  return w;
+}
+
+}  // namespace
+
+bool Plan::add_typed(std::span<const Step> program, std::vector<Type>& stack) {
+  using T = TypedStep::Op;
+  const std::size_t begin = typed_steps_.size();
+  stack.clear();  // the type of every value the program holds
+  const auto fail = [&] {
+    typed_steps_.resize(begin);
+    return false;
+  };
+  for (const Step& step : program) {
+    TypedStep typed{T::Push, false, 0, Word{}};
+    switch (step.op) {
+      case Op::Literal: {
+        const Scalar& data = std::get<types::Literal>(step.node->node).data;
+        typed.word = word_of(data);
+        stack.push_back(type_of(data));
+        break;
+      }
+      case Op::Intent:
+      case Op::Evidence: {
+        const Side& side = step.op == Op::Intent ? intent_ : evidence_;
+        if (step.slot >= side.types.size()) return fail();  // an undeclared name
+        typed = TypedStep{load_op(side.types[step.slot]), step.op == Op::Evidence, step.slot, {}};
+        stack.push_back(side.types[step.slot]);
+        break;
+      }
+      case Op::Not:
+        if (stack.back() != Type::Bool) return fail();
+        typed.op = T::Not;
+        break;
+      case Op::Open:
+        typed.word.number = step.is_and ? 1 : 0;
+        stack.push_back(Type::Bool);
+        break;
+      case Op::Combine:
+        if (stack.back() != Type::Bool) return fail();
+        stack.pop_back();
+        typed.op = step.is_and ? T::And : T::Or;
+        break;
+      default: {
+        const Type r = stack.back();
+        stack.pop_back();
+        const auto fits = typed_binary(step.op, stack.back(), r);
+        if (!fits) return fail();
+        typed.op = fits->first;
+        stack.back() = fits->second;
+        break;
+      }
+    }
+    typed_steps_.push_back(typed);
+  }
+  if (stack.size() != 1 || stack.back() != Type::Bool) return fail();
+  return true;
+}
+
+std::span<const std::uint32_t> Plan::optional_slots(std::size_t index) const {
+  const Ranges& r = constraints_[index];
+  return std::span<const std::uint32_t>(optional_slots_)
+      .subspan(r.optional_begin, r.optional_end - r.optional_begin);
+}
+
+}  // namespace verdane::evaluator
