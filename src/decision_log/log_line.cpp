@@ -487,16 +487,6 @@ bool read_service_layout(std::string_view line, LogLine& out, Reading& r) {
   return in.literal("}") && in.at_end();
 }
 
-bool is_time(std::string_view t) {
-  // 2026-12-09T16:34:15.123456Z
-  static constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.ddddddZ";
-  if (t.size() != shape.size()) return false;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return false;
-  }
-  return true;
-}
-
 Status<std::string> problem(const char* what) { return make_err(std::string(what)); }
 
 }  // namespace
@@ -526,7 +516,7 @@ Status<std::string> read_log_line(std::string_view line, LogLine& out, bool any_
     if (!read_members(line, out, r)) return problem("not well-formed JSON");
   }
   const auto is = [&](Member m, Type t) { return r.type[m] == t; };
-  if (!is(kTime, Type::String) || !is_time(out.time)) {
+  if (!is(kTime, Type::String) || !is_log_time(out.time)) {
     return problem("`time` is not an RFC 3339 UTC time with microseconds");
   }
   if (!is(kDecisionId, Type::String) || out.decision_id.empty()) {
@@ -560,6 +550,16 @@ Status<std::string> read_log_line(std::string_view line, LogLine& out, bool any_
     return problem("`intent` without `evidence`");
   }
   return ok_status<std::string>();
+}
+
+bool is_log_time(std::string_view t) {
+  // 2026-12-09T16:34:15.123456Z
+  static constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.ddddddZ";
+  if (t.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return false;
+  }
+  return true;
 }
 
 }  // namespace verdane::decision_log

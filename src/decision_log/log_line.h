@@ -42,4 +42,8 @@ struct LogLine {
 // `any_layout` reads the line as any JSON object, never filling `inputs`.
 Status<std::string> read_log_line(std::string_view line, LogLine& out, bool any_layout = false);
 
+// Whether `t` is a time as the log writes it: RFC 3339 in UTC with six
+// digits of fractions, "2026-12-09T16:34:15.123456Z".
+bool is_log_time(std::string_view t);
+
 }  // namespace verdane::decision_log

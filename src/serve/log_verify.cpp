@@ -7,25 +7,17 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "decision_log/log_line.h"
+
 namespace verdane::serve {
 
 namespace {
-
-bool is_time(std::string_view t) {
-  // 2026-12-09T16:34:15.123456Z
-  static constexpr std::string_view shape = "dddd-dd-ddTdd:dd:dd.ddddddZ";
-  if (t.size() != shape.size()) return false;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return false;
-  }
-  return true;
-}
 
 // What is wrong with the shape of one line's object; "" when nothing.
 std::string shape_problem(const rapidjson::Document& d) {
   if (!d.IsObject()) return "not a JSON object";
   const auto str = [&](const char* k) { return d.HasMember(k) && d[k].IsString(); };
-  if (!str("time") || !is_time(d["time"].GetString())) {
+  if (!str("time") || !decision_log::is_log_time(d["time"].GetString())) {
     return "`time` is not an RFC 3339 UTC time with microseconds";
   }
   if (!str("decision_id") || d["decision_id"].GetStringLength() == 0) {
