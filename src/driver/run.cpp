@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "driver/batch.h"
+#include "id_check/id_check.h"
 #include "support/byte_span.h"
 #include "testrun/run_tests.h"
 #include "verdane/verdane.h"
@@ -77,13 +78,17 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   // Deciding needs no digest: it is computed only to be compared. A template
   // that could not be encoded is refused either way, before anything else.
   if (args.check_hash) {
-    auto computed = api::id(*tmpl);
-    if (!computed) return make_err(computed.error().to_string());
-    auto expected = api::parse_id(*args.check_hash);
-    if (!expected) return make_err("invalid --check-hash: " + expected.error().to_string());
-    if (!(*expected == *computed)) {
-      return make_err("bytecode hash mismatch: expected " + expected->to_string() + ", got " +
-                      computed->to_string());
+    auto checked = id_check::check(*tmpl, *args.check_hash, id_check::First::Computed);
+    if (!checked) {
+      const id_check::Failure& f = checked.error();
+      switch (f.check) {
+        case id_check::Failure::Check::Computed: return make_err(f.error.to_string());
+        case id_check::Failure::Check::Pinned:
+          return make_err("invalid --check-hash: " + f.error.to_string());
+        case id_check::Failure::Check::Match:
+          return make_err("bytecode hash mismatch: expected " + f.expected.to_string() +
+                          ", got " + f.computed.to_string());
+      }
     }
   } else if (auto unencodable = api::check_encodable(*tmpl)) {
     return make_err(unencodable->to_string());

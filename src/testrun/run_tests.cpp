@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "id_check/id_check.h"
 #include "support/byte_span.h"
 #include "support/line_text.h"
 #include "support/utf8.h"
@@ -83,18 +84,22 @@ class Runner {
     auto tmpl = load_template(path, *tests);
     if (!tmpl) return bad_file(file, tmpl.error());
     if (tests->template_id) {
-      auto pinned = api::parse_id(*tests->template_id);
-      if (!pinned) return bad_file(file, "template_id: " + pinned.error().to_string());
-      auto computed = api::id(*tmpl);
-      if (!computed) return bad_file(file, computed.error().to_string());
-      if (!(*pinned == *computed)) {
-        // The template changed under its tests: no case says anything now.
-        for (const TestCase& c : tests->cases) {
-          fail_line(file, c.name,
-                    "template changed: expected template_id " + pinned->to_string() + ", got " +
-                        computed->to_string());
+      auto checked = id_check::check(*tmpl, *tests->template_id, id_check::First::Pinned);
+      if (!checked) {
+        const id_check::Failure& f = checked.error();
+        switch (f.check) {
+          case id_check::Failure::Check::Pinned:
+            return bad_file(file, "template_id: " + f.error.to_string());
+          case id_check::Failure::Check::Computed: return bad_file(file, f.error.to_string());
+          case id_check::Failure::Check::Match:
+            // The template changed under its tests: no case says anything now.
+            for (const TestCase& c : tests->cases) {
+              fail_line(file, c.name,
+                        "template changed: expected template_id " + f.expected.to_string() +
+                            ", got " + f.computed.to_string());
+            }
+            return;
         }
-        return;
       }
     }
     for (const TestCase& c : tests->cases) run_case(file, *tmpl, c);
