@@ -325,9 +325,8 @@ class Decoder {
     if (!read_varint(count, Width::U64)) return false;
     t.constraints.reserve(capped(count, 2));  // optional flag + variant index at least
     for (std::uint64_t i = 0; i < count; ++i) {
-      Constraint c;
+      Constraint& c = t.constraints.emplace_back();
       if (!read_bool(c.optional) || !read_expr(c.expr, 1)) return false;
-      t.constraints.push_back(std::move(c));
     }
     return true;
   }
@@ -490,26 +489,22 @@ class Decoder {
 
   template <typename N>
   bool read_binary(Expr& out, std::size_t depth) {
-    N node;
+    N& node = out.node.emplace<N>();
     node.left = std::make_unique<Expr>();
     node.right = std::make_unique<Expr>();
-    if (!read_expr(*node.left, depth + 1) || !read_expr(*node.right, depth + 1)) return false;
-    out.node.emplace<N>(std::move(node));
-    return true;
+    return read_expr(*node.left, depth + 1) && read_expr(*node.right, depth + 1);
   }
 
   template <typename N>
   [[gnu::noinline]] bool read_list(Expr& out, std::size_t depth) {
     std::uint64_t count = 0;
     if (!read_varint(count, Width::U64)) return false;
-    N node;
+    // Built in place: on failure the whole template is dropped anyway.
+    N& node = out.node.emplace<N>();
     node.operands.reserve(capped(count, 1));
     for (std::uint64_t i = 0; i < count; ++i) {
-      Expr op;
-      if (!read_expr(op, depth + 1)) return false;
-      node.operands.push_back(std::move(op));
+      if (!read_expr(node.operands.emplace_back(), depth + 1)) return false;
     }
-    out.node.emplace<N>(std::move(node));
     return true;
   }
 
@@ -550,10 +545,8 @@ class Decoder {
       case K::SupersetOf:
         return read_binary<SupersetOf>(out, depth);
       case K::Not: {
-        Not node{std::make_unique<Expr>()};
-        if (!read_expr(*node.operand, depth + 1)) return false;
-        out.node.emplace<Not>(std::move(node));
-        return true;
+        Not& node = out.node.emplace<Not>(Not{std::make_unique<Expr>()});
+        return read_expr(*node.operand, depth + 1);
       }
       case K::And:
         return read_list<And>(out, depth);

@@ -98,10 +98,8 @@ class Parser {
   Parser(const ProgramDecl& decl, int argc, const char* const* argv)
       : decl_(decl), commands_(decl.commands.size()) {
     // Arguments are consumed from the back.
+    if (argc > 1) args_.reserve(static_cast<std::size_t>(argc - 1));
     for (int i = argc - 1; i > 0; --i) args_.emplace_back(argv[i]);
-    for (std::size_t c = 0; c < commands_.size(); ++c) {
-      commands_[c].options.resize(decl.commands[c].options.size());
-    }
   }
 
   Outcome run() {
@@ -211,7 +209,9 @@ class Parser {
   }
 
   void enter(std::size_t c) {
-    ++commands_[c].times;
+    // A command's option values get their room when it is entered: only
+    // entered commands are given options (and checked for them).
+    if (commands_[c].times++ == 0) commands_[c].options.resize(decl_.commands[c].options.size());
     bool positional_only = false;
     while (!args_.empty() && !stop_ && command_argument(c, positional_only)) {
     }
@@ -224,14 +224,16 @@ class Parser {
 
   // Returns false when the argument belongs to the program instead.
   bool command_argument(std::size_t c, bool& positional_only) {
-    const std::string arg = args_.back();
+    const std::string& arg = args_.back();
     switch (positional_only ? Kind::Plain : classify(arg)) {
-      case Kind::Separator:
+      case Kind::Separator: {
+        std::string separator = std::move(args_.back());
         args_.pop_back();
         positional_only = true;
         if (!wants_positional(c)) return false;
-        commands_[c].unexpected.push_back({Kind::Separator, arg});
+        commands_[c].unexpected.push_back({Kind::Separator, std::move(separator)});
         return true;
+      }
       case Kind::Subcommand:
         // A command still waiting for its required positional takes the name
         // as its value.
@@ -264,7 +266,8 @@ class Parser {
 
   // An argument that starts with a dash, for the program or command `owner`.
   void option(std::size_t owner, Kind kind) {
-    const std::string arg = args_.back();
+    // Taken whole: nothing reads the argument from args_ before it is popped.
+    const std::string arg = std::move(args_.back());
     std::string name;
     std::string value;
     std::string rest;  // of `-hV`, what follows the first flag
@@ -364,7 +367,7 @@ class Parser {
       const Entered& entered = commands_[c];
       if (decl.single_help) at_most_once("--help", entered.help.size());
       if (decl.positional) checked(*decl.positional, entered.positional);
-      for (std::size_t i = 0; i < decl.options.size(); ++i) {
+      for (std::size_t i = 0; i < entered.options.size(); ++i) {
         checked(decl.options[i], entered.options[i]);
       }
       if (stop_) return;

@@ -139,7 +139,7 @@ std::variant<Cli, CliExit> eval_command(std::string bytecode,
   const std::optional<std::string>& format = options[option(kEvalOptions, "--format")];
   EvalCommand command;
   command.bytecode = std::move(bytecode);
-  command.evidence = evidence.value_or("");
+  if (evidence) command.evidence = std::move(*evidence);  // still engaged, for the checks below
   command.intent = std::move(options[option(kEvalOptions, "--intent")]);
   command.check_hash = std::move(options[option(kEvalOptions, "--check-hash")]);
   command.explain = options[option(kEvalOptions, "--explain")].has_value();

@@ -26,12 +26,61 @@ std::uint32_t slot_of(std::span<const std::string_view> names, std::string_view 
   return static_cast<std::uint32_t>(it - names.begin());
 }
 
+// How many steps the programs of `tmpl` take: one per node, and one more per
+// operand of a connective (its Combine). Walked with an explicit stack, as
+// trees may be as deep as MAX_EXPR_DEPTH.
+std::size_t step_count(const types::PolicyTemplate& tmpl) {
+  std::size_t count = 0;
+  std::vector<const Expr*> todo;
+  todo.reserve(16);
+  for (const types::Constraint& c : tmpl.constraints) {
+    todo.push_back(&c.expr);
+    while (!todo.empty()) {
+      const Expr& expr = *todo.back();
+      todo.pop_back();
+      ++count;
+      switch (expr.kind()) {
+        case types::ExprKind::Literal:
+        case types::ExprKind::IntentField:
+        case types::ExprKind::EvidenceField:
+          break;
+        case types::ExprKind::Not:
+          todo.push_back(std::get<types::Not>(expr.node).operand.get());
+          break;
+        case types::ExprKind::And:
+        case types::ExprKind::Or: {
+          const auto& operands = expr.kind() == types::ExprKind::And
+                                     ? std::get<types::And>(expr.node).operands
+                                     : std::get<types::Or>(expr.node).operands;
+          count += operands.size();
+          for (const Expr& operand : operands) todo.push_back(&operand);
+          break;
+        }
+        default:
+          todo.push_back(expr.binary()->left.get());
+          todo.push_back(expr.binary()->right.get());
+          break;
+      }
+    }
+  }
+  return count;
+}
+
 }  // namespace
 
 Plan::Plan(const types::PolicyTemplate& tmpl) {
   const std::vector<std::string_view> intent_names = names_of(tmpl.intent_schema.fields);
   const std::vector<std::string_view> evidence_names = names_of(tmpl.evidence_schema.fields);
+  // Every vector is sized before it is filled: start-up of a small `eval`
+  // is mostly allocations, and each growth step is one more.
+  const std::size_t intents = tmpl.intent_schema.fields.size();
+  const std::size_t evidences = tmpl.evidence_schema.fields.size();
   std::vector<bool> optional;
+  optional.reserve(intents);
+  intent_.types.reserve(intents);
+  intent_.required.reserve(intents);
+  evidence_.types.reserve(evidences);
+  evidence_.required.reserve(evidences);
   for (const auto& [name, shape] : tmpl.intent_schema.fields) {
     optional.push_back(shape.optional);
     intent_.types.push_back(shape.type);
@@ -42,7 +91,9 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
     evidence_.required.push_back(true);
   }
   constraints_.reserve(tmpl.constraints.size());
+  steps_.reserve(step_count(tmpl));
   std::vector<Item> pending;
+  pending.reserve(16);
   for (const types::Constraint& c : tmpl.constraints) {
     add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
   }
