@@ -10,6 +10,7 @@
 #include "evaluator/by_name.h"
 #include "evaluator/evaluate.h"
 #include "evaluator/machine.h"
+#include "types/operators.h"
 
 namespace verdane::evaluator {
 
@@ -117,33 +118,24 @@ Plan Plan::for_expr(const Expr& expr, std::span<const std::string_view> intent_n
 
 namespace {
 
-Op op_of(types::ExprKind kind) {
-  using K = types::ExprKind;
-  switch (kind) {
-    case K::Add:
-      return Op::Add;
-    case K::Sub:
-      return Op::Sub;
-    case K::Mul:
-      return Op::Mul;
-    case K::Eq:
-      return Op::Eq;
-    case K::Lt:
-      return Op::Lt;
-    case K::Le:
-      return Op::Le;
-    case K::Gt:
-      return Op::Gt;
-    case K::Ge:
-      return Op::Ge;
-    case K::In:
-      return Op::In;
-    case K::SubsetOf:
-      return Op::SubsetOf;
-    default:
-      return Op::SupersetOf;
-  }
+// Operator steps have the numbers of their kinds, so the table's row of a
+// step is found by number.
+constexpr bool same_number(Op op, types::ExprKind kind) {
+  return static_cast<int>(op) == static_cast<int>(kind);
 }
+static_assert(same_number(Op::Add, types::ExprKind::Add) &&
+              same_number(Op::Sub, types::ExprKind::Sub) &&
+              same_number(Op::Mul, types::ExprKind::Mul) &&
+              same_number(Op::Eq, types::ExprKind::Eq) && same_number(Op::Lt, types::ExprKind::Lt) &&
+              same_number(Op::Le, types::ExprKind::Le) && same_number(Op::Gt, types::ExprKind::Gt) &&
+              same_number(Op::Ge, types::ExprKind::Ge) && same_number(Op::In, types::ExprKind::In) &&
+              same_number(Op::SubsetOf, types::ExprKind::SubsetOf) &&
+              same_number(Op::SupersetOf, types::ExprKind::SupersetOf) &&
+              same_number(Op::Not, types::ExprKind::Not));
+
+// The step of an operator other than a connective.
+Op op_of(types::ExprKind kind) { return static_cast<Op>(kind); }
+types::ExprKind kind_of(Op op) { return static_cast<types::ExprKind>(op); }
 
 }  // namespace
 
@@ -237,9 +229,13 @@ std::span<const TypedStep> Plan::typed_program(std::size_t index) const {
 namespace {
 
 // The typed step of a binary operator on operands of types `l` and `r`, and
-// the type of its result; nullopt when the types do not fit it.
+// the type of its result; nullopt when the types do not fit it. Which types
+// fit and what the result is are the operator table's; only the choice of a
+// typed step by operand type is made here.
 std::optional<std::pair<TypedStep::Op, Type>> typed_binary(Op op, Type l, Type r) {
   using T = TypedStep::Op;
+  const types::Operator& row = *types::operator_of(kind_of(op));
+  if (!types::operands_fit(row.operands, l, r)) return std::nullopt;
   const auto of_set = [](Type set, T ints, T strings, T dates) -> std::optional<T> {
     if (set == Type::IntSet) return ints;
     if (set == Type::StringSet) return strings;
@@ -247,44 +243,47 @@ std::optional<std::pair<TypedStep::Op, Type>> typed_binary(Op op, Type l, Type r
     return std::nullopt;
   };
   std::optional<T> typed;
-  Type result = Type::Bool;
   switch (op) {
     case Op::Add:
+      typed = T::Add;
+      break;
     case Op::Sub:
+      typed = T::Sub;
+      break;
     case Op::Mul:
-      if (l == Type::Int && r == Type::Int) {
-        typed = op == Op::Add ? T::Add : op == Op::Sub ? T::Sub : T::Mul;
-        result = Type::Int;
-      }
+      typed = T::Mul;
       break;
     case Op::Eq:
-      if (l != r) break;
       typed = l == Type::String ? std::optional<T>(T::EqString)
                                 : of_set(l, T::EqIntSet, T::EqStringSet, T::EqDateSet);
       if (!typed) typed = T::EqNumber;  // bool, int, date
       break;
     case Op::Lt:
+      typed = T::Lt;
+      break;
     case Op::Le:
+      typed = T::Le;
+      break;
     case Op::Gt:
+      typed = T::Gt;
+      break;
     case Op::Ge:
-      if (l == r && (l == Type::Int || l == Type::Date)) {
-        typed = op == Op::Lt ? T::Lt : op == Op::Le ? T::Le : op == Op::Gt ? T::Gt : T::Ge;
-      }
+      typed = T::Ge;
       break;
     case Op::In:
-      if (types::set_type_of(l) == r) typed = of_set(r, T::InInt, T::InString, T::InDate);
+      typed = of_set(r, T::InInt, T::InString, T::InDate);
       break;
     case Op::SubsetOf:
-      if (l == r) typed = of_set(l, T::SubsetInt, T::SubsetString, T::SubsetDate);
+      typed = of_set(l, T::SubsetInt, T::SubsetString, T::SubsetDate);
       break;
     case Op::SupersetOf:
-      if (l == r) typed = of_set(l, T::SupersetInt, T::SupersetString, T::SupersetDate);
+      typed = of_set(l, T::SupersetInt, T::SupersetString, T::SupersetDate);
       break;
     default:
       break;
   }
   if (!typed) return std::nullopt;
-  return std::pair{*typed, result};
+  return std::pair{*typed, row.result};
 }
 
 TypedStep::Op load_op(Type type) {
