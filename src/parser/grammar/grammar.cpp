@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "parser/ast/height.h"
+#include "parser/grammar/operator_tokens.h"
 #include "parser/lexer/lexer.h"
 #include "types/model.h"
 
@@ -21,6 +22,26 @@ using lexer::Keyword;
 using lexer::Spanned;
 using lexer::TokenKind;
 using ErrKind = CompileError::Kind;
+using types::Binding;
+using types::ExprKind;
+
+// The AST's comparison and arithmetic operators are numbered as their kinds
+// from Eq and from Add.
+constexpr int distance(ExprKind from, ExprKind to) {
+  return static_cast<int>(to) - static_cast<int>(from);
+}
+static_assert(distance(ExprKind::Eq, ExprKind::Lt) == static_cast<int>(ast::CmpOp::Lt) &&
+              distance(ExprKind::Eq, ExprKind::Le) == static_cast<int>(ast::CmpOp::Le) &&
+              distance(ExprKind::Eq, ExprKind::Gt) == static_cast<int>(ast::CmpOp::Gt) &&
+              distance(ExprKind::Eq, ExprKind::Ge) == static_cast<int>(ast::CmpOp::Ge) &&
+              distance(ExprKind::Add, ExprKind::Sub) == static_cast<int>(ast::ArithOp::Sub) &&
+              distance(ExprKind::Add, ExprKind::Mul) == static_cast<int>(ast::ArithOp::Mul));
+ast::CmpOp cmp_op_of(ExprKind kind) {
+  return static_cast<ast::CmpOp>(distance(ExprKind::Eq, kind));
+}
+ast::ArithOp arith_op_of(ExprKind kind) {
+  return static_cast<ast::ArithOp>(distance(ExprKind::Add, kind));
+}
 
 // +1 for ascending (<, <=), -1 for descending (>, >=), 0 for ==.
 int direction(ast::CmpOp op) {
@@ -165,6 +186,27 @@ class Parser {
   bool keyword_at(std::size_t k, Keyword kw) {
     const Spanned* t = peek(k);
     return t != nullptr && t->token.is_keyword(kw);
+  }
+  // The number of tokens of operator `kind` when they start `k` (0 or 1)
+  // places ahead, or 0. The lookahead reaches one token past the current.
+  std::size_t operator_at(std::size_t k, ExprKind kind) {
+    const OperatorTokens& op = tokens_of(kind);
+    for (std::size_t i = 0; i < op.count; ++i) {
+      const Spanned* t = k + i <= 1 ? peek(k + i) : nullptr;
+      if (t == nullptr || !op.words[i].matches(t->token)) return 0;
+    }
+    return op.count;
+  }
+  // The arithmetic operator of binding `B`, or the comparison, whose tokens
+  // start here. Each is one token.
+  template <Binding B>
+  std::optional<ExprKind> arith_operator_here() {
+    const Spanned* t = toks_.current();
+    return t ? operator_starting<B>(t->token) : std::nullopt;
+  }
+  std::optional<ExprKind> comparison_here() {
+    const Spanned* t = toks_.current();
+    return t ? comparison_starting(t->token) : std::nullopt;
   }
   bool at(TokenKind kind) const {
     const Spanned* t = toks_.current();
@@ -370,11 +412,11 @@ class Parser {
     skip_newlines();
     if (!expr_cmp(height)) return false;
     std::size_t next = past_newlines();
-    if (!keyword_at(next, Keyword::And) && !keyword_at(next, Keyword::Or)) return true;
+    if (!operator_at(next, ExprKind::And) && !operator_at(next, ExprKind::Or)) return true;
 
-    const bool is_and = keyword_at(next, Keyword::And);
-    const Keyword other = is_and ? Keyword::Or : Keyword::And;
-    const Keyword same = is_and ? Keyword::And : Keyword::Or;
+    const bool is_and = operator_at(next, ExprKind::And) != 0;
+    const ExprKind other = is_and ? ExprKind::Or : ExprKind::And;
+    const ExprKind same = is_and ? ExprKind::And : ExprKind::Or;
     std::size_t count = 1;
     while (true) {
       skip(next);
@@ -386,8 +428,8 @@ class Parser {
       if (!check_height(height + 1, connective)) return false;
       ++count;
       next = past_newlines();
-      if (keyword_at(next, same)) continue;
-      if (keyword_at(next, other)) {
+      if (operator_at(next, same)) continue;
+      if (operator_at(next, other)) {
         return fail_at(ErrKind::MixedAndOr, peek(next)->span.start);
       }
       break;  // stay before any newlines
@@ -402,42 +444,36 @@ class Parser {
   }
 
   // Number of tokens (1 or 2) of the set operator at the current token, or 0.
+  // `not in` is written as the table's `not` before its `in`.
   std::size_t set_operator(ast::SetOpAst& op) {
-    if (at_keyword(Keyword::In)) {
-      op = ast::SetOpAst::In;
-      return 1;
+    const Spanned* t = toks_.current();
+    const std::optional<ExprKind> kind = t ? operator_starting(t->token) : std::nullopt;
+    if (!kind) return 0;
+    switch (*kind) {
+      case ExprKind::In:
+        op = ast::SetOpAst::In;
+        return operator_at(0, ExprKind::In);
+      case ExprKind::Not: {
+        const std::size_t n = operator_at(0, ExprKind::Not);
+        if (n == 0 || operator_at(n, ExprKind::In) == 0) return 0;
+        op = ast::SetOpAst::NotIn;
+        return n + tokens_of(ExprKind::In).count;
+      }
+      case ExprKind::SubsetOf:
+        op = ast::SetOpAst::SubsetOf;
+        return operator_at(0, ExprKind::SubsetOf);
+      case ExprKind::SupersetOf:
+        op = ast::SetOpAst::SupersetOf;
+        return operator_at(0, ExprKind::SupersetOf);
+      default:
+        return 0;
     }
-    if (at_keyword(Keyword::Not) && keyword_at(1, Keyword::In)) {
-      op = ast::SetOpAst::NotIn;
-      return 2;
-    }
-    if (at_keyword(Keyword::Subset) && keyword_at(1, Keyword::Of)) {
-      op = ast::SetOpAst::SubsetOf;
-      return 2;
-    }
-    if (at_keyword(Keyword::Superset) && keyword_at(1, Keyword::Of)) {
-      op = ast::SetOpAst::SupersetOf;
-      return 2;
-    }
-    return 0;
   }
 
   std::optional<ast::CmpOp> comparison_operator() {
-    if (at_end()) return std::nullopt;
-    switch (toks_.current()->token.kind()) {
-      case TokenKind::EqEq:
-        return ast::CmpOp::Eq;
-      case TokenKind::Lt:
-        return ast::CmpOp::Lt;
-      case TokenKind::Le:
-        return ast::CmpOp::Le;
-      case TokenKind::Gt:
-        return ast::CmpOp::Gt;
-      case TokenKind::Ge:
-        return ast::CmpOp::Ge;
-      default:
-        return std::nullopt;
-    }
+    const auto kind = comparison_here();
+    if (!kind) return std::nullopt;
+    return cmp_op_of(*kind);
   }
 
   // Level 2: one set operator, or a comparison chain.
@@ -495,7 +531,7 @@ class Parser {
   bool expr_not(std::size_t& height) {
     if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
-    if (!at_keyword(Keyword::Not)) return expr_arith(height);
+    if (!operator_at(0, ExprKind::Not)) return expr_arith<Binding::Additive>(height);
     const std::size_t not_start = bump().span.start;
     if (!expr_not(height)) return false;
     height += 1;
@@ -512,31 +548,26 @@ class Parser {
     return true;
   }
 
-  // Level 4: + and -, left-nested.
+  // Levels 4 and 5: the arithmetic operators of one binding (+ and -, then
+  // *), left-nested; their operands are of the next tighter binding.
+  template <Binding level>
   bool expr_arith(std::size_t& height) {
     if (depth_ >= MAX_DEPTH) return fail_too_nested();
     DepthGuard guard(depth_);
-    if (!expr_mul(height)) return false;
-    while (at(TokenKind::Plus) || at(TokenKind::Minus)) {
-      const auto op = at(TokenKind::Plus) ? ast::ArithOp::Add : ast::ArithOp::Sub;
+    constexpr auto tighter = static_cast<Binding>(static_cast<int>(level) + 1);
+    const auto operand = [&](std::size_t& h) {
+      if constexpr (tighter == Binding::Atom) {
+        return expr_atom(h);
+      } else {
+        return expr_arith<tighter>(h);
+      }
+    };
+    if (!operand(height)) return false;
+    while (const auto kind = arith_operator_here<level>()) {
       const Span op_span = bump().span;
       skip_newlines();
       std::size_t rhs = 0;
-      if (!expr_mul(rhs) || !arith(op, op_span, height, rhs)) return false;
-    }
-    return true;
-  }
-
-  // Level 5: *, left-nested.
-  bool expr_mul(std::size_t& height) {
-    if (depth_ >= MAX_DEPTH) return fail_too_nested();
-    DepthGuard guard(depth_);
-    if (!expr_atom(height)) return false;
-    while (at(TokenKind::Star)) {
-      const Span op_span = bump().span;
-      skip_newlines();
-      std::size_t rhs = 0;
-      if (!expr_atom(rhs) || !arith(ast::ArithOp::Mul, op_span, height, rhs)) return false;
+      if (!operand(rhs) || !arith(arith_op_of(*kind), op_span, height, rhs)) return false;
     }
     return true;
   }

@@ -5,16 +5,6 @@
 
 namespace verdane::parser::lexer {
 
-namespace {
-
-constexpr std::array<std::string_view, KEYWORD_COUNT> kKeywordTexts = {
-    "name",   "intent", "evidence", "requires", "optional", "bool", "int",
-    "string", "date",   "set",      "True",     "False",    "not",  "and",
-    "or",     "in",     "subset",   "superset", "of",
-};
-
-}  // namespace
-
 std::string_view keyword_text(Keyword kw) { return kKeywordTexts[static_cast<std::size_t>(kw)]; }
 
 std::optional<Keyword> keyword_from_text(std::string_view word) {

@@ -1,6 +1,7 @@
 // Tokens of the template language, as the lexer produces them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -35,6 +36,12 @@ enum class Keyword : std::uint8_t {
   Of,
 };
 inline constexpr std::size_t KEYWORD_COUNT = 19;
+
+inline constexpr std::array<std::string_view, KEYWORD_COUNT> kKeywordTexts = {
+    "name",   "intent", "evidence", "requires", "optional", "bool", "int",
+    "string", "date",   "set",      "True",     "False",    "not",  "and",
+    "or",     "in",     "subset",   "superset", "of",
+};
 
 // The source text of a keyword ("name", "True", ...).
 std::string_view keyword_text(Keyword kw);
