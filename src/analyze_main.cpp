@@ -26,9 +26,6 @@ namespace {
 using namespace verdane;
 using verdane::driver::display_path;
 
-// Nothing is left to report to when writing fails.
-void write_fd(int fd, std::string_view text) { (void)verdane::write_all(fd, text); }
-
 struct Loaded {
   types::PolicyTemplate model;
   api::Template tmpl;
@@ -135,19 +132,20 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   auto parsed = driver::parse_cli(argc, argv);
   if (auto* exit = std::get_if<driver::CliExit>(&parsed)) {
-    write_fd(STDOUT_FILENO, exit->out);
-    write_fd(STDERR_FILENO, exit->err);
+    verdane::write_or_drop(STDOUT_FILENO, exit->out);
+    verdane::write_or_drop(STDERR_FILENO, exit->err);
     return exit->status;
   }
   const auto* args = std::get_if<driver::AnalyzeCommand>(&std::get<driver::Cli>(parsed).command);
   if (!args) {
-    write_fd(STDERR_FILENO, "verdane-analyze runs only `analyze`; use verdane for the others\n");
+    verdane::write_or_drop(STDERR_FILENO,
+                           "verdane-analyze runs only `analyze`; use verdane for the others\n");
     return 2;
   }
   driver::Stdout out;
   const auto result = run(*args, out);
   if (!result) {
-    write_fd(STDERR_FILENO, escape_line_breaks(result.error()) + "\n");
+    verdane::write_or_drop(STDERR_FILENO, escape_line_breaks(result.error()) + "\n");
     return 1;
   }
   return *result;

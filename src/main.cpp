@@ -13,13 +13,6 @@
 #include "support/line_text.h"
 #include "support/write_all.h"
 
-namespace {
-
-// Nothing is left to report to when writing fails.
-void write_fd(int fd, std::string_view text) { (void)verdane::write_all(fd, text); }
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // A closed pipe must surface as a write error, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -29,26 +22,27 @@ int main(int argc, char** argv) {
   // So does `log` (the decision log's tools), which verdane-serve holds.
   if (argc > 1 && handed_to_serve(argv[1])) {
     const auto failed = run_serve(argc, argv);
-    write_fd(STDERR_FILENO, verdane::escape_line_breaks(failed.error()) + "\n");
+    verdane::write_or_drop(STDERR_FILENO, verdane::escape_line_breaks(failed.error()) + "\n");
     return 1;
   }
   // `replay` parses its own command line too, and runs here.
   if (argc > 1 && std::string_view(argv[1]) == "replay") {
     std::string out;
-    const int status = verdane::replay::replay_command(
-        argc, argv, out, [](std::string_view line) { write_fd(STDERR_FILENO, line); });
+    const int status = verdane::replay::replay_command(argc, argv, out, [](std::string_view line) {
+      verdane::write_or_drop(STDERR_FILENO, line);
+    });
     Stdout stdout_;
     stdout_.write(out);
     if (auto flushed = stdout_.flush(); !flushed) {
-      write_fd(STDERR_FILENO, "failed to write stdout: " + flushed.error() + "\n");
+      verdane::write_or_drop(STDERR_FILENO, "failed to write stdout: " + flushed.error() + "\n");
       return 1;
     }
     return status;
   }
   auto parsed = parse_cli(argc, argv);
   if (auto* exit = std::get_if<CliExit>(&parsed)) {
-    write_fd(STDOUT_FILENO, exit->out);
-    write_fd(STDERR_FILENO, exit->err);
+    verdane::write_or_drop(STDOUT_FILENO, exit->out);
+    verdane::write_or_drop(STDERR_FILENO, exit->err);
     return exit->status;
   }
   const Cli& cli = std::get<Cli>(parsed);
@@ -73,7 +67,7 @@ int main(int argc, char** argv) {
   if (!result) {
     // One error, one line: a path or decoded string holding a line feed or a
     // carriage return shows it as \n or \r.
-    write_fd(STDERR_FILENO, verdane::escape_line_breaks(result.error()) + "\n");
+    verdane::write_or_drop(STDERR_FILENO, verdane::escape_line_breaks(result.error()) + "\n");
     return 1;
   }
   return *result;

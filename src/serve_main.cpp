@@ -13,32 +13,26 @@
 #include "support/line_text.h"
 #include "support/write_all.h"
 
-namespace {
-
-// Nothing is left to report to when writing fails.
-void write_fd(int fd, std::string_view text) { (void)verdane::write_all(fd, text); }
-
-}  // namespace
-
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   using namespace verdane::serve;
   if (argc > 1 && std::string_view(argv[1]) == "log") {
     std::string out, err;
     const int status = log_command(argc, argv, out, err);
-    write_fd(STDOUT_FILENO, out);
-    write_fd(STDERR_FILENO, err);
+    verdane::write_or_drop(STDOUT_FILENO, out);
+    verdane::write_or_drop(STDERR_FILENO, err);
     return status;
   }
   auto parsed = parse_options(argc, argv);
   if (auto* exit = std::get_if<OptionsExit>(&parsed)) {
-    write_fd(STDOUT_FILENO, exit->out);
-    write_fd(STDERR_FILENO, exit->err);
+    verdane::write_or_drop(STDOUT_FILENO, exit->out);
+    verdane::write_or_drop(STDERR_FILENO, exit->err);
     return exit->status;
   }
   auto served = serve(std::get<Options>(parsed));
   if (!served) {
-    write_fd(STDERR_FILENO, verdane::escape_line_breaks(served.error().message) + "\n");
+    verdane::write_or_drop(STDERR_FILENO,
+                           verdane::escape_line_breaks(served.error().message) + "\n");
     return served.error().status;
   }
   return 0;

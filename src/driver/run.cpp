@@ -82,12 +82,13 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
     if (!checked) {
       const id_check::Failure& f = checked.error();
       switch (f.check) {
-        case id_check::Failure::Check::Computed: return make_err(f.error.to_string());
+        case id_check::Failure::Check::Computed:
+          return make_err(f.error.to_string());
         case id_check::Failure::Check::Pinned:
           return make_err("invalid --check-hash: " + f.error.to_string());
         case id_check::Failure::Check::Match:
-          return make_err("bytecode hash mismatch: expected " + f.expected.to_string() +
-                          ", got " + f.computed.to_string());
+          return make_err("bytecode hash mismatch: expected " + f.expected.to_string() + ", got " +
+                          f.computed.to_string());
       }
     }
   } else if (auto unencodable = api::check_encodable(*tmpl)) {

@@ -123,15 +123,15 @@ namespace {
 constexpr bool same_number(Op op, types::ExprKind kind) {
   return static_cast<int>(op) == static_cast<int>(kind);
 }
-static_assert(same_number(Op::Add, types::ExprKind::Add) &&
-              same_number(Op::Sub, types::ExprKind::Sub) &&
-              same_number(Op::Mul, types::ExprKind::Mul) &&
-              same_number(Op::Eq, types::ExprKind::Eq) && same_number(Op::Lt, types::ExprKind::Lt) &&
-              same_number(Op::Le, types::ExprKind::Le) && same_number(Op::Gt, types::ExprKind::Gt) &&
-              same_number(Op::Ge, types::ExprKind::Ge) && same_number(Op::In, types::ExprKind::In) &&
-              same_number(Op::SubsetOf, types::ExprKind::SubsetOf) &&
-              same_number(Op::SupersetOf, types::ExprKind::SupersetOf) &&
-              same_number(Op::Not, types::ExprKind::Not));
+static_assert(
+    same_number(Op::Add, types::ExprKind::Add) && same_number(Op::Sub, types::ExprKind::Sub) &&
+    same_number(Op::Mul, types::ExprKind::Mul) && same_number(Op::Eq, types::ExprKind::Eq) &&
+    same_number(Op::Lt, types::ExprKind::Lt) && same_number(Op::Le, types::ExprKind::Le) &&
+    same_number(Op::Gt, types::ExprKind::Gt) && same_number(Op::Ge, types::ExprKind::Ge) &&
+    same_number(Op::In, types::ExprKind::In) &&
+    same_number(Op::SubsetOf, types::ExprKind::SubsetOf) &&
+    same_number(Op::SupersetOf, types::ExprKind::SupersetOf) &&
+    same_number(Op::Not, types::ExprKind::Not));
 
 // The step of an operator other than a connective.
 Op op_of(types::ExprKind kind) { return static_cast<Op>(kind); }

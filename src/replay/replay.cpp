@@ -1,37 +1,27 @@
 #include "replay/replay.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <thread>
+#include <optional>
 
 #include "decision_log/log_line.h"
 #include "driver/io.h"
+#include "pipeline/line_pieces.h"
+#include "pipeline/ordered.h"
 #include "support/json_text.h"
 
 namespace verdane::replay {
 
 namespace {
 
-// A log is read this much at a time; a window of lines is what one read gives
-// (or one longer line).
-constexpr std::size_t kReadBytes = std::size_t{256} << 10;
-
 // Whole lines of one log and, once replayed, what they gave.
 struct Window {
-  std::size_t log = 0;           // index into Options::logs
-  std::uint64_t first_line = 1;  // number of the first line of `text`
-  std::string text;              // whole lines, each ending in a line feed...
-  bool torn = false;             // ...but the last, where the log ends inside it
+  std::size_t log = 0;  // index into Options::logs
+  pipeline::LinePiece lines;
   Summary summary;
   std::string changes;              // lines of the changes file
   std::string notes;                // skipped bad lines, for standard error
   std::optional<std::string> stop;  // the bad line that ends the run
-  bool done = false;
 };
 
 // Cuts the logs, one after the other, into windows of whole lines.
@@ -51,32 +41,12 @@ class LogReader {
   // The next window; nullopt after the last log.
   Result<std::optional<Window>, std::string> next() {
     while (at_ < files_.size()) {
-      Window window;
-      window.log = at_;
-      window.first_line = line_;
-      window.text = std::move(carry_);
-      carry_.clear();
-      for (;;) {
-        const std::size_t had = window.text.size();
-        window.text.resize(had + kReadBytes);
-        auto n = files_[at_].read(window.text.data() + had, kReadBytes);
-        if (!n) return make_err(failed((*paths_)[at_], n.error()));
-        window.text.resize(had + *n);
-        if (*n == 0) break;
-        const std::size_t last = window.text.rfind('\n');
-        if (last == std::string::npos) continue;  // a line longer than what was read so far
-        carry_.assign(window.text, last + 1);
-        window.text.resize(last + 1);
-        count_lines(window.text);
-        return std::optional<Window>(std::move(window));
-      }
-      // The log ended: what is left is its last line, if it has no line feed.
+      if (!pieces_) pieces_.emplace(files_[at_]);
+      auto piece = pieces_->next();
+      if (!piece) return make_err(failed((*paths_)[at_], piece.error()));
+      if (*piece) return std::optional<Window>(Window{at_, std::move(**piece), {}, {}, {}, {}});
+      pieces_.reset();
       ++at_;
-      line_ = 1;
-      if (!window.text.empty()) {
-        window.torn = true;
-        return std::optional<Window>(std::move(window));
-      }
     }
     return std::optional<Window>();
   }
@@ -88,22 +58,10 @@ class LogReader {
     return "failed to read decision log `" + driver::display_path(path) + "`: " + why;
   }
 
-  // Line feeds are a few hundred bytes apart: memchr's wide steps cost a
-  // tenth of a byte-by-byte count.
-  void count_lines(std::string_view text) {
-    const char* at = text.data();
-    const char* const end = at + text.size();
-    while (const void* found = std::memchr(at, '\n', static_cast<std::size_t>(end - at))) {
-      ++line_;
-      at = static_cast<const char*>(found) + 1;
-    }
-  }
-
   const std::vector<std::string>* paths_ = nullptr;
-  std::vector<driver::ReadStream> files_;
+  std::vector<driver::ReadStream> files_;  // not resized once open: pieces_ refers into it
   std::size_t at_ = 0;
-  std::string carry_;
-  std::uint64_t line_ = 1;
+  std::optional<pipeline::LinePieces<driver::ReadStream>> pieces_;  // of files_[at_]
 };
 
 // Decides one logged request again; false when the line is not what the
@@ -175,8 +133,8 @@ bool replay_line(const api::Template& tmpl, const Options& options, std::uint64_
 void replay_window(const api::Template& tmpl, const Options& options, Window& window) {
   decision_log::LogLine line;
   std::string request;
-  std::string_view rest = window.text;
-  std::uint64_t number = window.first_line;
+  std::string_view rest = window.lines.text;
+  std::uint64_t number = window.lines.first_line;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
     const std::string_view text = rest.substr(0, end);
@@ -245,81 +203,15 @@ Result<bool, std::string> merge(Window& window, Summary& summary, ChangesFile& c
   return true;
 }
 
-// Replays windows on `jobs` threads while this one reads and merges them in
-// log order; at most two windows per thread are in flight.
-class Pool {
- public:
-  Pool(const api::Template& tmpl, const Options& options)
-      : tmpl_(tmpl), options_(options), capacity_(2 * std::size_t{options.jobs}) {
-    for (unsigned i = 0; i < options.jobs; ++i) threads_.emplace_back([this] { work(); });
-  }
-  Pool(const Pool&) = delete;
-  Pool& operator=(const Pool&) = delete;
-  ~Pool() {
-    {
-      std::lock_guard lock(mutex_);
-      ended_ = true;
-    }
-    work_.notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
+// The run's side of the windows, in log order: the summary, the changes
+// file and the notes.
+struct Merge {
+  Summary& summary;
+  ChangesFile& changes;
+  const Note& note;
 
-  Result<bool, std::string> run(LogReader& reader, Summary& summary, ChangesFile& changes,
-                                const Note& note) {
-    bool more = true;
-    for (;;) {
-      while (more && windows_.size() < capacity_) {
-        auto window = reader.next();
-        if (!window) return make_err(std::move(window).error());
-        if (!*window) {
-          more = false;
-          break;
-        }
-        std::lock_guard lock(mutex_);
-        windows_.push_back(std::make_unique<Window>(std::move(**window)));
-        work_.notify_one();
-      }
-      if (windows_.empty()) return true;
-      std::unique_ptr<Window> front;
-      {
-        std::unique_lock lock(mutex_);
-        done_.wait(lock, [this] { return windows_.front()->done; });
-        front = std::move(windows_.front());
-        windows_.pop_front();
-        --taken_;
-      }
-      auto going = merge(*front, summary, changes, note);
-      if (!going || !*going) return going;
-    }
-  }
-
- private:
-  void work() {
-    for (;;) {
-      Window* window = nullptr;
-      {
-        std::unique_lock lock(mutex_);
-        work_.wait(lock, [this] { return taken_ < windows_.size() || ended_; });
-        if (ended_) return;
-        window = windows_[taken_++].get();
-      }
-      replay_window(tmpl_, options_, *window);
-      std::lock_guard lock(mutex_);
-      window->done = true;
-      done_.notify_all();
-    }
-  }
-
-  const api::Template& tmpl_;
-  const Options& options_;
-  const std::size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable work_;                 // a window to replay, or the end
-  std::condition_variable done_;                 // a window replayed
-  std::deque<std::unique_ptr<Window>> windows_;  // in log order
-  std::size_t taken_ = 0;                        // leading windows given to threads
-  bool ended_ = false;
-  std::vector<std::thread> threads_;
+  Result<bool, std::string> take(Window& window) { return merge(window, summary, changes, note); }
+  Status<std::string> idle() { return ok_status<std::string>(); }
 };
 
 }  // namespace
@@ -331,23 +223,12 @@ Result<std::optional<Summary>, std::string> replay_logs(const api::Template& tmp
   ChangesFile changes;
   if (auto opened = changes.open(options.changes_path); !opened) return make_err(opened.error());
   Summary summary;
-  Result<bool, std::string> completed = true;
-  if (options.jobs <= 1) {
-    for (;;) {
-      auto window = reader->next();
-      if (!window) return make_err(std::move(window).error());
-      if (!*window) break;
-      replay_window(tmpl, options, **window);
-      completed = merge(**window, summary, changes, note);
-      if (!completed || !*completed) break;
-    }
-  } else {
-    Pool pool(tmpl, options);
-    completed = pool.run(*reader, summary, changes, note);
-  }
-  if (!completed) return make_err(std::move(completed).error());
+  Merge merging{summary, changes, note};
+  const auto replay = [&](Window& window) { replay_window(tmpl, options, window); };
+  auto ran = pipeline::run_ordered<Window, std::string>(options.jobs, *reader, replay, merging);
+  if (!ran) return make_err(std::move(ran).error());
   if (auto closed = changes.close(); !closed) return make_err(closed.error());
-  if (!*completed) return std::optional<Summary>();
+  if (*ran == pipeline::Ended::Sink) return std::optional<Summary>();
   return std::optional<Summary>(std::move(summary));
 }
 

@@ -90,7 +90,8 @@ class Runner {
         switch (f.check) {
           case id_check::Failure::Check::Pinned:
             return bad_file(file, "template_id: " + f.error.to_string());
-          case id_check::Failure::Check::Computed: return bad_file(file, f.error.to_string());
+          case id_check::Failure::Check::Computed:
+            return bad_file(file, f.error.to_string());
           case id_check::Failure::Check::Match:
             // The template changed under its tests: no case says anything now.
             for (const TestCase& c : tests->cases) {

@@ -409,3 +409,26 @@ def test_a_summary_that_cannot_be_written_is_an_error(corpus):
                            stderr=subprocess.PIPE, text=True, timeout=60)
     assert p.returncode == 1
     assert p.stderr.startswith("failed to write stdout: ")
+
+
+def test_a_log_that_cannot_be_read_ends_the_run_the_same_whatever_the_jobs(tmp_path):
+    """What the logs before it gave (notes, changes) is still reported."""
+    rng = random.Random(31)
+    requests = random_requests(rng, 40)
+    v1 = compile_source(tmp_path, "v1", PAYMENT)
+    v2 = compile_source(tmp_path, "v2", negated(0))
+    log = write_log(tmp_path / "a.log", decide(v1, requests, tmp_path), requests)
+    with open(log, "a") as f:
+        f.write("not a log line\n")
+    unreadable = tmp_path / "folder.log"
+    unreadable.mkdir()
+    seen = []
+    for jobs in (1, 2, 4):
+        changes = tmp_path / f"changes{jobs}.jsonl"
+        p = run("replay", log, unreadable, "--template", v2, "--skip-bad-lines", "--jobs", jobs,
+                "--changes", changes)
+        seen.append((p.returncode, p.stdout, p.stderr, changes.read_text()))
+    code, _, err, changed = seen[0]
+    assert code != 0 and "a.log:41:" in err and "failed to read decision log" in err
+    assert changed
+    assert seen[1:] == [seen[0]] * 2

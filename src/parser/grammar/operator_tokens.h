@@ -117,8 +117,9 @@ inline constexpr Starts kStarts = starts_of([](const types::Operator&) { return 
 // The arithmetic operators of one binding, and the comparisons: the grammar
 // looks for these after every operand.
 template <types::Binding B>
-inline constexpr Starts kStartsOf =
-    starts_of([](const types::Operator& op) { return op.binding == B && !chains(op); });
+inline constexpr Starts kStartsOf = starts_of([](const types::Operator& op) {
+  return op.binding == B && !chains(op);
+});
 inline constexpr Starts kComparisonStarts = starts_of(chains);
 
 // The grammar takes arithmetic operators and comparisons as one token.
