@@ -331,38 +331,51 @@ void grow_to(T*& data, std::size_t& capacity, std::size_t need, std::size_t firs
 
 }  // namespace
 
-TextSetBuilder::TextSetBuilder(TextSetBuilder&& other) noexcept
-    : base_(other.base_),
-      spans_(std::exchange(other.spans_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)),
-      bytes_(std::exchange(other.bytes_, nullptr)),
-      bytes_used_(std::exchange(other.bytes_used_, 0)),
-      bytes_capacity_(std::exchange(other.bytes_capacity_, 0)) {}
+TextSetBuilder::TextSetBuilder(TextSetBuilder&& other) noexcept { *this = std::move(other); }
 
 TextSetBuilder& TextSetBuilder::operator=(TextSetBuilder&& other) noexcept {
   if (this != &other) {
-    std::free(spans_);
+    if (spans_ != inline_) std::free(spans_);
     std::free(bytes_);
     base_ = other.base_;
-    spans_ = std::exchange(other.spans_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
+    if (other.spans_ == other.inline_) {
+      std::copy(other.inline_, other.inline_ + other.size_, inline_);
+      spans_ = inline_;
+    } else {
+      spans_ = other.spans_;
+    }
+    size_ = other.size_;
+    capacity_ = other.capacity_;
     bytes_ = std::exchange(other.bytes_, nullptr);
     bytes_used_ = std::exchange(other.bytes_used_, 0);
     bytes_capacity_ = std::exchange(other.bytes_capacity_, 0);
+    other.spans_ = other.inline_;
+    other.size_ = 0;
+    other.capacity_ = kInline;
   }
   return *this;
 }
 
 TextSetBuilder::~TextSetBuilder() {
-  std::free(spans_);
+  if (spans_ != inline_) std::free(spans_);
   std::free(bytes_);
 }
 
+void TextSetBuilder::grow() {
+  if (spans_ == inline_) {
+    types::TextSpan* spans = nullptr;
+    std::size_t capacity = 0;
+    grow_to(spans, capacity, 4 * kInline, 4 * kInline);
+    std::copy(inline_, inline_ + size_, spans);
+    spans_ = spans;
+    capacity_ = capacity;
+  } else {
+    grow_to(spans_, capacity_, size_ + 1, 4 * kInline);
+  }
+}
+
 void TextSetBuilder::add(std::string_view element) {
-  // A request's few elements fit the first room.
-  grow_to(spans_, capacity_, size_ + 1, 8);
+  if (size_ == capacity_) grow();
   std::size_t offset;
   if (base_) {
     offset = static_cast<std::size_t>(element.data() - base_);
@@ -379,9 +392,14 @@ void TextSetBuilder::add(std::string_view element) {
 types::ValueView TextSetBuilder::build(types::Arena& arena) {
   TextSetBuilder elements = std::move(*this);
   const char* base = elements.base_ ? elements.base_ : elements.bytes_;
-  types::TextSpan* spans = std::exchange(elements.spans_, nullptr);
+  types::TextSpan* spans = elements.spans_;
   const std::size_t n = types::sort_unique_texts(base, spans, elements.size_);
-  arena.adopt(spans);
+  if (spans == elements.inline_) {
+    spans = arena.allocate_array<types::TextSpan>(n);
+    std::copy(elements.inline_, elements.inline_ + n, spans);
+  } else {
+    arena.adopt(std::exchange(elements.spans_, elements.inline_));
+  }
   arena.adopt(std::exchange(elements.bytes_, nullptr));
   return types::ValueView::text_set(types::TextSetView(base, spans, n));
 }

@@ -168,10 +168,15 @@ class TextSetBuilder {
   types::ValueView build(types::Arena& arena);
 
  private:
+  static constexpr std::size_t kInline = 8;  // a request's few elements
+
+  void grow();
+
   const char* base_;
-  types::TextSpan* spans_ = nullptr;  // from malloc, grown by realloc
+  types::TextSpan inline_[kInline];
+  types::TextSpan* spans_ = inline_;  // inline_, or from malloc grown by realloc
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  std::size_t capacity_ = kInline;
   char* bytes_ = nullptr;  // the copies, when there is no base
   std::size_t bytes_used_ = 0;
   std::size_t bytes_capacity_ = 0;

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace verdane::types {
 
@@ -50,14 +49,22 @@ class Arena {
   void adopt(void* block);
 
  private:
+  // Every block the arena frees: its chunks and adopted blocks, each with a
+  // header in front (chunks) or a node of its own in the arena (adopted).
+  struct Block {
+    void* memory;
+    Block* next;
+  };
   void* allocate_in_new_chunk(std::size_t size, std::size_t align);
+  // Adds `memory` to the list in `block` (room the arena holds).
+  void link(void* memory, void* block);
   void release();
 
   char* current_ = nullptr;
   std::size_t used_ = 0;
   std::size_t capacity_ = 0;
   std::size_t next_chunk_;
-  std::vector<void*> blocks_;  // every chunk and adopted block, freed with the arena
+  Block* blocks_ = nullptr;
 };
 
 }  // namespace verdane::types
