@@ -490,8 +490,11 @@ template <typename Schema>
 Result<FieldsResult, JsonError> parse_and_load_fields(
     const Schema& schema, std::span<const Field> fields, JsonText text, const char* schema_kind,
     LoadResult (*load)(const Schema&, const JsonDocument&)) {
-  if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind)) {
-    return *std::move(loaded);
+  {
+    LoadedStorage storage;
+    if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind, storage)) {
+      return LoadedDocument(std::move(storage), *std::move(loaded));
+    }
   }
   // The generic parser's texts are the reference for every error.
   auto document = parse_json(text.view());
@@ -710,12 +713,11 @@ Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema&
 
 }  // namespace
 
-std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
-                                                            JsonText& json,
-                                                            const char* schema_kind) {
+std::optional<SlotsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
+                                                           JsonText& json, const char* schema_kind,
+                                                           LoadedStorage& storage) {
   const std::string_view text = json.view();
   if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
-  LoadedStorage storage;
   types::Arena& arena = storage.arena();
   const bool in_its_text = parses_in_its_text(json);
   char* const copy = in_its_text ? nullptr : small_copy(text, arena);
@@ -736,14 +738,15 @@ std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Fiel
   } else {
     json.release();
   }
-  return LoadedDocument(std::move(storage), std::move(values));
+  return values;
 }
 
 std::optional<LoadResult> detail::load_in_one_pass(const std::vector<Field>& fields, JsonText& json,
                                                    const char* schema_kind) {
-  auto loaded = load_fields_in_one_pass(fields, json, schema_kind);
+  LoadedStorage storage;
+  auto loaded = load_fields_in_one_pass(fields, json, schema_kind, storage);
   if (!loaded) return std::nullopt;
-  return by_name(loaded->values(), fields);
+  return by_name(*loaded, fields);
 }
 
 std::vector<DeclaredField> declared_fields(const types::IntentSchema& schema) {

@@ -198,9 +198,10 @@ using runtime_input::DeclaredField;
 // refuses).
 std::optional<LoadResult> load_in_one_pass(const std::vector<DeclaredField>& fields, JsonText& text,
                                            const char* schema_kind);
-// The same with the values by field.
-std::optional<FieldsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
-                                                    JsonText& text, const char* schema_kind);
+// The same with the values by field, kept by `storage`.
+std::optional<SlotsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
+                                                   JsonText& text, const char* schema_kind,
+                                                   LoadedStorage& storage);
 
 }  // namespace detail
 

@@ -171,7 +171,15 @@ ValueView copy_of(const Scalar& value, Arena& arena) {
 std::size_t sort_unique_texts(const char* base, TextSpan* spans, std::size_t count) {
   const auto text = [base](TextSpan s) { return std::string_view(base + s.offset, s.size); };
   const auto less = [&](TextSpan a, TextSpan b) { return text(a) < text(b); };
-  if (count <= kCompared) {
+  if (count <= kScanned) {
+    // A request's few elements: inserted in turn.
+    for (std::size_t i = 1; i < count; ++i) {
+      const TextSpan item = spans[i];
+      std::size_t j = i;
+      for (; j > 0 && less(item, spans[j - 1]); --j) spans[j] = spans[j - 1];
+      spans[j] = item;
+    }
+  } else if (count <= kCompared) {
     std::sort(spans, spans + count, less);
   } else {
     // Bytes every element starts with decide nothing.
