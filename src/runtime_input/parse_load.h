@@ -5,8 +5,8 @@
 // documents that costs several times the size of the text. The functions here
 // give exactly the same outcome (the same values, the same input errors, the
 // same parse error texts) but convert each value straight from the parser's
-// events into its declared type, and can release the text as soon as it has
-// been read.
+// events into its declared type, as views kept by the document's own
+// storage, so that no text is copied that need not be.
 #pragma once
 
 #include <algorithm>
@@ -27,9 +27,9 @@
 
 namespace verdane::runtime_input {
 
-// The text of a document, either borrowed from the caller or handed over so
-// that loading can free it once the document has been read, before the sets
-// are sorted. That lowers the peak memory of large documents by their size.
+// The text of a document, either borrowed from the caller or handed over:
+// then a large text is parsed where it lies and kept by the loaded document,
+// whose values point into it, and any other is freed once it has been read.
 class JsonText {
  public:
   static JsonText borrowed(std::string_view text) { return JsonText(text, {}, false); }
