@@ -67,28 +67,16 @@ struct JsonDocument::Data {
   runtime_input::JsonDocument doc;
 };
 
-// The values of one side by field of the schema they were loaded against,
-// and pointers to them by slot, as the evaluator reads them.
-struct FieldSlots {
-  explicit FieldSlots(runtime_input::FieldValues v) : values(std::move(v)) {
-    slots.reserve(values.size());
-    for (const auto& value : values) slots.push_back(value ? &*value : nullptr);
-  }
-  FieldSlots(const FieldSlots&) = delete;
-  FieldSlots& operator=(const FieldSlots&) = delete;
-
-  runtime_input::FieldValues values;
-  std::vector<const types::Value*> slots;
-};
-
 struct Input::Data {
   // The template whose schema the values were loaded against, and that
   // schema's fields.
   std::shared_ptr<const TemplateData> made_for;
   const std::vector<runtime_input::DeclaredField>* fields;
-  // The values, or the problem with their schema prefixed with its side
-  // ("intent: ..."), as Decision::input_error shows it.
-  Result<std::unique_ptr<const FieldSlots>, std::string> values;
+  // The loaded document, which owns its text and the values by field of
+  // the schema they were loaded against, or the problem with that schema
+  // prefixed with its side ("intent: ..."), as Decision::input_error shows it.
+  Result<runtime_input::LoadedDocument, std::string> values;
+  evaluator::Slots slots() const { return values->values().value(); }
 };
 
 namespace detail {
@@ -311,32 +299,7 @@ std::optional<Error> check_json(std::string_view text) {
 namespace {
 
 using runtime_input::DeclaredField;
-using runtime_input::FieldsResult;
-using runtime_input::FieldValues;
-
-// Pointers by slot to values held by field, as the evaluator reads them,
-// without allocating for schemas of ordinary size.
-class SlotView {
- public:
-  explicit SlotView(const FieldValues& values) {
-    const types::Value** out = inline_.data();
-    if (values.size() > inline_.size()) {
-      heap_.resize(values.size());
-      out = heap_.data();
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i] ? &*values[i] : nullptr;
-    view_ = evaluator::Slots(out, values.size());
-  }
-  SlotView(const SlotView&) = delete;
-  SlotView& operator=(const SlotView&) = delete;
-
-  evaluator::Slots get() const { return view_; }
-
- private:
-  std::array<const types::Value*, 16> inline_{};
-  std::vector<const types::Value*> heap_;
-  evaluator::Slots view_;
-};
+using runtime_input::SlotsResult;
 
 Decision from_evaluation(evaluator::Evaluation result) {
   if (auto* invalid = std::get_if<evaluator::InputValidationFailure>(&result)) {
@@ -370,11 +333,11 @@ Decision decide(const types::PolicyTemplate& t, const types::ValueMap& intent,
   return decision;
 }
 
-// The values of one side by name, from its slots.
+// The values of one side by name, copied from its slots.
 types::ValueMap by_name(const std::vector<DeclaredField>& fields, evaluator::Slots slots) {
   types::ValueMap values;
   for (std::size_t i = 0; i < slots.size(); ++i) {
-    if (slots[i]) values.emplace(std::string(fields[i].name), *slots[i]);
+    if (slots[i]) values.emplace(std::string(fields[i].name), types::Value{to_scalar(slots[i])});
   }
   return values;
 }
@@ -392,13 +355,11 @@ Decision decide(const TemplateData& data, evaluator::Slots intent, evaluator::Sl
 
 // Both sides loaded against the template's own schemas: their problems
 // first (the intent's before the evidence's), then the decision.
-Decision decide(const TemplateData& data, const FieldsResult& intent, const FieldsResult& evidence,
+Decision decide(const TemplateData& data, const SlotsResult& intent, const SlotsResult& evidence,
                 const EvalOptions& options, evaluator::CanonicalTexts* texts = nullptr) {
   if (!intent) return invalid_input("intent: " + intent.error().to_string());
   if (!evidence) return invalid_input("evidence: " + evidence.error().to_string());
-  const SlotView intent_slots(*intent);
-  const SlotView evidence_slots(*evidence);
-  return decide(data, intent_slots.get(), evidence_slots.get(), options, texts);
+  return decide(data, *intent, *evidence, options, texts);
 }
 
 Expected<Decision> decide_request(const TemplateData& data, std::string_view request_json,
@@ -420,39 +381,44 @@ template <typename Schema>
 Expected<Input> parse_input(const Template& tmpl, const Schema& schema,
                             const std::vector<DeclaredField>& fields, std::string json,
                             const char* side,
-                            Result<FieldsResult, runtime_input::JsonError> (*parse)(
-                                const Schema&, std::span<const DeclaredField>,
-                                runtime_input::JsonText)) {
+                            Result<runtime_input::LoadedDocument, runtime_input::JsonError> (
+                                *parse)(const Schema&, std::span<const DeclaredField>,
+                                        runtime_input::JsonText)) {
+  // The text is handed over: a large one is parsed where it lies and kept
+  // by the document, whose values point into it.
   auto loaded = parse(schema, fields, runtime_input::JsonText::owned(std::move(json)));
   if (!loaded) return json_error(std::move(loaded).error());
-  FieldsResult& values = *loaded;
   InputData data{Access::data(tmpl), &fields, make_err(std::string())};
-  if (values) {
-    data.values = std::make_unique<const FieldSlots>(std::move(values).value());
+  if (loaded->values()) {
+    data.values = std::move(loaded).value();
   } else {
-    data.values = make_err(side + values.error().to_string());
+    data.values = make_err(side + loaded->values().error().to_string());
   }
   return Access::make(std::move(data));
 }
 
-// Pointers to `values` by slot of `fields`, which name every one of them.
-std::vector<const types::Value*> by_slot(const std::vector<DeclaredField>& fields,
-                                         const types::ValueMap& values) {
-  std::vector<const types::Value*> slots(fields.size(), nullptr);
-  auto field = fields.begin();
-  for (const auto& [name, value] : values) {
-    while (field != fields.end() && field->name < name) ++field;
-    if (field == fields.end()) break;
-    if (field->name == name) slots[static_cast<std::size_t>(field - fields.begin())] = &value;
+// Views of values held by name, by slot of `fields`, which name every one
+// of them; the values must outlive them. Sets of texts are packed into the
+// arena.
+struct ViewsBySlot {
+  ViewsBySlot(const std::vector<DeclaredField>& fields, const types::ValueMap& values)
+      : slots(fields.size()) {
+    auto field = fields.begin();
+    for (const auto& [name, value] : values) {
+      while (field != fields.end() && field->name < name) ++field;
+      if (field == fields.end()) break;
+      if (field->name == name) {
+        slots[static_cast<std::size_t>(field - fields.begin())] = types::view_of(value.data, arena);
+      }
+    }
   }
-  return slots;
-}
+  types::Arena arena;
+  std::vector<types::ValueView> slots;
+};
 
 // The values of an input by name, for a template other than the one it was
 // loaded for.
-types::ValueMap by_name(const InputData& input) {
-  return by_name(*input.fields, (*input.values)->slots);
-}
+types::ValueMap by_name(const InputData& input) { return by_name(*input.fields, input.slots()); }
 
 Error json_problem(runtime_input::JsonError error, const char* what) {
   Error e = json_error(std::move(error));
@@ -476,8 +442,9 @@ Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDo
   if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
   // Loading keeps declared fields only, so the values fit the template's
   // slots and its plan decides them.
-  return decide(data, by_slot(data.intent_fields, *intent_values),
-                by_slot(data.evidence_fields, *evidence_values), options);
+  const ViewsBySlot intent_slots(data.intent_fields, *intent_values);
+  const ViewsBySlot evidence_slots(data.evidence_fields, *evidence_values);
+  return decide(data, intent_slots.slots, evidence_slots.slots, options);
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {
@@ -504,7 +471,7 @@ Decision evaluate(const Template& tmpl, const Input& intent, const Input& eviden
   if (!e.values) return invalid_input(e.values.error());
   const auto& data = Access::data(tmpl);
   if (i.made_for == data && e.made_for == data) {
-    return decide(*data, (*i.values)->slots, (*e.values)->slots, options);
+    return decide(*data, i.slots(), e.slots(), options);
   }
   // Loaded for another template: checked again, as values, by name.
   return decide(data->tmpl, by_name(i), by_name(e), options);
@@ -524,7 +491,7 @@ Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_j
   auto evidence = runtime_input::parse_and_load_evidence_fields(
       data.tmpl.evidence_schema, data.evidence_fields, JsonText::borrowed(evidence_json));
   if (!evidence) return json_problem(std::move(evidence).error(), "evidence");
-  return decide(data, *intent, *evidence, options);
+  return decide(data, intent->values(), evidence->values(), options);
 }
 
 Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "types/value.h"
+#include "types/value_view.h"
 
 namespace verdane::evaluator {
 
@@ -18,16 +19,23 @@ std::vector<std::string_view> names_of(const Fields& fields) {
   return names;
 }
 
-// Pointers to the values of `values` by slot of `fields`.
-template <typename Fields>
-std::vector<const types::Value*> slots_of(const Fields& fields, const types::ValueMap& values) {
-  std::vector<const types::Value*> slots;
-  slots.reserve(fields.size());
-  for (const auto& entry : fields) {
-    const auto it = values.find(entry.first);
-    slots.push_back(it == values.end() ? nullptr : &it->second);
+// Views of the values of `values` by slot of `fields` (a map by name); the
+// map must outlive them. Sets of texts are packed into the arena they keep.
+struct ViewSlots {
+  template <typename Fields>
+  ViewSlots(const Fields& fields, const types::ValueMap& values) {
+    slots.reserve(fields.size());
+    for (const auto& entry : fields) {
+      const auto it = values.find(entry.first);
+      slots.push_back(it == values.end() ? types::ValueView()
+                                         : types::view_of(it->second.data, arena));
+    }
   }
-  return slots;
-}
+  ViewSlots(const ViewSlots&) = delete;
+  ViewSlots& operator=(const ViewSlots&) = delete;
+
+  types::Arena arena;
+  std::vector<types::ValueView> slots;
+};
 
 }  // namespace verdane::evaluator

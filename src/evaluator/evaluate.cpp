@@ -48,8 +48,8 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
     // the value or which error.
     Operand value;
     std::string error;
-    const bool ok =
-        run_program(plan.program(index), intent, evidence, operands.data(), value, error, nullptr);
+    const bool ok = run_program(plan, plan.program(index), intent, evidence, operands.data(), value,
+                                error, nullptr);
     if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
     if (!ok) {
       outcome.kind = ConstraintOutcome::Kind::Errored;
@@ -72,8 +72,10 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const ValueMap& intent,
                     const ValueMap& evidence) {
   const Plan plan(tmpl);
-  const std::vector<const Value*> intent_slots = slots_of(tmpl.intent_schema.fields, intent);
-  const std::vector<const Value*> evidence_slots = slots_of(tmpl.evidence_schema.fields, evidence);
+  const ViewSlots intent_views(tmpl.intent_schema.fields, intent);
+  const ViewSlots evidence_views(tmpl.evidence_schema.fields, evidence);
+  const Slots intent_slots = intent_views.slots;
+  const Slots evidence_slots = evidence_views.slots;
   // Maps may hold any names: those no field declares are problems too.
   const auto undeclared = [](const auto& fields, const ValueMap& values) {
     std::vector<std::string_view> names;

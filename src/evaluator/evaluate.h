@@ -56,10 +56,16 @@ Evaluation evaluate(const types::PolicyTemplate& tmpl, const types::ValueMap& in
 // holds, for every constraint whose operand types all fit their operators
 // (every constraint of a checked template), the same program typed. A plan
 // refers to the nodes of the template it was made for, which must outlive
-// it.
+// it. Its literals are views of the template's (their sets of texts packed
+// into the plan's own arena), which the typed steps point to: a plan moves
+// but is never copied.
 class Plan {
  public:
   explicit Plan(const types::PolicyTemplate& tmpl);
+  Plan(Plan&&) noexcept = default;
+  Plan& operator=(Plan&&) noexcept = default;
+  Plan(const Plan&) = delete;
+  Plan& operator=(const Plan&) = delete;
   // For one expression whose fields have the slots of their names in
   // `intent_names` and `evidence_names` (each in ascending byte order).
   static Plan for_expr(const types::Expr& expr, std::span<const std::string_view> intent_names,
@@ -91,7 +97,8 @@ class Plan {
     Op op;
     bool is_and;     // Open, Combine: `and` rather than `or`
     bool completes;  // the step's node has its value once the step is done
-    // Intent, Evidence: the slot, kNoSlot for an undeclared name. Other
+    // Intent, Evidence: the slot, kNoSlot for an undeclared name. Literal:
+    // the index of its view in literals(). Other
     // steps that complete their node: the offset in the program of the
     // node's first step, for telling a trace which nodes an error ends.
     std::uint32_t slot;
@@ -106,6 +113,8 @@ class Plan {
   std::size_t stack_size(std::size_t index) const { return constraints_[index].stack; }
   // The most of any program.
   std::size_t max_stack_size() const { return max_stack_; }
+  // The literals of every program, in the order their steps come.
+  std::span<const types::ValueView> literals() const { return literals_; }
   // The typed program of constraint `index`; empty when it has none.
   std::span<const TypedStep> typed_program(std::size_t index) const;
   // The slots of the optional intent fields that constraint `index` reads,
@@ -144,6 +153,8 @@ class Plan {
   };
   std::vector<Step> steps_;
   std::vector<TypedStep> typed_steps_;
+  types::Arena literal_storage_{256};
+  std::vector<types::ValueView> literals_;
   std::vector<std::uint32_t> optional_slots_;
   std::vector<Ranges> constraints_;
   std::uint32_t max_stack_ = 0;

@@ -1,5 +1,6 @@
 #include "evaluator/machine.h"
 
+#include <algorithm>
 #include <compare>
 #include <optional>
 #include <string_view>
@@ -80,7 +81,7 @@ bool ordering(Op op, Operand l, Operand r, Operand& out, std::string& error) {
   if (l.type() == Type::Int && r.type() == Type::Int) {
     order = l.as_int() <=> r.as_int();
   } else if (l.type() == Type::Date && r.type() == Type::Date) {
-    order = std::get<types::DateLit>(l.payload()) <=> std::get<types::DateLit>(r.payload());
+    order = l.payload().as_date() <=> r.payload().as_date();
   } else {
     error = pair_error("internal: ordering comparison of `", l.type(), r.type());
     return false;
@@ -97,13 +98,14 @@ bool membership(Operand element, Operand set, Operand& out, std::string& error) 
   const Type e = element.type();
   const Type s = set.type();
   if (e == Type::Int && s == Type::IntSet) {
-    out = Operand::boolean(std::get<types::IntSet>(set.payload()).contains(element.as_int()));
+    const auto items = set.payload().as_ints();
+    out = Operand::boolean(std::binary_search(items.begin(), items.end(), element.as_int()));
   } else if (e == Type::String && s == Type::StringSet) {
-    out = Operand::boolean(std::get<types::StringSet>(set.payload())
-                               .contains(std::get<std::string>(element.payload())));
+    out = Operand::boolean(set.payload().as_texts().contains(element.payload().as_text()));
   } else if (e == Type::Date && s == Type::DateSet) {
-    out = Operand::boolean(std::get<types::DateSet>(set.payload())
-                               .contains(std::get<types::DateLit>(element.payload())));
+    const auto items = set.payload().as_dates();
+    out = Operand::boolean(
+        std::binary_search(items.begin(), items.end(), element.payload().as_date()));
   } else {
     error = pair_error("internal: `in` operand types `", e, s);
     return false;
@@ -112,19 +114,21 @@ bool membership(Operand element, Operand set, Operand& out, std::string& error) 
 }
 
 // Whether every element of `sub` is in `super`, for two sets of one kind;
-// nullopt for any other pair of payloads.
+// nullopt for any other pair of values.
 std::optional<bool> subset(Operand sub, Operand super) {
   if (sub.type() != super.type() || !types::is_set_type(sub.type())) return std::nullopt;
-  return std::visit(
-      [&](const auto& a) -> std::optional<bool> {
-        using A = std::decay_t<decltype(a)>;
-        if constexpr (std::is_same_v<A, types::IntSet> || std::is_same_v<A, types::StringSet> ||
-                      std::is_same_v<A, types::DateSet>) {
-          return a.is_subset_of(std::get<A>(super.payload()));
-        }
-        return std::nullopt;
-      },
-      sub.payload());
+  const types::ValueView& a = sub.payload();
+  const types::ValueView& b = super.payload();
+  switch (sub.type()) {
+    case Type::IntSet:
+      return std::includes(b.as_ints().begin(), b.as_ints().end(), a.as_ints().begin(),
+                           a.as_ints().end());
+    case Type::DateSet:
+      return std::includes(b.as_dates().begin(), b.as_dates().end(), a.as_dates().begin(),
+                           a.as_dates().end());
+    default:
+      return a.as_texts().is_subset_of(b.as_texts());
+  }
 }
 
 // SubsetOf and SupersetOf.
@@ -169,7 +173,7 @@ bool binary(Op op, Operand*& top, std::string& error) {
 types::Scalar scalar_of(const Operand& value) {
   if (value.type() == Type::Bool) return types::Scalar(std::in_place_index<0>, value.as_bool());
   if (value.type() == Type::Int) return types::Scalar(std::in_place_index<1>, value.as_int());
-  return value.payload();
+  return types::to_scalar(value.payload());
 }
 
 // Tells `trace` of the error raised at step `at`: the node that raised it,
@@ -192,26 +196,27 @@ types::Scalar scalar_of(const Operand& value) {
 // it computes, or false with the text of the first error raised. With
 // kTraced, `trace` is told of every node's value or error as well.
 template <bool kTraced>
-bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Operand* stack,
-         Operand& result, std::string& error, Trace* trace) {
+bool run(std::span<const types::ValueView> literals, std::span<const Plan::Step> program,
+         Slots intent, Slots evidence, Operand* stack, Operand& result, std::string& error,
+         Trace* trace) {
   Operand* top = stack;  // one past the topmost value
   for (std::size_t at = 0; at < program.size(); ++at) {
     const Plan::Step& step = program[at];
     bool ok = true;
     switch (step.op) {
       case Op::Literal:
-        *top++ = Operand::borrow(std::get<types::Literal>(step.node->node).data);
+        *top++ = Operand::borrow(literals[step.slot]);
         break;
       case Op::Intent:
       case Op::Evidence: {
         const bool is_intent = step.op == Op::Intent;
         const Slots values = is_intent ? intent : evidence;
-        if (step.slot >= values.size() || values[step.slot] == nullptr) {
+        if (step.slot >= values.size() || !values[step.slot].present()) {
           error = absent_error(is_intent ? "intent" : "evidence", *step.node);
           ok = false;
           break;
         }
-        *top++ = Operand::borrow(values[step.slot]->data);
+        *top++ = Operand::borrow(values[step.slot]);
         break;
       }
       case Op::Not: {
@@ -259,10 +264,12 @@ bool run(std::span<const Plan::Step> program, Slots intent, Slots evidence, Oper
 
 }  // namespace
 
-bool run_program(std::span<const Plan::Step> program, Slots intent, Slots evidence, Operand* stack,
-                 Operand& result, std::string& error, Trace* trace) {
-  return trace ? run<true>(program, intent, evidence, stack, result, error, trace)
-               : run<false>(program, intent, evidence, stack, result, error, nullptr);
+bool run_program(const Plan& plan, std::span<const Plan::Step> program, Slots intent,
+                 Slots evidence, Operand* stack, Operand& result, std::string& error,
+                 Trace* trace) {
+  return trace ? run<true>(plan.literals(), program, intent, evidence, stack, result, error, trace)
+               : run<false>(plan.literals(), program, intent, evidence, stack, result, error,
+                            nullptr);
 }
 
 Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
@@ -270,13 +277,13 @@ Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
   const std::vector<std::string_view> intent_names = names_of(intent);
   const std::vector<std::string_view> evidence_names = names_of(evidence);
   const Plan plan = Plan::for_expr(expr, intent_names, evidence_names);
-  const std::vector<const Value*> intent_slots = slots_of(intent, intent);
-  const std::vector<const Value*> evidence_slots = slots_of(evidence, evidence);
+  const ViewSlots intent_slots(intent, intent);
+  const ViewSlots evidence_slots(evidence, evidence);
   Operand result;
   std::string error;
   Stack<Operand> stack(plan.stack_size(0));
-  if (!run_program(plan.program(0), intent_slots, evidence_slots, stack.data(), result, error,
-                   trace)) {
+  if (!run_program(plan, plan.program(0), intent_slots.slots, evidence_slots.slots, stack.data(),
+                   result, error, trace)) {
     return make_err(std::move(error));
   }
   switch (result.type()) {
@@ -285,7 +292,7 @@ Result<Value, std::string> eval_expr(const Expr& expr, const ValueMap& intent,
     case Type::Int:
       return Value{result.as_int()};
     default:
-      return Value{result.payload()};
+      return Value{types::to_scalar(result.payload())};
   }
 }
 

@@ -19,22 +19,24 @@ inline types::Type type_of(const types::Scalar& data) {
   return static_cast<types::Type>(data.index());
 }
 
-// A value on a program's stack: a payload borrowed from an input value or a
-// literal of the template (both outlive the evaluation), or a boolean or an
+// A value on a program's stack: a view borrowed from an input's slot or a
+// literal of the plan (both outlive the evaluation), or a boolean or an
 // integer computed by a step (the only values steps compute). Borrowing
 // keeps field references and literals from copying sets of any size; holding
-// computed values outside a types::Scalar keeps an operand small and trivial.
+// computed values outside a view keeps an operand small and trivial.
 class Operand {
  public:
   // A slot of the stack before a step writes it: left uninitialised, so a
   // stack costs nothing to set up.
   Operand() = default;
-  static Operand borrow(const types::Scalar& data) {
-    Operand o(type_of(data), &data, 0);
+  // `view` holds a value.
+  static Operand borrow(const types::ValueView& view) {
+    Operand o(view.type(), &view, 0);
     // Booleans and integers are copied out, so reading them never goes
-    // back to the payload.
-    if (const auto* b = std::get_if<bool>(&data)) o.number_ = *b ? 1 : 0;
-    if (const auto* i = std::get_if<std::int64_t>(&data)) o.number_ = *i;
+    // back to the view.
+    if (view.type() == types::Type::Bool || view.type() == types::Type::Int) {
+      o.number_ = view.as_int();
+    }
     return o;
   }
   static Operand boolean(bool b) { return Operand(types::Type::Bool, nullptr, b ? 1 : 0); }
@@ -44,8 +46,8 @@ class Operand {
   // Preconditions: type() is Bool, Int.
   bool as_bool() const { return number_ != 0; }
   std::int64_t as_int() const { return number_; }
-  // The payload of any other type, which is always borrowed.
-  const types::Scalar& payload() const { return *borrowed_; }
+  // The view of any other type, which is always borrowed.
+  const types::ValueView& payload() const { return *borrowed_; }
 
   // Values of different types are simply unequal.
   friend bool operator==(const Operand& a, const Operand& b) {
@@ -55,11 +57,11 @@ class Operand {
   }
 
  private:
-  Operand(types::Type type, const types::Scalar* borrowed, std::int64_t number)
+  Operand(types::Type type, const types::ValueView* borrowed, std::int64_t number)
       : type_(type), borrowed_(borrowed), number_(number) {}
   types::Type type_;
-  const types::Scalar* borrowed_;  // nullptr for a computed value
-  std::int64_t number_;            // a boolean (0 or 1) or an integer
+  const types::ValueView* borrowed_;  // nullptr for a computed value
+  std::int64_t number_;               // a boolean (0 or 1) or an integer
 };
 
 static_assert(std::is_trivial_v<Operand>);
@@ -81,11 +83,11 @@ class Stack {
   std::vector<T> heap_;
 };
 
-// Runs one program over `stack` (room for the plan's stack size): true with
+// Runs one program of `plan` over `stack` (room for the plan's stack size): true with
 // the value it computes in `result`, or false with the text of the first
 // error raised in `error`. `trace`, when given, is told of every node's value
 // or error as well.
-bool run_program(std::span<const Plan::Step> program, Slots intent, Slots evidence, Operand* stack,
-                 Operand& result, std::string& error, Trace* trace);
+bool run_program(const Plan& plan, std::span<const Plan::Step> program, Slots intent,
+                 Slots evidence, Operand* stack, Operand& result, std::string& error, Trace* trace);
 
 }  // namespace verdane::evaluator

@@ -17,7 +17,6 @@ namespace verdane::evaluator {
 namespace {
 
 using types::Expr;
-using types::Scalar;
 using types::Type;
 using Op = Plan::Step::Op;
 
@@ -165,7 +164,10 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
     const auto begin = static_cast<std::uint32_t>(steps_.size() - ranges.steps_begin);
     switch (expr.kind()) {
       case types::ExprKind::Literal:
-        steps_.push_back(Step{Op::Literal, false, true, kNoSlot, &expr});
+        steps_.push_back(
+            Step{Op::Literal, false, true, static_cast<std::uint32_t>(literals_.size()), &expr});
+        literals_.push_back(
+            types::view_of(std::get<types::Literal>(expr.node).data, literal_storage_));
         ++depth;
         break;
       case types::ExprKind::IntentField: {
@@ -294,23 +296,22 @@ TypedStep::Op load_op(Type type) {
   return ops[static_cast<std::size_t>(type)];
 }
 
-// A literal as a typed program holds it.
-Word word_of(const Scalar& data) {
+// A literal as a typed program holds it: numbers by value, texts and sets
+// by a pointer to its view, which the plan keeps.
+Word word_of(const types::ValueView& view) {
   Word w{};
-  std::visit(
-      [&](const auto& v) {
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<V, bool>) {
-          w.number = v ? 1 : 0;
-        } else if constexpr (std::is_same_v<V, std::int64_t>) {
-          w.number = v;
-        } else if constexpr (std::is_same_v<V, types::DateLit>) {
-          w.number = pack_date(v);
-        } else {
-          w.object = &v;
-        }
-      },
-      data);
+  switch (view.type()) {
+    case Type::Bool:
+    case Type::Int:
+      w.number = view.as_int();
+      break;
+    case Type::Date:
+      w.number = pack_date(view.as_date());
+      break;
+    default:
+      w.object = &view;
+      break;
+  }
   return w;
 }
 
@@ -328,9 +329,9 @@ bool Plan::add_typed(std::span<const Step> program, std::vector<Type>& stack) {
     TypedStep typed{T::Push, false, 0, Word{}};
     switch (step.op) {
       case Op::Literal: {
-        const Scalar& data = std::get<types::Literal>(step.node->node).data;
-        typed.word = word_of(data);
-        stack.push_back(type_of(data));
+        const types::ValueView& literal = literals_[step.slot];
+        typed.word = word_of(literal);
+        stack.push_back(literal.type());
         break;
       }
       case Op::Intent:

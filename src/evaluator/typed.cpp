@@ -1,57 +1,37 @@
 #include "evaluator/typed.h"
 
-#include <cstring>
-#include <string>
-#include <variant>
+#include <algorithm>
+#include <string_view>
 
 namespace verdane::evaluator {
 
 namespace {
 
-template <typename Set>
-const Set& set_at(Word w) {
-  return *static_cast<const Set*>(w.object);
+using types::ValueView;
+
+const ValueView& view_at(Word w) { return *w.object; }
+
+bool ints_subset(std::span<const std::int64_t> sub, std::span<const std::int64_t> super) {
+  return std::includes(super.begin(), super.end(), sub.begin(), sub.end());
+}
+bool dates_subset(std::span<const types::DateLit> sub, std::span<const types::DateLit> super) {
+  return std::includes(super.begin(), super.end(), sub.begin(), sub.end());
 }
 
 // `subset of` (or, with `superset`, `superset of`) of the two sets on top
 // of the stack, replaced by the result.
-template <typename Set>
-void subset_step(Word*& top, bool superset) {
-  const Set& r = set_at<Set>(*--top);
-  const Set& l = set_at<Set>(top[-1]);
-  top[-1].number = superset ? r.is_subset_of(l) : l.is_subset_of(r);
+template <typename Subset>
+void subset_step(Word*& top, bool superset, Subset subset) {
+  const ValueView& r = view_at(*--top);
+  const ValueView& l = view_at(top[-1]);
+  top[-1].number = superset ? subset(r, l) : subset(l, r);
 }
 
-const std::string& string_at(Word w) { return *static_cast<const std::string*>(w.object); }
-
-// Pushes the word `as(payload)` of the value in the step's slot, whose
-// payload has the declared type `T`; false when the input lacks the field.
-template <typename T, typename As>
-bool load(const TypedStep& step, Slots intent, Slots evidence, Word*& top, As as) {
-  const types::Value* value = (step.evidence ? evidence : intent)[step.slot];
-  if (value == nullptr) return false;
-  *top++ = as(*std::get_if<T>(&value->data));
-  return true;
-}
-
-// Membership of a text: a few elements are simply compared in turn, length
-// first, which beats the ordered comparisons of a binary search.
-bool contains(const types::StringSet& set, const std::string& text) {
-  if (set.size() > 8) return set.contains(text);
-  for (const std::string& element : set) {
-    if (element.size() == text.size() &&
-        std::memcmp(element.data(), text.data(), text.size()) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-template <typename T>
-Word object(const T& payload) {
-  Word w;
-  w.object = &payload;
-  return w;
+// The value in the step's slot (of the declared type), or nullptr when the
+// input lacks the field.
+const ValueView* slot_of(const TypedStep& step, Slots intent, Slots evidence) {
+  const ValueView& value = (step.evidence ? evidence : intent)[step.slot];
+  return value.present() ? &value : nullptr;
 }
 
 }  // namespace
@@ -66,39 +46,27 @@ TypedOutcome run_typed(std::span<const TypedStep> program, Slots intent, Slots e
         *top++ = step.word;
         break;
       case Op::LoadBool:
-        if (!load<bool>(step, intent, evidence, top, [](bool b) { return Word{b ? 1 : 0}; })) {
-          return TypedOutcome::Error;
-        }
+      case Op::LoadInt: {
+        const ValueView* value = slot_of(step, intent, evidence);
+        if (value == nullptr) return TypedOutcome::Error;
+        (top++)->number = value->as_int();  // a bool's number is 0 or 1
         break;
-      case Op::LoadInt:
-        if (!load<std::int64_t>(step, intent, evidence, top,
-                                [](std::int64_t i) { return Word{i}; })) {
-          return TypedOutcome::Error;
-        }
+      }
+      case Op::LoadDate: {
+        const ValueView* value = slot_of(step, intent, evidence);
+        if (value == nullptr) return TypedOutcome::Error;
+        (top++)->number = pack_date(value->as_date());
         break;
-      case Op::LoadDate:
-        if (!load<types::DateLit>(step, intent, evidence, top,
-                                  [](types::DateLit d) { return Word{pack_date(d)}; })) {
-          return TypedOutcome::Error;
-        }
-        break;
+      }
       case Op::LoadString:
-        if (!load<std::string>(step, intent, evidence, top, object<std::string>))
-          return TypedOutcome::Error;
-        break;
       case Op::LoadIntSet:
-        if (!load<types::IntSet>(step, intent, evidence, top, object<types::IntSet>))
-          return TypedOutcome::Error;
-        break;
       case Op::LoadStringSet:
-        if (!load<types::StringSet>(step, intent, evidence, top, object<types::StringSet>)) {
-          return TypedOutcome::Error;
-        }
+      case Op::LoadDateSet: {
+        const ValueView* value = slot_of(step, intent, evidence);
+        if (value == nullptr) return TypedOutcome::Error;
+        (top++)->object = value;
         break;
-      case Op::LoadDateSet:
-        if (!load<types::DateSet>(step, intent, evidence, top, object<types::DateSet>))
-          return TypedOutcome::Error;
-        break;
+      }
       case Op::Add:
       case Op::Sub:
       case Op::Mul: {
@@ -127,50 +95,51 @@ TypedOutcome run_typed(std::span<const TypedStep> program, Slots intent, Slots e
       }
       case Op::EqString: {
         const Word r = *--top;
-        top[-1].number = string_at(top[-1]) == string_at(r);
+        top[-1].number = view_at(top[-1]).as_text() == view_at(r).as_text();
         break;
       }
-      case Op::EqIntSet: {
-        const Word r = *--top;
-        top[-1].number = set_at<types::IntSet>(top[-1]) == set_at<types::IntSet>(r);
-        break;
-      }
-      case Op::EqStringSet: {
-        const Word r = *--top;
-        top[-1].number = set_at<types::StringSet>(top[-1]) == set_at<types::StringSet>(r);
-        break;
-      }
+      case Op::EqIntSet:
+      case Op::EqStringSet:
       case Op::EqDateSet: {
         const Word r = *--top;
-        top[-1].number = set_at<types::DateSet>(top[-1]) == set_at<types::DateSet>(r);
+        top[-1].number = view_at(top[-1]) == view_at(r);
         break;
       }
       case Op::InInt: {
         const Word r = *--top;
-        top[-1].number = set_at<types::IntSet>(r).contains(top[-1].number);
+        const auto items = view_at(r).as_ints();
+        top[-1].number = std::binary_search(items.begin(), items.end(), top[-1].number);
         break;
       }
       case Op::InString: {
         const Word r = *--top;
-        top[-1].number = contains(set_at<types::StringSet>(r), string_at(top[-1]));
+        top[-1].number = view_at(r).as_texts().contains(view_at(top[-1]).as_text());
         break;
       }
       case Op::InDate: {
         const Word r = *--top;
-        top[-1].number = set_at<types::DateSet>(r).contains(unpack_date(top[-1].number));
+        const auto items = view_at(r).as_dates();
+        top[-1].number =
+            std::binary_search(items.begin(), items.end(), unpack_date(top[-1].number));
         break;
       }
       case Op::SubsetInt:
       case Op::SupersetInt:
-        subset_step<types::IntSet>(top, step.op == Op::SupersetInt);
+        subset_step(top, step.op == Op::SupersetInt, [](const ValueView& a, const ValueView& b) {
+          return ints_subset(a.as_ints(), b.as_ints());
+        });
         break;
       case Op::SubsetString:
       case Op::SupersetString:
-        subset_step<types::StringSet>(top, step.op == Op::SupersetString);
+        subset_step(top, step.op == Op::SupersetString, [](const ValueView& a, const ValueView& b) {
+          return a.as_texts().is_subset_of(b.as_texts());
+        });
         break;
       case Op::SubsetDate:
       case Op::SupersetDate:
-        subset_step<types::DateSet>(top, step.op == Op::SupersetDate);
+        subset_step(top, step.op == Op::SupersetDate, [](const ValueView& a, const ValueView& b) {
+          return dates_subset(a.as_dates(), b.as_dates());
+        });
         break;
       case Op::Not:
         top[-1].number = !top[-1].number;

@@ -13,19 +13,20 @@
 #include <span>
 
 #include "types/model.h"
-#include "types/value.h"
+#include "types/value_view.h"
 
 namespace verdane::evaluator {
 
 // The values of one side of a request by slot: slot i holds the value of the
-// i-th field of that side's schema in name order, or nullptr when the input
-// lacks the field.
-using Slots = std::span<const types::Value* const>;
+// i-th field of that side's schema in name order, or no value when the input
+// lacks the field. The views belong to the loaded request (or the caller's
+// values) and must outlive the evaluation.
+using Slots = std::span<const types::ValueView>;
 
 // One value on a typed program's stack.
 union Word {
-  std::int64_t number;  // bool (0 or 1), int, packed date
-  const void* object;   // std::string, IntSet, StringSet or DateSet
+  std::int64_t number;             // bool (0 or 1), int, packed date
+  const types::ValueView* object;  // a text or a set: an input's slot or a plan's literal
 };
 
 // A date as one number ordered as the dates are: year, month, day.

@@ -30,8 +30,8 @@ std::optional<std::string> unexpected_or_mistyped(const char* side, const Fields
   std::size_t slot = 0;
   for (const auto& entry : fields) {
     if (next != undeclared.end() && *next < entry.first) return unexpected(side, *next);
-    if (values[slot] && values[slot]->type() != declared.types[slot]) {
-      return mismatch(side, entry.first, values[slot]->type(), declared.types[slot]);
+    if (values[slot] && values[slot].type() != declared.types[slot]) {
+      return mismatch(side, entry.first, values[slot].type(), declared.types[slot]);
     }
     ++slot;
   }

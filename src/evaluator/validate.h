@@ -18,7 +18,7 @@ inline bool inputs_fit(const Plan& plan, Slots intent, Slots evidence) {
   const auto fits = [](Slots values, const Plan::Side& side) {
     if (values.size() != side.types.size()) return false;
     for (std::size_t slot = 0; slot < values.size(); ++slot) {
-      if (values[slot] ? values[slot]->type() != side.types[slot] : side.required[slot]) {
+      if (values[slot] ? values[slot].type() != side.types[slot] : side.required[slot]) {
         return false;
       }
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -25,12 +26,13 @@ namespace {
 using types::DateLit;
 using types::Type;
 using types::Value;
+using types::ValueView;
 
 using Field = detail::DeclaredField;
 
 // The elements of the set member being read, collected once its array opens.
 using SetElements =
-    std::variant<std::monostate, IntSetBuilder, std::vector<DateLit>, StringSetBuilder>;
+    std::variant<std::monostate, IntSetBuilder, std::vector<DateLit>, TextSetBuilder>;
 
 // Sets of up to this many elements are built as soon as their array closes;
 // larger ones wait until the text has been released, so that the text and
@@ -50,15 +52,22 @@ std::size_t element_count(const SetElements& elements) {
 }
 
 // The set of collected elements (a set member's value was an array, or it
-// would have failed).
-Value complete(Type type, SetElements& elements) {
+// would have failed), kept by `arena`.
+ValueView complete(Type type, SetElements& elements, types::Arena& arena) {
   switch (type) {
     case Type::IntSet:
-      return Value{std::get<IntSetBuilder>(elements).build()};
+      return std::get<IntSetBuilder>(elements).build(arena);
     case Type::StringSet:
-      return Value{std::get<StringSetBuilder>(elements).build()};
-    default:
-      return Value{types::DateSet(std::move(std::get<std::vector<DateLit>>(elements)))};
+      return std::get<TextSetBuilder>(elements).build(arena);
+    default: {
+      std::vector<DateLit>& dates = std::get<std::vector<DateLit>>(elements);
+      std::sort(dates.begin(), dates.end());
+      const std::size_t n =
+          static_cast<std::size_t>(std::unique(dates.begin(), dates.end()) - dates.begin());
+      DateLit* kept = arena.allocate_array<DateLit>(n);
+      std::uninitialized_copy(dates.begin(), dates.begin() + static_cast<std::ptrdiff_t>(n), kept);
+      return ValueView::date_set({kept, n});
+    }
   }
 }
 
@@ -82,9 +91,18 @@ struct Scalar {
 class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
  public:
   // `escapes`: whether the text holds a \u escape, the only way a decoded
-  // text can be invalid UTF-8.
-  Loader(std::span<const Field> fields, bool escapes)
-      : fields_(fields), values_(fields.size()), escapes_(escapes) {}
+  // text can be invalid UTF-8. The values are views kept by `arena`; `base`
+  // is the buffer the parser decodes every text in and leaves it there
+  // (parsing in place), or nullptr when texts pass by only for the call and
+  // are copied into the arena.
+  Loader(std::span<const Field> fields, bool escapes, types::Arena& arena, const char* base)
+      : fields_(fields),
+        values_(arena.allocate_array<ValueView>(fields.size())),
+        arena_(arena),
+        base_(base),
+        escapes_(escapes) {
+    std::uninitialized_fill_n(values_, fields.size(), ValueView());
+  }
 
   bool Null() { return scalar(Scalar(Scalar::Kind::Null)); }
   bool Bool(bool b) {
@@ -121,7 +139,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 
   // The outcome once the whole document has been read; `schema_kind` is
   // "intent" or "evidence".
-  FieldsResult finish(const char* schema_kind) {
+  SlotsResult finish(const char* schema_kind) {
     if (!root_is_object_) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
     Problem* first_bad = nullptr;
     for (Problem& p : problems_) {
@@ -136,8 +154,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
                                  std::string(fields_[first_bad->index].name),
                                  std::move(first_bad->message)});
     }
-    for (Pending& p : pending_) values_[p.index] = complete(fields_[p.index].type, p.elements);
-    return std::move(values_);
+    for (Pending& p : pending_) {
+      values_[p.index] = complete(fields_[p.index].type, p.elements, arena_);
+    }
+    return std::span<const ValueView>(values_, fields_.size());
   }
 
   // The events of the document, for a handler that reads a document nested
@@ -200,7 +220,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     }
     type_ = fields_[index_].type;
     // A repeated name starts over.
-    values_[index_].reset();
+    values_[index_] = ValueView();
     if (!problems_.empty()) {
       std::erase_if(problems_, [&](const Problem& p) { return p.index == index_; });
     }
@@ -211,13 +231,13 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 
   // Marks the current member bad, dropping whatever it had collected.
   void fail(const char* message) {
-    values_[index_].reset();
+    values_[index_] = ValueView();
     elements_.emplace<std::monostate>();
     collecting_ = false;
     problems_.push_back({index_, message});
   }
   void fail(std::string message) {
-    values_[index_].reset();
+    values_[index_] = ValueView();
     elements_.emplace<std::monostate>();
     collecting_ = false;
     problems_.push_back({index_, std::move(message)});
@@ -244,7 +264,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
         } else if (type_ == Type::DateSet) {
           elements_.emplace<std::vector<DateLit>>();
         } else {
-          elements_.emplace<StringSetBuilder>();
+          elements_.emplace<TextSetBuilder>(base_);
         }
       } else {
         fail(messages::wrong_value(type_));
@@ -261,7 +281,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     if (depth_ == 1 && collecting_) {
       collecting_ = false;
       if (element_count(elements_) < kBuildAtOnce) {
-        values_[index_] = complete(type_, elements_);
+        values_[index_] = complete(type_, elements_, arena_);
       } else {
         pending_.push_back({index_, std::move(elements_)});
       }
@@ -270,30 +290,27 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     return true;
   }
 
-  // The current member's value, built where it is kept.
-  template <typename T, typename Arg>
-  void set_scalar(Arg&& arg) {
-    values_[index_].emplace(Value{types::Scalar(std::in_place_type<T>, std::forward<Arg>(arg))});
-  }
+  // A text the parser handed out, as long as the document's values live.
+  std::string_view kept(std::string_view text) { return base_ ? text : arena_.copy(text); }
 
   void member_value(const Scalar& s) {
     using K = Scalar::Kind;
     switch (type_) {
       case Type::Bool:
         if (s.kind == K::Bool) {
-          set_scalar<bool>(s.boolean);
+          values_[index_] = ValueView::boolean(s.boolean);
           return;
         }
         break;
       case Type::Int:
         if (s.kind == K::Int) {
-          set_scalar<std::int64_t>(s.integer);
+          values_[index_] = ValueView::integer(s.integer);
           return;
         }
         break;
       case Type::String:
         if (s.kind == K::String) {
-          set_scalar<std::string>(s.text);
+          values_[index_] = ValueView::text(kept(s.text));
           return;
         }
         break;
@@ -301,7 +318,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
         if (s.kind == K::String) {
           auto date = parse_date(s.text);
           if (!date) return fail(std::move(date).error());
-          set_scalar<DateLit>(*date);
+          values_[index_] = ValueView::date(*date);
           return;
         }
         break;
@@ -322,7 +339,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
         return;
       case Type::StringSet:
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
-        std::get<StringSetBuilder>(elements_).add(s.text);
+        std::get<TextSetBuilder>(elements_).add(s.text);
         return;
       case Type::DateSet: {
         if (s.kind != K::String) return fail(messages::wrong_element(type_));
@@ -337,7 +354,9 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
 
   std::span<const Field> fields_;
-  FieldValues values_;                     // parallel to fields_
+  ValueView* values_;  // parallel to fields_, in the arena
+  types::Arena& arena_;
+  const char* base_;                       // where texts stay, if they do
   std::vector<Problem> problems_;          // of members' last occurrences
   std::vector<Pending> pending_;           // large sets read without problems
   std::optional<std::string> undeclared_;  // least undeclared name seen
@@ -350,26 +369,27 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool escapes_;
 };
 
-// Parses `text` (valid UTF-8 without NUL bytes) into `handler`. A document
-// of a request's size is copied into a buffer on the call stack and parsed
-// there in place: the parser then decodes strings where they lie instead of
-// pushing each byte onto its own stack, and the stack it still needs for its
-// state lives in that buffer too. Such a document is parsed by recursive
-// descent, the parser's faster mode: it nests at most one level per byte, so
-// its size bounds the depth of the recursion. Larger documents are parsed
-// where they are, without recursion, with the allocating stack, which grows
-// in place rather than in new blocks.
-template <typename Handler>
-bool parse_into(std::string_view text, Handler& handler) {
-  constexpr std::size_t kSmall = 1024;
-  if (text.size() > kSmall) {
-    rapidjson::MemoryStream stream(text.data(), text.size());
-    rapidjson::Reader reader;
-    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
-  }
-  char copy[kSmall + 1];
+// Documents up to this size are parsed in a copy, in place.
+constexpr std::size_t kSmall = 1024;
+
+// A copy of a small `text` in `arena`, followed by a NUL byte, to be parsed
+// in place; nullptr for larger texts.
+char* small_copy(std::string_view text, types::Arena& arena) {
+  if (text.size() > kSmall) return nullptr;
+  char* copy = arena.allocate_array<char>(text.size() + 1);
   std::memcpy(copy, text.data(), text.size());
   copy[text.size()] = '\0';  // where the in-place stream ends
+  return copy;
+}
+
+// Parses `copy` (from small_copy) into `handler`, in place: the parser then
+// decodes strings where they lie instead of pushing each byte onto its own
+// stack, and they stay there for the loaded values to point to. The stack
+// it still needs for its state lives on the call stack. Such a document is
+// parsed by recursive descent, the parser's faster mode: it nests at most
+// one level per byte, so its size bounds the depth of the recursion.
+template <typename Handler>
+bool parse_small(char* copy, Handler& handler) {
   char buffer[2 * kSmall];
   rapidjson::MemoryPoolAllocator<> pool(buffer, sizeof buffer);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
@@ -378,26 +398,41 @@ bool parse_into(std::string_view text, Handler& handler) {
   return !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
 }
 
-// Parses a large owned text without a backslash where it lies, so that no
-// string is copied on its way to the handler. Such a text reads back as it
-// was once every NUL byte is a quote again: with no escape to decode, parsing
-// in place only ends each string with a NUL over its closing quote, and the
-// text had no NUL before (the caller checked). That is done when the parse
-// fails, so that the generic path and the error positions see the original
-// text, which would not parse either way. Whether it parsed; nullopt, having
-// changed nothing, when the text is not such a text.
+// Parses a larger `text` where it is, without recursion, with the
+// allocating stack, which grows in place rather than in new blocks. Texts
+// reach the handler only for the call.
 template <typename Handler>
-std::optional<bool> parse_owned_in_place(JsonText& json, Handler& handler) {
-  char* const buffer = json.writable();
+bool parse_stream(std::string_view text, Handler& handler) {
+  rapidjson::MemoryStream stream(text.data(), text.size());
+  rapidjson::Reader reader;
+  return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+}
+
+// Whether `json` is a large owned text without a backslash, which is parsed
+// where it lies so that no string is copied at all: the values then point
+// into the text, which the loaded document keeps. Span offsets are 32 bits.
+bool parses_in_its_text(JsonText& json) {
   const std::string_view text = json.view();
-  if (!buffer || text.size() <= 1024 || text.find('\\') != std::string_view::npos) {
-    return std::nullopt;
-  }
+  return json.writable() && text.size() > kSmall &&
+         text.size() <= std::numeric_limits<std::uint32_t>::max() &&
+         text.find('\\') == std::string_view::npos;
+}
+
+// Parses such a text (see parses_in_its_text) in place. It reads back as it
+// was once every NUL byte is a quote again: with no escape to decode,
+// parsing in place only ends each string with a NUL over its closing quote,
+// and the text had no NUL before (the caller checked). That is done when
+// the parse fails, so that the generic path and the error positions see the
+// original text, which would not parse either way.
+template <typename Handler>
+bool parse_in_its_text(JsonText& json, Handler& handler) {
+  char* const buffer = json.writable();
+  const std::size_t size = json.view().size();
   rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
   rapidjson::Reader reader;
   constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
   if (!reader.Parse<flags>(stream, handler).IsError()) return true;
-  std::replace(buffer, buffer + text.size(), '\0', '"');
+  std::replace(buffer, buffer + size, '\0', '"');
   return false;
 }
 
@@ -418,26 +453,35 @@ std::vector<Field> fields_of(const Schema& schema) {
   return fields;
 }
 
-// The values of a loaded map by field; every name of the map is one of
-// `fields`, as loading guarantees.
-FieldsResult by_field(LoadResult loaded, std::span<const Field> fields) {
-  if (!loaded) return make_err(std::move(loaded).error());
-  FieldValues values(fields.size());
+// The values of a loaded map by field, copied into `arena`; every name of
+// the map is one of `fields`, as loading guarantees.
+SlotsResult by_field(const LoadResult& loaded, std::span<const Field> fields, types::Arena& arena) {
+  if (!loaded) return make_err(loaded.error());
+  ValueView* values = arena.allocate_array<ValueView>(fields.size());
+  std::uninitialized_fill_n(values, fields.size(), ValueView());
   auto field = fields.begin();
-  for (auto& [name, value] : *loaded) {
+  for (const auto& [name, value] : *loaded) {
     while (field != fields.end() && field->name < name) ++field;
     if (field == fields.end()) break;
-    values[static_cast<std::size_t>(field - fields.begin())] = std::move(value);
+    values[static_cast<std::size_t>(field - fields.begin())] = types::copy_of(value.data, arena);
   }
-  return values;
+  return std::span<const ValueView>(values, fields.size());
 }
 
-LoadResult by_name(FieldsResult loaded, std::span<const Field> fields) {
-  if (!loaded) return make_err(std::move(loaded).error());
+LoadedDocument by_field(const LoadResult& loaded, std::span<const Field> fields) {
+  LoadedStorage storage;
+  SlotsResult values = by_field(loaded, fields, storage.arena());
+  return LoadedDocument(std::move(storage), std::move(values));
+}
+
+LoadResult by_name(const SlotsResult& loaded, std::span<const Field> fields) {
+  if (!loaded) return make_err(loaded.error());
   types::ValueMap values;
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    if ((*loaded)[i])
-      values.emplace_hint(values.end(), std::string(fields[i].name), std::move(*(*loaded)[i]));
+    if ((*loaded)[i]) {
+      values.emplace_hint(values.end(), std::string(fields[i].name),
+                          Value{types::to_scalar((*loaded)[i])});
+    }
   }
   return values;
 }
@@ -446,8 +490,11 @@ template <typename Schema>
 Result<FieldsResult, JsonError> parse_and_load_fields(
     const Schema& schema, std::span<const Field> fields, JsonText text, const char* schema_kind,
     LoadResult (*load)(const Schema&, const JsonDocument&)) {
-  if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind)) {
-    return *std::move(loaded);
+  {
+    LoadedStorage storage;
+    if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind, storage)) {
+      return LoadedDocument(std::move(storage), *std::move(loaded));
+    }
   }
   // The generic parser's texts are the reference for every error.
   auto document = parse_json(text.view());
@@ -464,7 +511,7 @@ Result<LoadResult, JsonError> parse_and_load(const Schema& schema, JsonText text
   const std::vector<Field> fields = fields_of(schema);
   auto loaded = parse_and_load_fields(schema, fields, std::move(text), schema_kind, load);
   if (!loaded) return make_err(std::move(loaded).error());
-  return by_name(std::move(loaded).value(), fields);
+  return by_name(loaded->values(), fields);
 }
 
 constexpr std::string_view kNotARequest = "a request must be a JSON object";
@@ -481,8 +528,12 @@ constexpr std::string_view kMissingEvidence = "missing member `evidence`";
 class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, RequestReader> {
  public:
   RequestReader(std::span<const Field> intent_fields, std::span<const Field> evidence_fields,
-                bool escapes)
-      : intent_fields_(intent_fields), evidence_fields_(evidence_fields), escapes_(escapes) {}
+                bool escapes, types::Arena& arena, const char* base)
+      : intent_fields_(intent_fields),
+        evidence_fields_(evidence_fields),
+        arena_(arena),
+        base_(base),
+        escapes_(escapes) {}
 
   bool Null() {
     return forward([](Loader& l) { return l.Null(); });
@@ -518,10 +569,10 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     const std::string_view name(str, length);
     if (escapes_ && utf8::validate(name)) return false;
     if (name == "intent") {
-      intent_.emplace(intent_fields_, escapes_);
+      intent_.emplace(intent_fields_, escapes_, arena_, base_);
       target_ = &*intent_;
     } else if (name == "evidence") {
-      evidence_.emplace(evidence_fields_, escapes_);
+      evidence_.emplace(evidence_fields_, escapes_, arena_, base_);
       target_ = &*evidence_;
     } else {
       target_ = nullptr;
@@ -542,15 +593,17 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     return close([n](Loader& l) { return l.EndArray(n); });
   }
 
-  Result<RequestFields, RequestProblem> finish() {
+  // The values, with `storage` (the owner of the arena they were given) to
+  // keep them; it is moved only once both loaders are done with its arena.
+  Result<RequestFields, RequestProblem> finish(LoadedStorage& storage) {
     using Kind = RequestProblem::Kind;
     if (!root_is_object_)
       return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest), {}});
     if (unknown_) return make_err(RequestProblem{Kind::Shape, unknown_member(*unknown_), {}});
     if (!evidence_) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
-    FieldsResult intent =
-        intent_ ? intent_->finish("intent") : FieldsResult(FieldValues(intent_fields_.size()));
-    return RequestFields{std::move(intent), evidence_->finish("evidence")};
+    SlotsResult intent = intent_ ? intent_->finish("intent") : absent(intent_fields_.size());
+    SlotsResult evidence = evidence_->finish("evidence");
+    return RequestFields{std::move(storage), std::move(intent), std::move(evidence)};
   }
 
  private:
@@ -590,8 +643,17 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     return ok;
   }
 
+  // Slots without values, for an intent member the request lacks.
+  SlotsResult absent(std::size_t count) {
+    ValueView* values = arena_.allocate_array<ValueView>(count);
+    std::uninitialized_fill_n(values, count, ValueView());
+    return std::span<const ValueView>(values, count);
+  }
+
   std::span<const Field> intent_fields_;
   std::span<const Field> evidence_fields_;
+  types::Arena& arena_;
+  const char* base_;
   std::optional<Loader> intent_;
   std::optional<Loader> evidence_;
   Loader* target_ = nullptr;            // the loader of the member being read
@@ -611,13 +673,14 @@ std::optional<JsonError> invalid_utf8(std::string_view text) {
 // The request read through the generic parser and loaders, whose texts are
 // the reference.
 template <typename Schema>
-FieldsResult load_member(const JsonValue::Object& members, std::string_view name,
-                         const Schema& schema, std::span<const Field> fields,
-                         LoadResult (*load)(const Schema&, const JsonDocument&)) {
+SlotsResult load_member(const JsonValue::Object& members, std::string_view name,
+                        const Schema& schema, std::span<const Field> fields,
+                        LoadResult (*load)(const Schema&, const JsonDocument&),
+                        types::Arena& arena) {
   for (const JsonMember& m : members) {
-    if (m.name == name) return by_field(load(schema, m.value), fields);
+    if (m.name == name) return by_field(load(schema, m.value), fields, arena);
   }
-  return FieldValues(fields.size());
+  return by_field(types::ValueMap{}, fields, arena);
 }
 
 Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema& intent_schema,
@@ -640,33 +703,50 @@ Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema&
   }
   if (!has_evidence)
     return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
-  return RequestFields{
-      load_member(*members, "intent", intent_schema, intent_fields, load_intent),
-      load_member(*members, "evidence", evidence_schema, evidence_fields, load_evidence)};
+  LoadedStorage storage;
+  SlotsResult intent =
+      load_member(*members, "intent", intent_schema, intent_fields, load_intent, storage.arena());
+  SlotsResult evidence = load_member(*members, "evidence", evidence_schema, evidence_fields,
+                                     load_evidence, storage.arena());
+  return RequestFields{std::move(storage), std::move(intent), std::move(evidence)};
 }
 
 }  // namespace
 
-std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
-                                                            JsonText& json,
-                                                            const char* schema_kind) {
+std::optional<SlotsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
+                                                           JsonText& json, const char* schema_kind,
+                                                           LoadedStorage& storage) {
   const std::string_view text = json.view();
   if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
-  Loader loader(fields, has_unicode_escape(text));
+  types::Arena& arena = storage.arena();
+  const bool in_its_text = parses_in_its_text(json);
+  char* const copy = in_its_text ? nullptr : small_copy(text, arena);
+  // Where the texts stay once parsed; nullptr: the stream hands them out
+  // for the call only, and they are copied.
+  const char* const base = in_its_text ? json.writable() : copy;
+  Loader loader(fields, has_unicode_escape(text), arena, base);
   // The text is known to be valid UTF-8, so the parser need not check it
   // again. Numbers too large for a double make the parse fail here; the
   // generic path reads them as floating-point numbers.
-  const std::optional<bool> in_place = parse_owned_in_place(json, loader);
-  if (!(in_place ? *in_place : parse_into(text, loader))) return std::nullopt;
-  json.release();
-  return loader.finish(schema_kind);
+  const bool parsed = in_its_text ? parse_in_its_text(json, loader)
+                      : copy      ? parse_small(copy, loader)
+                                  : parse_stream(text, loader);
+  if (!parsed) return std::nullopt;
+  SlotsResult values = loader.finish(schema_kind);
+  if (in_its_text) {
+    storage.keep(json.take());
+  } else {
+    json.release();
+  }
+  return values;
 }
 
 std::optional<LoadResult> detail::load_in_one_pass(const std::vector<Field>& fields, JsonText& json,
                                                    const char* schema_kind) {
-  auto loaded = load_fields_in_one_pass(fields, json, schema_kind);
+  LoadedStorage storage;
+  auto loaded = load_fields_in_one_pass(fields, json, schema_kind, storage);
   if (!loaded) return std::nullopt;
-  return by_name(*std::move(loaded), fields);
+  return by_name(*loaded, fields);
 }
 
 std::vector<DeclaredField> declared_fields(const types::IntentSchema& schema) {
@@ -707,8 +787,13 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
     return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
   }
   if (text.find('\0') == std::string_view::npos) {
-    RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text));
-    if (parse_into(text, reader)) return reader.finish();
+    LoadedStorage storage;
+    char* const copy = small_copy(text, storage.arena());
+    RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text), storage.arena(),
+                         copy);
+    if (copy ? parse_small(copy, reader) : parse_stream(text, reader)) {
+      return reader.finish(storage);
+    }
   }
   // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond
   // a double) goes the generic way, as for a lone document.

@@ -5,8 +5,8 @@
 // documents that costs several times the size of the text. The functions here
 // give exactly the same outcome (the same values, the same input errors, the
 // same parse error texts) but convert each value straight from the parser's
-// events into its declared type, and can release the text as soon as it has
-// been read.
+// events into its declared type, as views kept by the document's own
+// storage, so that no text is copied that need not be.
 #pragma once
 
 #include <algorithm>
@@ -20,14 +20,16 @@
 
 #include "runtime_input/load.h"
 #include "support/result.h"
+#include "types/arena.h"
 #include "types/model.h"
 #include "types/value.h"
+#include "types/value_view.h"
 
 namespace verdane::runtime_input {
 
-// The text of a document, either borrowed from the caller or handed over so
-// that loading can free it once the document has been read, before the sets
-// are sorted. That lowers the peak memory of large documents by their size.
+// The text of a document, either borrowed from the caller or handed over:
+// then a large text is parsed where it lies and kept by the loaded document,
+// whose values point into it, and any other is freed once it has been read.
 class JsonText {
  public:
   static JsonText borrowed(std::string_view text) { return JsonText(text, {}, false); }
@@ -42,6 +44,12 @@ class JsonText {
     borrowed_ = {};
     owns_ = false;
     std::string().swap(owned_);
+  }
+  // Hands the owned text over; the view is empty afterwards.
+  std::string take() {
+    std::string text = std::move(owned_);
+    release();
+    return text;
   }
 
  private:
@@ -94,10 +102,50 @@ struct DeclaredField {
 std::vector<DeclaredField> declared_fields(const types::IntentSchema& schema);
 std::vector<DeclaredField> declared_fields(const types::EvidenceSchema& schema);
 
+// What the values of a loaded document or request point into: its arena
+// (the decoded texts, the sets, the slots) and, when a large document was
+// parsed where it lay, its text. Moving it keeps every view valid: the
+// arena's chunks never move, and a kept text is longer than any inline
+// buffer of a string, so its bytes stay where they are. Views die with it.
+class LoadedStorage {
+ public:
+  LoadedStorage() = default;
+  LoadedStorage(LoadedStorage&&) noexcept = default;
+  LoadedStorage& operator=(LoadedStorage&&) noexcept = default;
+  LoadedStorage(const LoadedStorage&) = delete;
+  LoadedStorage& operator=(const LoadedStorage&) = delete;
+
+  types::Arena& arena() { return arena_; }
+  // Keeps `text`, whose bytes views point into (it must be longer than 1 KiB).
+  void keep(std::string text) { text_ = std::move(text); }
+
+ private:
+  types::Arena arena_;
+  std::string text_;
+};
+
 // The values of a document by field: parallel to the schema's fields in name
-// order, empty where the document has no such member.
-using FieldValues = std::vector<std::optional<types::Value>>;
-using FieldsResult = Result<FieldValues, InputError>;
+// order, no value where the document has no such member. They live in a
+// LoadedStorage.
+using SlotsResult = Result<std::span<const types::ValueView>, InputError>;
+
+// A document loaded against a schema: its values (or why they do not fit)
+// with what they point into. Move-only; its views die with it.
+class LoadedDocument {
+ public:
+  LoadedDocument(LoadedStorage storage, SlotsResult values)
+      : storage_(std::move(storage)), values_(std::move(values)) {}
+  LoadedDocument(LoadedDocument&&) noexcept = default;
+  LoadedDocument& operator=(LoadedDocument&&) noexcept = default;
+
+  const SlotsResult& values() const { return values_; }
+  explicit operator bool() const { return values_.ok(); }
+
+ private:
+  LoadedStorage storage_;
+  SlotsResult values_;
+};
+using FieldsResult = LoadedDocument;
 
 // parse_and_load_intent with the values by field; `fields` are the
 // declared_fields of `schema`.
@@ -109,10 +157,12 @@ Result<FieldsResult, JsonError> parse_and_load_evidence_fields(
     const types::EvidenceSchema& schema, std::span<const DeclaredField> fields, JsonText text);
 
 // A request: one JSON object with the members "intent" (optional, meaning
-// {}) and "evidence", each a document for its schema.
+// {}) and "evidence", each a document for its schema. The values of both
+// live in `storage`; they die with it.
 struct RequestFields {
-  FieldsResult intent;
-  FieldsResult evidence;
+  LoadedStorage storage;
+  SlotsResult intent;
+  SlotsResult evidence;
 };
 // Why a text is not a request: it is not JSON (kind Json, the parser's error,
 // or "invalid UTF-8" where the first invalid byte is), or not an object with
@@ -148,9 +198,10 @@ using runtime_input::DeclaredField;
 // refuses).
 std::optional<LoadResult> load_in_one_pass(const std::vector<DeclaredField>& fields, JsonText& text,
                                            const char* schema_kind);
-// The same with the values by field.
-std::optional<FieldsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
-                                                    JsonText& text, const char* schema_kind);
+// The same with the values by field, kept by `storage`.
+std::optional<SlotsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
+                                                   JsonText& text, const char* schema_kind,
+                                                   LoadedStorage& storage);
 
 }  // namespace detail
 

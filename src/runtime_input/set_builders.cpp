@@ -295,4 +295,113 @@ types::IntSet IntSetBuilder::build() {
   return types::IntSet::from_sorted(std::move(sorted));
 }
 
+types::ValueView IntSetBuilder::build(types::Arena& arena) {
+  IntSetBuilder elements = std::move(*this);
+  std::size_t n = elements.size_;
+  if (n == 0) return types::ValueView::int_set({});
+  std::int64_t* sorted = elements.data_;
+  if (n < kSmallSet) {
+    std::sort(sorted, sorted + n);
+    elements.data_ = nullptr;
+  } else {
+    sorted = static_cast<std::int64_t*>(std::malloc(n * sizeof *sorted));
+    if (sorted == nullptr) throw std::bad_alloc();
+    if (n * sizeof *sorted >= kHugeAdviceBytes) advise_huge_pages(sorted, n * sizeof *sorted);
+    sort_ints(elements.data_, sorted, n);
+  }
+  arena.adopt(sorted);
+  n = static_cast<std::size_t>(std::unique(sorted, sorted + n) - sorted);
+  return types::ValueView::int_set({sorted, n});
+}
+
+namespace {
+
+// Grows a buffer of `capacity` items of `T` from malloc to hold `need`.
+template <typename T>
+void grow_to(T*& data, std::size_t& capacity, std::size_t need, std::size_t first) {
+  if (need <= capacity) return;
+  std::size_t grown = capacity == 0 ? first : 2 * capacity;
+  while (grown < need) grown *= 2;
+  void* moved = std::realloc(data, grown * sizeof(T));
+  if (moved == nullptr) throw std::bad_alloc();
+  data = static_cast<T*>(moved);
+  capacity = grown;
+  if (grown * sizeof(T) >= kHugeAdviceBytes) advise_huge_pages(data, grown * sizeof(T));
+}
+
+}  // namespace
+
+TextSetBuilder::TextSetBuilder(TextSetBuilder&& other) noexcept { *this = std::move(other); }
+
+TextSetBuilder& TextSetBuilder::operator=(TextSetBuilder&& other) noexcept {
+  if (this != &other) {
+    if (spans_ != inline_) std::free(spans_);
+    std::free(bytes_);
+    base_ = other.base_;
+    if (other.spans_ == other.inline_) {
+      std::copy(other.inline_, other.inline_ + other.size_, inline_);
+      spans_ = inline_;
+    } else {
+      spans_ = other.spans_;
+    }
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    bytes_ = std::exchange(other.bytes_, nullptr);
+    bytes_used_ = std::exchange(other.bytes_used_, 0);
+    bytes_capacity_ = std::exchange(other.bytes_capacity_, 0);
+    other.spans_ = other.inline_;
+    other.size_ = 0;
+    other.capacity_ = kInline;
+  }
+  return *this;
+}
+
+TextSetBuilder::~TextSetBuilder() {
+  if (spans_ != inline_) std::free(spans_);
+  std::free(bytes_);
+}
+
+void TextSetBuilder::grow() {
+  if (spans_ == inline_) {
+    types::TextSpan* spans = nullptr;
+    std::size_t capacity = 0;
+    grow_to(spans, capacity, 4 * kInline, 4 * kInline);
+    std::copy(inline_, inline_ + size_, spans);
+    spans_ = spans;
+    capacity_ = capacity;
+  } else {
+    grow_to(spans_, capacity_, size_ + 1, 4 * kInline);
+  }
+}
+
+void TextSetBuilder::add(std::string_view element) {
+  if (size_ == capacity_) grow();
+  std::size_t offset;
+  if (base_) {
+    offset = static_cast<std::size_t>(element.data() - base_);
+  } else {
+    grow_to(bytes_, bytes_capacity_, bytes_used_ + element.size(), 128);
+    if (!element.empty()) std::memcpy(bytes_ + bytes_used_, element.data(), element.size());
+    offset = bytes_used_;
+    bytes_used_ += element.size();
+  }
+  spans_[size_++] = {static_cast<std::uint32_t>(offset),
+                     static_cast<std::uint32_t>(element.size())};
+}
+
+types::ValueView TextSetBuilder::build(types::Arena& arena) {
+  TextSetBuilder elements = std::move(*this);
+  const char* base = elements.base_ ? elements.base_ : elements.bytes_;
+  types::TextSpan* spans = elements.spans_;
+  const std::size_t n = types::sort_unique_texts(base, spans, elements.size_);
+  if (spans == elements.inline_) {
+    spans = arena.allocate_array<types::TextSpan>(n);
+    std::copy(elements.inline_, elements.inline_ + n, spans);
+  } else {
+    arena.adopt(std::exchange(elements.spans_, elements.inline_));
+  }
+  arena.adopt(std::exchange(elements.bytes_, nullptr));
+  return types::ValueView::text_set(types::TextSetView(base, spans, n));
+}
+
 }  // namespace verdane::runtime_input

@@ -17,7 +17,9 @@
 #include <string_view>
 #include <vector>
 
+#include "types/arena.h"
 #include "types/model.h"
+#include "types/value_view.h"
 
 namespace verdane::runtime_input {
 
@@ -132,6 +134,8 @@ class IntSetBuilder {
   // The set of every element added, repeated ones collapsed; leaves the
   // builder empty.
   types::IntSet build();
+  // The same as a view whose elements `arena` keeps.
+  types::ValueView build(types::Arena& arena);
 
  private:
   void grow();
@@ -139,6 +143,43 @@ class IntSetBuilder {
   std::int64_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+};
+
+// The elements of one set<string> as they are read, as spans of one
+// buffer: the buffer the parser decodes texts in, when it keeps them there
+// (`base`, parsed in place), or else copies of them packed back to back.
+// Either way no element becomes a string of its own.
+class TextSetBuilder {
+ public:
+  // `base`: where every element added lies, or nullptr when elements pass
+  // by only for the call and are copied.
+  explicit TextSetBuilder(const char* base) : base_(base) {}
+  TextSetBuilder(TextSetBuilder&& other) noexcept;
+  TextSetBuilder& operator=(TextSetBuilder&& other) noexcept;
+  TextSetBuilder(const TextSetBuilder&) = delete;
+  TextSetBuilder& operator=(const TextSetBuilder&) = delete;
+  ~TextSetBuilder();
+
+  void add(std::string_view element);
+  std::size_t size() const { return size_; }
+
+  // The set of every element added, sorted by bytes, repeated ones
+  // collapsed, kept by `arena`; leaves the builder empty.
+  types::ValueView build(types::Arena& arena);
+
+ private:
+  static constexpr std::size_t kInline = 8;  // a request's few elements
+
+  void grow();
+
+  const char* base_;
+  types::TextSpan inline_[kInline];
+  types::TextSpan* spans_ = inline_;  // inline_, or from malloc grown by realloc
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+  char* bytes_ = nullptr;  // the copies, when there is no base
+  std::size_t bytes_used_ = 0;
+  std::size_t bytes_capacity_ = 0;
 };
 
 }  // namespace verdane::runtime_input
