@@ -171,15 +171,8 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// RapidJSON refuses numbers beyond the range of a double ("1e400", or an
-// integer of 400 digits) as a parse error, but such a number is valid JSON
-// and simply a floating-point one here. Since floating-point values are not
-// kept, every complete floating-point number (and every integer of more than
-// 20 digits, which cannot fit 64 bits) is rewritten as "0.000..." of the same
-// length before parsing: the parser then sees a harmless floating-point
-// number, and every offset stays the same. Malformed numbers are left alone
-// so the parser reports them. Returns `text` itself when nothing changes,
-// else a view of `copy`.
+}  // namespace
+
 std::string_view neutralize_floats(std::string_view text, std::string& copy) {
   const std::size_t n = text.size();
   bool in_string = false;
@@ -240,6 +233,8 @@ std::string_view neutralize_floats(std::string_view text, std::string& copy) {
   }
   return copy.empty() ? text : std::string_view(copy);
 }
+
+namespace {
 
 // Offset of the backslash that starts the first \u escape of a lone low
 // surrogate in `text[0, end)`, which is known to be well-formed JSON up to a

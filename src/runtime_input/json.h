@@ -124,4 +124,15 @@ Result<JsonValue, JsonError> parse_json(std::string_view text);
 // building the document: memory stays small however deeply it nests.
 std::optional<JsonError> check_json(std::string_view text);
 
+// RapidJSON refuses numbers beyond the range of a double ("1e400", or an
+// integer of 400 digits) as a parse error, but such a number is valid JSON
+// and simply a floating-point one here. Since floating-point values are not
+// kept, every complete floating-point number (and every integer of more than
+// 20 digits, which cannot fit 64 bits) is rewritten as "0.000..." of the same
+// length: the parser then sees a harmless floating-point number, and every
+// offset stays the same. Malformed numbers are left alone so the parser
+// reports them. Returns `text` itself when nothing changes, else a view of
+// `copy`.
+std::string_view neutralize_floats(std::string_view text, std::string& copy);
+
 }  // namespace verdane::runtime_input

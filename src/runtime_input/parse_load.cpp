@@ -359,13 +359,14 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 // its size bounds the depth of the recursion. Larger documents are parsed
 // where they are, without recursion, with the allocating stack, which grows
 // in place rather than in new blocks.
+// Gives the parser's error code, kParseErrorNone when it read the whole text.
 template <typename Handler>
-bool parse_into(std::string_view text, Handler& handler) {
+rapidjson::ParseErrorCode parse_into(std::string_view text, Handler& handler) {
   constexpr std::size_t kSmall = 1024;
   if (text.size() > kSmall) {
     rapidjson::MemoryStream stream(text.data(), text.size());
     rapidjson::Reader reader;
-    return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+    return reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).Code();
   }
   char copy[kSmall + 1];
   std::memcpy(copy, text.data(), text.size());
@@ -375,7 +376,7 @@ bool parse_into(std::string_view text, Handler& handler) {
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
   rapidjson::InsituStringStream stream(copy);
-  return !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
+  return reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).Code();
 }
 
 // Parses a large owned text without a backslash where it lies, so that no
@@ -383,11 +384,11 @@ bool parse_into(std::string_view text, Handler& handler) {
 // was once every NUL byte is a quote again: with no escape to decode, parsing
 // in place only ends each string with a NUL over its closing quote, and the
 // text had no NUL before (the caller checked). That is done when the parse
-// fails, so that the generic path and the error positions see the original
-// text, which would not parse either way. Whether it parsed; nullopt, having
-// changed nothing, when the text is not such a text.
+// fails, so that a second reading and the error positions see the original
+// text. The parser's error code; nullopt, having changed nothing, when the
+// text is not such a text.
 template <typename Handler>
-std::optional<bool> parse_owned_in_place(JsonText& json, Handler& handler) {
+std::optional<rapidjson::ParseErrorCode> parse_owned_in_place(JsonText& json, Handler& handler) {
   char* const buffer = json.writable();
   const std::string_view text = json.view();
   if (!buffer || text.size() <= 1024 || text.find('\\') != std::string_view::npos) {
@@ -396,9 +397,9 @@ std::optional<bool> parse_owned_in_place(JsonText& json, Handler& handler) {
   rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
   rapidjson::Reader reader;
   constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
-  if (!reader.Parse<flags>(stream, handler).IsError()) return true;
-  std::replace(buffer, buffer + text.size(), '\0', '"');
-  return false;
+  const rapidjson::ParseErrorCode code = reader.Parse<flags>(stream, handler).Code();
+  if (code != rapidjson::kParseErrorNone) std::replace(buffer, buffer + text.size(), '\0', '"');
+  return code;
 }
 
 bool has_unicode_escape(std::string_view text) {
@@ -410,26 +411,49 @@ bool has_unicode_escape(std::string_view text) {
   return false;
 }
 
+// The error of a text the single pass could not read. check_json is the
+// one place that words and places JSON errors, so every path reports them
+// alike; it finds one in every text the pass refuses (a parse error, a NUL
+// byte, invalid UTF-8, a \u escape that decodes to invalid UTF-8).
+JsonError json_error_of(std::string_view text) {
+  if (auto problem = check_json(text)) return std::move(*problem);
+  return JsonError::at("invalid JSON", text, 0);  // unreachable: see above
+}
+
+// Reads `json` whole into a handler made from `args`, left in `handler`, or
+// gives why the text is not JSON. The parser refuses numbers beyond the
+// range of a double, which are valid JSON; as no declared type takes a
+// floating-point number, such a text is read again with its floating-point
+// numbers written as zeros of the same length, which loads the same values.
+template <typename Handler, typename... Args>
+std::optional<JsonError> read_whole(std::optional<Handler>& handler, JsonText& json,
+                                    const Args&... args) {
+  const std::string_view text = json.view();
+  // The parser takes a NUL byte for the end of its input, and it need not
+  // check UTF-8 again once it is known to be valid here.
+  if (text.find('\0') != std::string_view::npos || utf8::validate(text)) {
+    return json_error_of(text);
+  }
+  handler.emplace(args...);
+  const auto in_place = parse_owned_in_place(json, *handler);
+  const rapidjson::ParseErrorCode code = in_place ? *in_place : parse_into(text, *handler);
+  if (code == rapidjson::kParseErrorNone) return std::nullopt;
+  if (code == rapidjson::kParseErrorNumberTooBig) {
+    std::string copy;
+    handler.emplace(args...);
+    if (parse_into(neutralize_floats(text, copy), *handler) == rapidjson::kParseErrorNone) {
+      return std::nullopt;
+    }
+  }
+  return json_error_of(text);
+}
+
 template <typename Schema>
 std::vector<Field> fields_of(const Schema& schema) {
   std::vector<Field> fields;
   fields.reserve(schema.fields.size());
   for (const auto& [name, shape] : schema.fields) fields.push_back({name, shape.type});
   return fields;
-}
-
-// The values of a loaded map by field; every name of the map is one of
-// `fields`, as loading guarantees.
-FieldsResult by_field(LoadResult loaded, std::span<const Field> fields) {
-  if (!loaded) return make_err(std::move(loaded).error());
-  FieldValues values(fields.size());
-  auto field = fields.begin();
-  for (auto& [name, value] : *loaded) {
-    while (field != fields.end() && field->name < name) ++field;
-    if (field == fields.end()) break;
-    values[static_cast<std::size_t>(field - fields.begin())] = std::move(value);
-  }
-  return values;
 }
 
 LoadResult by_name(FieldsResult loaded, std::span<const Field> fields) {
@@ -443,28 +467,10 @@ LoadResult by_name(FieldsResult loaded, std::span<const Field> fields) {
 }
 
 template <typename Schema>
-Result<FieldsResult, JsonError> parse_and_load_fields(
-    const Schema& schema, std::span<const Field> fields, JsonText text, const char* schema_kind,
-    LoadResult (*load)(const Schema&, const JsonDocument&)) {
-  if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind)) {
-    return *std::move(loaded);
-  }
-  // The generic parser's texts are the reference for every error.
-  auto document = parse_json(text.view());
-  if (!document) return make_err(std::move(document).error());
-  text.release();
-  return by_field(load(schema, *document), fields);
-}
-
-template <typename Schema>
 Result<LoadResult, JsonError> parse_and_load(const Schema& schema, JsonText text,
-                                             const char* schema_kind,
-                                             LoadResult (*load)(const Schema&,
-                                                                const JsonDocument&)) {
+                                             const char* schema_kind) {
   const std::vector<Field> fields = fields_of(schema);
-  auto loaded = parse_and_load_fields(schema, fields, std::move(text), schema_kind, load);
-  if (!loaded) return make_err(std::move(loaded).error());
-  return by_name(std::move(loaded).value(), fields);
+  return detail::load_in_one_pass(fields, text, schema_kind);
 }
 
 constexpr std::string_view kNotARequest = "a request must be a JSON object";
@@ -608,64 +614,23 @@ std::optional<JsonError> invalid_utf8(std::string_view text) {
   return JsonError::at("invalid UTF-8", text, bad->valid_up_to);
 }
 
-// The request read through the generic parser and loaders, whose texts are
-// the reference.
-template <typename Schema>
-FieldsResult load_member(const JsonValue::Object& members, std::string_view name,
-                         const Schema& schema, std::span<const Field> fields,
-                         LoadResult (*load)(const Schema&, const JsonDocument&)) {
-  for (const JsonMember& m : members) {
-    if (m.name == name) return by_field(load(schema, m.value), fields);
-  }
-  return FieldValues(fields.size());
-}
-
-Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema& intent_schema,
-                                                      std::span<const Field> intent_fields,
-                                                      const types::EvidenceSchema& evidence_schema,
-                                                      std::span<const Field> evidence_fields,
-                                                      std::string_view text) {
-  using Kind = RequestProblem::Kind;
-  auto document = parse_json(text);
-  if (!document) return make_err(RequestProblem{Kind::Json, {}, std::move(document).error()});
-  const JsonValue::Object* members = document->as_object();
-  if (!members) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest), {}});
-  bool has_evidence = false;
-  for (const JsonMember& m : *members) {  // in name order
-    if (m.name == "evidence") {
-      has_evidence = true;
-    } else if (m.name != "intent") {
-      return make_err(RequestProblem{Kind::Shape, unknown_member(m.name), {}});
-    }
-  }
-  if (!has_evidence)
-    return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
-  return RequestFields{
-      load_member(*members, "intent", intent_schema, intent_fields, load_intent),
-      load_member(*members, "evidence", evidence_schema, evidence_fields, load_evidence)};
-}
-
 }  // namespace
 
-std::optional<FieldsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
-                                                            JsonText& json,
-                                                            const char* schema_kind) {
-  const std::string_view text = json.view();
-  if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
-  Loader loader(fields, has_unicode_escape(text));
-  // The text is known to be valid UTF-8, so the parser need not check it
-  // again. Numbers too large for a double make the parse fail here; the
-  // generic path reads them as floating-point numbers.
-  const std::optional<bool> in_place = parse_owned_in_place(json, loader);
-  if (!(in_place ? *in_place : parse_into(text, loader))) return std::nullopt;
+Result<FieldsResult, JsonError> detail::load_fields_in_one_pass(std::span<const Field> fields,
+                                                               JsonText& json,
+                                                               const char* schema_kind) {
+  std::optional<Loader> loader;
+  if (auto problem = read_whole(loader, json, fields, has_unicode_escape(json.view()))) {
+    return make_err(std::move(*problem));
+  }
   json.release();
-  return loader.finish(schema_kind);
+  return loader->finish(schema_kind);
 }
 
-std::optional<LoadResult> detail::load_in_one_pass(const std::vector<Field>& fields, JsonText& json,
-                                                   const char* schema_kind) {
+Result<LoadResult, JsonError> detail::load_in_one_pass(const std::vector<Field>& fields,
+                                                      JsonText& json, const char* schema_kind) {
   auto loaded = load_fields_in_one_pass(fields, json, schema_kind);
-  if (!loaded) return std::nullopt;
+  if (!loaded) return make_err(std::move(loaded).error());
   return by_name(*std::move(loaded), fields);
 }
 
@@ -679,40 +644,39 @@ std::vector<DeclaredField> declared_fields(const types::EvidenceSchema& schema) 
 
 Result<LoadResult, JsonError> parse_and_load_intent(const types::IntentSchema& schema,
                                                     JsonText text) {
-  return parse_and_load(schema, std::move(text), "intent", load_intent);
+  return parse_and_load(schema, std::move(text), "intent");
 }
 
 Result<LoadResult, JsonError> parse_and_load_evidence(const types::EvidenceSchema& schema,
                                                       JsonText text) {
-  return parse_and_load(schema, std::move(text), "evidence", load_evidence);
+  return parse_and_load(schema, std::move(text), "evidence");
 }
 
-Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::IntentSchema& schema,
+Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::IntentSchema&,
                                                              std::span<const Field> fields,
                                                              JsonText text) {
-  return parse_and_load_fields(schema, fields, std::move(text), "intent", load_intent);
+  return detail::load_fields_in_one_pass(fields, text, "intent");
 }
 
-Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::EvidenceSchema& schema,
+Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::EvidenceSchema&,
                                                                std::span<const Field> fields,
                                                                JsonText text) {
-  return parse_and_load_fields(schema, fields, std::move(text), "evidence", load_evidence);
+  return detail::load_fields_in_one_pass(fields, text, "evidence");
 }
 
 Result<RequestFields, RequestProblem> parse_and_load_request(
-    const types::IntentSchema& intent_schema, std::span<const Field> intent_fields,
-    const types::EvidenceSchema& evidence_schema, std::span<const Field> evidence_fields,
-    std::string_view text) {
+    const types::IntentSchema&, std::span<const Field> intent_fields,
+    const types::EvidenceSchema&, std::span<const Field> evidence_fields, std::string_view text) {
   if (auto bad = invalid_utf8(text)) {
     return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
   }
-  if (text.find('\0') == std::string_view::npos) {
-    RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text));
-    if (parse_into(text, reader)) return reader.finish();
+  JsonText json = JsonText::borrowed(text);
+  std::optional<RequestReader> reader;
+  if (auto problem =
+          read_whole(reader, json, intent_fields, evidence_fields, has_unicode_escape(text))) {
+    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*problem)});
   }
-  // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond
-  // a double) goes the generic way, as for a lone document.
-  return generic_request(intent_schema, intent_fields, evidence_schema, evidence_fields, text);
+  return reader->finish();
 }
 
 }  // namespace verdane::runtime_input

@@ -141,16 +141,13 @@ using runtime_input::DeclaredField;
 
 // The single pass alone, over `fields` in byte order of their names;
 // `schema_kind` is "intent" or "evidence". Releases `text` once the document
-// has been read, before the sets are built. Returns nullopt, leaving `text`
-// as it is, for text it leaves to the generic path: text that is not valid
-// UTF-8 or holds a NUL byte, and text that does not parse as it stands (which
-// includes numbers beyond the range of a double, valid JSON that the parser
-// refuses).
-std::optional<LoadResult> load_in_one_pass(const std::vector<DeclaredField>& fields, JsonText& text,
-                                           const char* schema_kind);
+// has been read, before the sets are built; a text that is not JSON is left
+// as it is, and its error is check_json's.
+Result<LoadResult, JsonError> load_in_one_pass(const std::vector<DeclaredField>& fields,
+                                               JsonText& text, const char* schema_kind);
 // The same with the values by field.
-std::optional<FieldsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
-                                                    JsonText& text, const char* schema_kind);
+Result<FieldsResult, JsonError> load_fields_in_one_pass(std::span<const DeclaredField> fields,
+                                                        JsonText& text, const char* schema_kind);
 
 }  // namespace detail
 
