@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // beyond a double, NUL bytes and invalid UTF-8. Each is put into the text
   // where it is likeliest to keep a valid document valid: after its first
   // digits, and inside its first string.
-  const std::size_t digits = input.find_first_not_of("0123456789", input.find_first_of("0123456789"));
+  const std::size_t digits =
+      input.find_first_not_of("0123456789", input.find_first_of("0123456789"));
   const std::size_t quote = input.find('"');
   const std::size_t in_string = quote == std::string_view::npos ? size / 2 : quote + 1;
   check(spliced(input, digits, "e999"));

@@ -76,7 +76,7 @@ struct Scalar {
 // object into their declared types as they come, straight into the values
 // by field. It keeps only a depth counter for nesting: values below a
 // member's array elements are skipped, whatever their depth. Only the last
-// occurrence of a repeated member counts, as in the generic path, and
+// occurrence of a repeated member counts, as in every JSON object read here, and
 // problems are kept until the whole document has been read, because the
 // first problem in byte order of the names, not in document order, decides.
 class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
@@ -159,7 +159,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   };
 
   // Decoded texts can be invalid UTF-8 only through a \u escape of a lone low
-  // surrogate, which the generic path rejects; the caller has validated the
+  // surrogate, which check_json rejects; the caller has validated the
   // text itself. Only texts with a non-ASCII byte need the check.
   bool valid(std::string_view text) const {
     if (!escapes_) return true;
@@ -361,7 +361,8 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 // in place rather than in new blocks.
 // Gives the parser's error code, kParseErrorNone when it read the whole text.
 template <typename Handler>
-rapidjson::ParseErrorCode parse_into(std::string_view text, Handler& handler) {
+[[gnu::always_inline]] inline rapidjson::ParseErrorCode parse_into(std::string_view text,
+                                                                   Handler& handler) {
   constexpr std::size_t kSmall = 1024;
   if (text.size() > kSmall) {
     rapidjson::MemoryStream stream(text.data(), text.size());
@@ -420,32 +421,44 @@ JsonError json_error_of(std::string_view text) {
   return JsonError::at("invalid JSON", text, 0);  // unreachable: see above
 }
 
-// Reads `json` whole into a handler made from `args`, left in `handler`, or
-// gives why the text is not JSON. The parser refuses numbers beyond the
-// range of a double, which are valid JSON; as no declared type takes a
-// floating-point number, such a text is read again with its floating-point
-// numbers written as zeros of the same length, which loads the same values.
-template <typename Handler, typename... Args>
-std::optional<JsonError> read_whole(std::optional<Handler>& handler, JsonText& json,
-                                    const Args&... args) {
+// Reads `text` again into `handler`, new, with its floating-point numbers
+// zeroed; whether it parsed. Rare, and kept out of line, apart from the
+// parser instances of the common path.
+template <typename Handler>
+[[gnu::noinline]] bool read_zeroed(Handler& handler, std::string_view text) {
+  std::string copy;
+  const std::string_view zeroed = neutralize_floats(text, copy);
+  rapidjson::MemoryStream stream(zeroed.data(), zeroed.size());
+  rapidjson::Reader reader;
+  // Checking UTF-8 again is redundant, and makes this parser an instance of
+  // its own.
+  constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+  return !reader.Parse<flags>(stream, handler).IsError();
+}
+
+// Reads `json`, which is valid UTF-8, whole into a new `Handler` made from
+// `args` and gives what `finish` makes of it, or why the text is not JSON.
+// The parser refuses numbers beyond the range of a double, which are valid
+// JSON; as no declared type takes a floating-point number, such a text is
+// read again with its floating-point numbers written as zeros of the same
+// length, which loads the same values.
+template <typename Handler, typename Finish, typename... Args>
+auto read_valid_utf8(JsonText& json, Finish finish, const Args&... args)
+    -> Result<decltype(finish(std::declval<Handler&>())), JsonError> {
   const std::string_view text = json.view();
-  // The parser takes a NUL byte for the end of its input, and it need not
-  // check UTF-8 again once it is known to be valid here.
-  if (text.find('\0') != std::string_view::npos || utf8::validate(text)) {
-    return json_error_of(text);
-  }
-  handler.emplace(args...);
-  const auto in_place = parse_owned_in_place(json, *handler);
-  const rapidjson::ParseErrorCode code = in_place ? *in_place : parse_into(text, *handler);
-  if (code == rapidjson::kParseErrorNone) return std::nullopt;
+  // The parser takes a NUL byte for the end of its input.
+  if (text.find('\0') != std::string_view::npos) return make_err(json_error_of(text));
+  Handler handler(args...);
+  std::optional<rapidjson::ParseErrorCode> in_place;
+  // Only documents are ever handed over; a request stays borrowed.
+  if constexpr (std::is_same_v<Handler, Loader>) in_place = parse_owned_in_place(json, handler);
+  const rapidjson::ParseErrorCode code = in_place ? *in_place : parse_into(text, handler);
+  if (code == rapidjson::kParseErrorNone) return finish(handler);
   if (code == rapidjson::kParseErrorNumberTooBig) {
-    std::string copy;
-    handler.emplace(args...);
-    if (parse_into(neutralize_floats(text, copy), *handler) == rapidjson::kParseErrorNone) {
-      return std::nullopt;
-    }
+    Handler again(args...);
+    if (read_zeroed(again, text)) return finish(again);
   }
-  return json_error_of(text);
+  return make_err(json_error_of(text));
 }
 
 template <typename Schema>
@@ -562,7 +575,7 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
  private:
   // A text no loader checks (the root's, or inside an unknown member) must
   // still decode to valid UTF-8, or the request is not JSON at all: false
-  // stops the parse, and the generic path words the error.
+  // stops the parse, and check_json words the error.
   bool unchecked_text_is_valid(const char* str, rapidjson::SizeType length) const {
     if (target_ || !escapes_) return true;
     return !utf8::validate(std::string_view(str, length));
@@ -617,18 +630,21 @@ std::optional<JsonError> invalid_utf8(std::string_view text) {
 }  // namespace
 
 Result<FieldsResult, JsonError> detail::load_fields_in_one_pass(std::span<const Field> fields,
-                                                               JsonText& json,
-                                                               const char* schema_kind) {
-  std::optional<Loader> loader;
-  if (auto problem = read_whole(loader, json, fields, has_unicode_escape(json.view()))) {
-    return make_err(std::move(*problem));
-  }
-  json.release();
-  return loader->finish(schema_kind);
+                                                                JsonText& json,
+                                                                const char* schema_kind) {
+  // Checked here once, so that the parser need not check it again.
+  if (utf8::validate(json.view())) return make_err(json_error_of(json.view()));
+  return read_valid_utf8<Loader>(
+      json,
+      [&](Loader& loader) {
+        json.release();
+        return loader.finish(schema_kind);
+      },
+      fields, has_unicode_escape(json.view()));
 }
 
 Result<LoadResult, JsonError> detail::load_in_one_pass(const std::vector<Field>& fields,
-                                                      JsonText& json, const char* schema_kind) {
+                                                       JsonText& json, const char* schema_kind) {
   auto loaded = load_fields_in_one_pass(fields, json, schema_kind);
   if (!loaded) return make_err(std::move(loaded).error());
   return by_name(*std::move(loaded), fields);
@@ -664,19 +680,21 @@ Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::Evid
   return detail::load_fields_in_one_pass(fields, text, "evidence");
 }
 
-Result<RequestFields, RequestProblem> parse_and_load_request(
-    const types::IntentSchema&, std::span<const Field> intent_fields,
-    const types::EvidenceSchema&, std::span<const Field> evidence_fields, std::string_view text) {
+Result<RequestFields, RequestProblem> parse_and_load_request(const types::IntentSchema&,
+                                                             std::span<const Field> intent_fields,
+                                                             const types::EvidenceSchema&,
+                                                             std::span<const Field> evidence_fields,
+                                                             std::string_view text) {
   if (auto bad = invalid_utf8(text)) {
     return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
   }
   JsonText json = JsonText::borrowed(text);
-  std::optional<RequestReader> reader;
-  if (auto problem =
-          read_whole(reader, json, intent_fields, evidence_fields, has_unicode_escape(text))) {
-    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*problem)});
-  }
-  return reader->finish();
+  auto read = read_valid_utf8<RequestReader>(
+      json, [](RequestReader& reader) { return reader.finish(); }, intent_fields, evidence_fields,
+      has_unicode_escape(text));
+  if (!read)
+    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(read).error()});
+  return std::move(read).value();
 }
 
 }  // namespace verdane::runtime_input

@@ -1,4 +1,4 @@
-#include "runtime_input/json.h"
+#include "common/reference/json_tree.h"
 
 #include <gtest/gtest.h>
 

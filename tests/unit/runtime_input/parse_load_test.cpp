@@ -10,8 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "runtime_input/json.h"
-#include "runtime_input/load.h"
+#include "common/reference/load.h"
 
 namespace verdane::runtime_input {
 namespace {
@@ -179,9 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
 // double, which the pass reads again, and texts that are not JSON.
 class RefusedTextTest : public testing::TestWithParam<Case> {};
 
-TEST_P(RefusedTextTest, AgreesWithTheGenericPath) {
-  expect_same(GetParam().json);
-}
+TEST_P(RefusedTextTest, AgreesWithTheGenericPath) { expect_same(GetParam().json); }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RefusedTextTest,
