@@ -4,13 +4,32 @@
 #include <cstdint>
 #include <optional>
 
+#include "runtime_input/messages.h"
+
 namespace verdane::runtime_input {
 
 using types::DateLit;
 
 std::string InputError::to_string() const {
+  const auto problem = [this]() -> std::string {
+    switch (kind) {
+      case Kind::NotAnObject:
+        break;
+      case Kind::Undeclared:
+        return messages::undeclared(schema_kind);
+      case Kind::WrongValue:
+        return messages::wrong_value(type);
+      case Kind::WrongElement:
+        return messages::wrong_element(type);
+      case Kind::BadDate:
+        return detail;
+      case Kind::UnknownType:
+        return messages::kUnknownType;
+    }
+    return {};
+  };
   if (kind == Kind::NotAnObject) return "input JSON must be an object";
-  return "field `" + field + "`: " + message;
+  return "field `" + field + "`: " + problem();
 }
 
 namespace {

@@ -11,13 +11,24 @@
 
 namespace verdane::runtime_input {
 
+// Why a JSON document does not fit its schema, as data; to_string() is the
+// one place its text is made.
 struct InputError {
-  enum class Kind { NotAnObject, Field };
+  enum class Kind {
+    NotAnObject,   // the document is not an object
+    Undeclared,    // a member the schema does not declare
+    WrongValue,    // a value of the wrong JSON kind for `type`
+    WrongElement,  // an array element of the wrong JSON kind for set type `type`
+    BadDate,       // a text that is not a date: `detail` is parse_date's text
+    UnknownType,   // `type` is none of the seven types
+  };
   Kind kind = Kind::NotAnObject;
-  std::string field;    // member name as written in the document
-  std::string message;  // the problem
+  std::string field;                     // the member's name as written; empty for NotAnObject
+  types::Type type = types::Type::Bool;  // WrongValue, WrongElement, UnknownType
+  const char* schema_kind = "";          // Undeclared: "intent" or "evidence"
+  std::string detail;                    // BadDate
 
-  // "input JSON must be an object" or "field `<field>`: <message>".
+  // "input JSON must be an object" or "field `<field>`: <problem>".
   std::string to_string() const;
 };
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "runtime_input/json.h"
-#include "runtime_input/messages.h"
 #include "runtime_input/set_builders.h"
 #include "support/utf8.h"
 
@@ -122,19 +121,20 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   // The outcome once the whole document has been read; `schema_kind` is
   // "intent" or "evidence".
   FieldsResult finish(const char* schema_kind) {
-    if (!root_is_object_) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
+    using Kind = InputError::Kind;
+    if (!root_is_object_) return make_err(InputError{});
     Problem* first_bad = nullptr;
     for (Problem& p : problems_) {
       if (!first_bad || p.index < first_bad->index) first_bad = &p;
     }
     if (undeclared_ && (!first_bad || *undeclared_ < fields_[first_bad->index].name)) {
-      return make_err(InputError{InputError::Kind::Field, std::move(*undeclared_),
-                                 messages::undeclared(schema_kind)});
+      return make_err(
+          InputError{Kind::Undeclared, std::move(*undeclared_), Type::Bool, schema_kind, {}});
     }
     if (first_bad) {
-      return make_err(InputError{InputError::Kind::Field,
-                                 std::string(fields_[first_bad->index].name),
-                                 std::move(first_bad->message)});
+      const Field& field = fields_[first_bad->index];
+      return make_err(InputError{first_bad->kind, std::string(field.name), field.type, "",
+                                 std::move(first_bad->date_problem)});
     }
     for (Pending& p : pending_) values_[p.index] = complete(fields_[p.index].type, p.elements);
     return std::move(values_);
@@ -150,7 +150,8 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   // Why the last occurrence of a member does not fit.
   struct Problem {
     std::size_t index;
-    std::string message;
+    InputError::Kind kind;
+    std::string date_problem;  // BadDate: parse_date's text
   };
   // A large set whose elements wait to be built.
   struct Pending {
@@ -210,17 +211,11 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
 
   // Marks the current member bad, dropping whatever it had collected.
-  void fail(const char* message) {
+  void fail(InputError::Kind kind, std::string date_problem = {}) {
     values_[index_].reset();
     elements_.emplace<std::monostate>();
     collecting_ = false;
-    problems_.push_back({index_, message});
-  }
-  void fail(std::string message) {
-    values_[index_].reset();
-    elements_.emplace<std::monostate>();
-    collecting_ = false;
-    problems_.push_back({index_, std::move(message)});
+    problems_.push_back({index_, kind, std::move(date_problem)});
   }
 
   bool scalar(const Scalar& s) {
@@ -247,10 +242,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
           elements_.emplace<StringSetBuilder>();
         }
       } else {
-        fail(messages::wrong_value(type_));
+        fail(InputError::Kind::WrongValue);
       }
     } else if (depth_ == 2 && collecting_) {
-      fail(messages::wrong_element(type_));
+      fail(InputError::Kind::WrongElement);
     }
     ++depth_;
     return true;
@@ -300,7 +295,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       case Type::Date:
         if (s.kind == K::String) {
           auto date = parse_date(s.text);
-          if (!date) return fail(std::move(date).error());
+          if (!date) return fail(InputError::Kind::BadDate, std::move(date).error());
           set_scalar<DateLit>(*date);
           return;
         }
@@ -310,24 +305,24 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       case Type::DateSet:
         break;
     }
-    fail(messages::wrong_value(type_));
+    fail(InputError::Kind::WrongValue);
   }
 
   void element(const Scalar& s) {
     using K = Scalar::Kind;
     switch (type_) {
       case Type::IntSet:
-        if (s.kind != K::Int) return fail(messages::wrong_element(type_));
+        if (s.kind != K::Int) return fail(InputError::Kind::WrongElement);
         std::get<IntSetBuilder>(elements_).add(s.integer);
         return;
       case Type::StringSet:
-        if (s.kind != K::String) return fail(messages::wrong_element(type_));
+        if (s.kind != K::String) return fail(InputError::Kind::WrongElement);
         std::get<StringSetBuilder>(elements_).add(s.text);
         return;
       case Type::DateSet: {
-        if (s.kind != K::String) return fail(messages::wrong_element(type_));
+        if (s.kind != K::String) return fail(InputError::Kind::WrongElement);
         auto date = parse_date(s.text);
-        if (!date) return fail(std::move(date).error());
+        if (!date) return fail(InputError::Kind::BadDate, std::move(date).error());
         std::get<std::vector<DateLit>>(elements_).push_back(*date);
         return;
       }

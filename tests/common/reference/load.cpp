@@ -56,24 +56,41 @@ Result<Value, std::string> to_date_set(const JsonValue& json) {
   return Value{types::DateSet(std::move(items))};
 }
 
+// The problem of member `name` of declared type `type` whose value gave
+// json_to_value's text `message`.
+InputError problem_of(const std::string& name, Type type, std::string message) {
+  using Kind = InputError::Kind;
+  InputError e{Kind::BadDate, name, type, "", {}};
+  if (message == messages::wrong_value(type)) {
+    e.kind = Kind::WrongValue;
+  } else if (message == messages::wrong_element(type)) {
+    e.kind = Kind::WrongElement;
+  } else if (message == messages::kUnknownType) {
+    e.kind = Kind::UnknownType;
+  } else {
+    e.detail = std::move(message);
+  }
+  return e;
+}
+
 // Shared by both loaders: `fields` is the schema's map from name to declared
 // shape, `schema_kind` is "intent" or "evidence".
 template <typename Fields>
 Result<types::ValueMap, InputError> load(const Fields& fields, const JsonValue& document,
                                          const char* schema_kind) {
   const auto* object = document.as_object();
-  if (!object) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
+  if (!object) return make_err(InputError{});
   types::ValueMap values;
   // Members come sorted by name, as the map keeps them.
   for (const JsonMember& member : *object) {
     const auto declared = fields.find(member.name);
     if (declared == fields.end()) {
       return make_err(
-          InputError{InputError::Kind::Field, member.name, messages::undeclared(schema_kind)});
+          InputError{InputError::Kind::Undeclared, member.name, Type::Bool, schema_kind, {}});
     }
     auto value = json_to_value(member.value, declared->second.type);
     if (!value) {
-      return make_err(InputError{InputError::Kind::Field, member.name, std::move(value).error()});
+      return make_err(problem_of(member.name, declared->second.type, std::move(value).error()));
     }
     values.emplace_hint(values.end(), member.name, std::move(value).value());
   }
