@@ -2,6 +2,7 @@
 // dates, which every loader shares.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ struct InputError {
     UnknownType,   // `type` is none of the seven types
   };
   Kind kind = Kind::NotAnObject;
+  // The byte of the text where the value that does not fit starts (the
+  // element, for one of a set's elements), or the member's name for an
+  // undeclared member; for a document that is not an object, its value.
+  std::size_t offset = 0;
   std::string field;                     // the member's name as written; empty for NotAnObject
   types::Type type = types::Type::Bool;  // WrongValue, WrongElement, UnknownType
   const char* schema_kind = "";          // Undeclared: "intent" or "evidence"

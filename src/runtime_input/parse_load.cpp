@@ -61,6 +61,51 @@ Value complete(Type type, SetElements& elements) {
   }
 }
 
+// The parser's position in the text, for the offsets of input errors: a
+// stream of any type read through its Tell(). Every stream given to the
+// parser lets it copy the stream while it reads a string or a number, so
+// during those events the position is the token's first byte; during a
+// literal's event it is just past the literal. An opening bracket's event
+// comes before the bracket is taken when parsing iteratively, after it
+// when parsing by recursive descent.
+class Cursor {
+ public:
+  Cursor() = default;
+  template <typename Stream>
+  Cursor(Stream& stream, bool iterative)
+      : stream_(&stream),
+        tell_([](void* s) { return static_cast<Stream*>(s)->Tell(); }),
+        bracket_lead_(iterative ? 0 : 1) {}
+
+  // Where the token of the current event starts, given the bytes `lead` by
+  // which the position has passed it.
+  std::size_t token_start(std::size_t lead) const { return stream_ ? tell_(stream_) - lead : 0; }
+  // Where the opening bracket of the current event is.
+  std::size_t bracket_start() const { return token_start(bracket_lead_); }
+
+ private:
+  void* stream_ = nullptr;
+  std::size_t (*tell_)(void*) = nullptr;
+  std::size_t bracket_lead_ = 0;
+};
+
+// The text as a stream that the parser copies while reading a token, as it
+// does with in-place text, so that all readings report positions alike.
+struct TextStream : rapidjson::MemoryStream {
+  using MemoryStream::MemoryStream;
+};
+
+}  // namespace
+}  // namespace verdane::runtime_input
+
+template <>
+struct rapidjson::StreamTraits<verdane::runtime_input::TextStream> {
+  enum { copyOptimization = 1 };
+};
+
+namespace verdane::runtime_input {
+namespace {
+
 // The kinds of JSON scalars, as the loaders tell them apart.
 struct Scalar {
   enum class Kind { Null, Bool, Int, LargeUInt, Float, String };
@@ -69,6 +114,13 @@ struct Scalar {
   bool boolean = false;
   std::int64_t integer = 0;
   std::string_view text;
+
+  // The bytes by which the parser's position has passed the token.
+  std::size_t lead() const {
+    if (kind == Kind::Null) return 4;
+    if (kind == Kind::Bool) return boolean ? 4 : 5;
+    return 0;
+  }
 };
 
 // Receives the parser's events and converts the members of a top-level
@@ -118,23 +170,31 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool StartArray() { return open(true); }
   bool EndArray(rapidjson::SizeType) { return close(); }
 
+  // Reads the parser's position through `cursor` from now on.
+  void watch(const Cursor& cursor) { cursor_ = cursor; }
+
   // The outcome once the whole document has been read; `schema_kind` is
   // "intent" or "evidence".
   FieldsResult finish(const char* schema_kind) {
     using Kind = InputError::Kind;
-    if (!root_is_object_) return make_err(InputError{});
+    if (!root_is_object_)
+      return make_err(InputError{Kind::NotAnObject, root_offset_, {}, {}, "", {}});
     Problem* first_bad = nullptr;
     for (Problem& p : problems_) {
       if (!first_bad || p.index < first_bad->index) first_bad = &p;
     }
     if (undeclared_ && (!first_bad || *undeclared_ < fields_[first_bad->index].name)) {
-      return make_err(
-          InputError{Kind::Undeclared, std::move(*undeclared_), Type::Bool, schema_kind, {}});
+      return make_err(InputError{Kind::Undeclared,
+                                 undeclared_offset_,
+                                 std::move(*undeclared_),
+                                 Type::Bool,
+                                 schema_kind,
+                                 {}});
     }
     if (first_bad) {
       const Field& field = fields_[first_bad->index];
-      return make_err(InputError{first_bad->kind, std::string(field.name), field.type, "",
-                                 std::move(first_bad->date_problem)});
+      return make_err(InputError{first_bad->kind, first_bad->offset, std::string(field.name),
+                                 field.type, "", std::move(first_bad->date_problem)});
     }
     for (Pending& p : pending_) values_[p.index] = complete(fields_[p.index].type, p.elements);
     return std::move(values_);
@@ -151,6 +211,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   struct Problem {
     std::size_t index;
     InputError::Kind kind;
+    std::size_t offset;
     std::string date_problem;  // BadDate: parse_date's text
   };
   // A large set whose elements wait to be built.
@@ -196,7 +257,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     collecting_ = false;
     index_ = find_field(name);
     if (index_ == kNone) {
-      if (!undeclared_ || name < *undeclared_) undeclared_ = std::string(name);
+      if (!undeclared_ || name < *undeclared_) {
+        undeclared_ = std::string(name);
+        undeclared_offset_ = cursor_.token_start(0);
+      }
       return;
     }
     type_ = fields_[index_].type;
@@ -211,15 +275,23 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
 
   // Marks the current member bad, dropping whatever it had collected.
-  void fail(InputError::Kind kind, std::string date_problem = {}) {
+  // `lead`: the bytes by which the parser's position has passed the token
+  // that does not fit.
+  void fail(InputError::Kind kind, std::size_t lead, std::string date_problem = {}) {
+    fail_at(kind, cursor_.token_start(lead), std::move(date_problem));
+  }
+  void fail_at(InputError::Kind kind, std::size_t offset, std::string date_problem = {}) {
     values_[index_].reset();
     elements_.emplace<std::monostate>();
     collecting_ = false;
-    problems_.push_back({index_, kind, std::move(date_problem)});
+    problems_.push_back({index_, kind, offset, std::move(date_problem)});
   }
 
   bool scalar(const Scalar& s) {
-    if (!root_is_object_) return true;
+    if (!root_is_object_) {
+      if (depth_ == 0) root_offset_ = cursor_.token_start(s.lead());
+      return true;
+    }
     if (depth_ == 1) {
       if (index_ != kNone) member_value(s);
     } else if (depth_ == 2 && collecting_) {
@@ -231,6 +303,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool open(bool array) {
     if (depth_ == 0) {
       root_is_object_ = !array;
+      if (array) root_offset_ = cursor_.bracket_start();
     } else if (root_is_object_ && depth_ == 1 && index_ != kNone) {
       if (array && types::is_set_type(type_)) {
         collecting_ = true;
@@ -242,10 +315,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
           elements_.emplace<StringSetBuilder>();
         }
       } else {
-        fail(InputError::Kind::WrongValue);
+        fail_at(InputError::Kind::WrongValue, cursor_.bracket_start());
       }
     } else if (depth_ == 2 && collecting_) {
-      fail(InputError::Kind::WrongElement);
+      fail_at(InputError::Kind::WrongElement, cursor_.bracket_start());
     }
     ++depth_;
     return true;
@@ -295,7 +368,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       case Type::Date:
         if (s.kind == K::String) {
           auto date = parse_date(s.text);
-          if (!date) return fail(InputError::Kind::BadDate, std::move(date).error());
+          if (!date) return fail(InputError::Kind::BadDate, 0, std::move(date).error());
           set_scalar<DateLit>(*date);
           return;
         }
@@ -305,24 +378,24 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       case Type::DateSet:
         break;
     }
-    fail(InputError::Kind::WrongValue);
+    fail(InputError::Kind::WrongValue, s.lead());
   }
 
   void element(const Scalar& s) {
     using K = Scalar::Kind;
     switch (type_) {
       case Type::IntSet:
-        if (s.kind != K::Int) return fail(InputError::Kind::WrongElement);
+        if (s.kind != K::Int) return fail(InputError::Kind::WrongElement, s.lead());
         std::get<IntSetBuilder>(elements_).add(s.integer);
         return;
       case Type::StringSet:
-        if (s.kind != K::String) return fail(InputError::Kind::WrongElement);
+        if (s.kind != K::String) return fail(InputError::Kind::WrongElement, s.lead());
         std::get<StringSetBuilder>(elements_).add(s.text);
         return;
       case Type::DateSet: {
-        if (s.kind != K::String) return fail(InputError::Kind::WrongElement);
+        if (s.kind != K::String) return fail(InputError::Kind::WrongElement, s.lead());
         auto date = parse_date(s.text);
-        if (!date) return fail(InputError::Kind::BadDate, std::move(date).error());
+        if (!date) return fail(InputError::Kind::BadDate, 0, std::move(date).error());
         std::get<std::vector<DateLit>>(elements_).push_back(*date);
         return;
       }
@@ -336,7 +409,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   std::vector<Problem> problems_;          // of members' last occurrences
   std::vector<Pending> pending_;           // large sets read without problems
   std::optional<std::string> undeclared_;  // least undeclared name seen
-  std::size_t depth_ = 0;                  // containers open
+  std::size_t undeclared_offset_ = 0;      // where it was seen
+  std::size_t root_offset_ = 0;            // of a top-level value that is not an object
+  Cursor cursor_;
+  std::size_t depth_ = 0;  // containers open
   bool root_is_object_ = false;
   std::size_t index_ = kNone;  // the declared member being read, if any
   Type type_ = Type::Bool;     // its declared type
@@ -360,7 +436,8 @@ template <typename Handler>
                                                                    Handler& handler) {
   constexpr std::size_t kSmall = 1024;
   if (text.size() > kSmall) {
-    rapidjson::MemoryStream stream(text.data(), text.size());
+    TextStream stream(text.data(), text.size());
+    handler.watch(Cursor(stream, true));
     rapidjson::Reader reader;
     return reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).Code();
   }
@@ -372,6 +449,7 @@ template <typename Handler>
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
   rapidjson::InsituStringStream stream(copy);
+  handler.watch(Cursor(stream, false));
   return reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).Code();
 }
 
@@ -391,6 +469,7 @@ std::optional<rapidjson::ParseErrorCode> parse_owned_in_place(JsonText& json, Ha
     return std::nullopt;
   }
   rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
+  handler.watch(Cursor(stream, true));
   rapidjson::Reader reader;
   constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
   const rapidjson::ParseErrorCode code = reader.Parse<flags>(stream, handler).Code();
@@ -423,7 +502,8 @@ template <typename Handler>
 [[gnu::noinline]] bool read_zeroed(Handler& handler, std::string_view text) {
   std::string copy;
   const std::string_view zeroed = neutralize_floats(text, copy);
-  rapidjson::MemoryStream stream(zeroed.data(), zeroed.size());
+  TextStream stream(zeroed.data(), zeroed.size());
+  handler.watch(Cursor(stream, true));
   rapidjson::Reader reader;
   // Checking UTF-8 again is redundant, and makes this parser an instance of
   // its own.
@@ -533,9 +613,11 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     if (escapes_ && utf8::validate(name)) return false;
     if (name == "intent") {
       intent_.emplace(intent_fields_, escapes_);
+      intent_->watch(cursor_);
       target_ = &*intent_;
     } else if (name == "evidence") {
       evidence_.emplace(evidence_fields_, escapes_);
+      evidence_->watch(cursor_);
       target_ = &*evidence_;
     } else {
       target_ = nullptr;
@@ -555,6 +637,9 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   bool EndArray(rapidjson::SizeType n) {
     return close([n](Loader& l) { return l.EndArray(n); });
   }
+
+  // Reads the parser's position through `cursor`, for both loaders.
+  void watch(const Cursor& cursor) { cursor_ = cursor; }
 
   Result<RequestFields, RequestProblem> finish() {
     using Kind = RequestProblem::Kind;
@@ -608,7 +693,8 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   std::span<const Field> evidence_fields_;
   std::optional<Loader> intent_;
   std::optional<Loader> evidence_;
-  Loader* target_ = nullptr;            // the loader of the member being read
+  Loader* target_ = nullptr;  // the loader of the member being read
+  Cursor cursor_;
   std::optional<std::string> unknown_;  // least unknown member name seen
   std::size_t depth_ = 0;               // containers open
   bool root_is_object_ = false;

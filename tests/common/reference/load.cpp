@@ -57,10 +57,11 @@ Result<Value, std::string> to_date_set(const JsonValue& json) {
 }
 
 // The problem of member `name` of declared type `type` whose value gave
-// json_to_value's text `message`.
+// json_to_value's text `message`. The tree keeps no positions: offsets are
+// left at zero, and the tests compare texts.
 InputError problem_of(const std::string& name, Type type, std::string message) {
   using Kind = InputError::Kind;
-  InputError e{Kind::BadDate, name, type, "", {}};
+  InputError e{Kind::BadDate, 0, name, type, "", {}};
   if (message == messages::wrong_value(type)) {
     e.kind = Kind::WrongValue;
   } else if (message == messages::wrong_element(type)) {
@@ -86,7 +87,7 @@ Result<types::ValueMap, InputError> load(const Fields& fields, const JsonValue& 
     const auto declared = fields.find(member.name);
     if (declared == fields.end()) {
       return make_err(
-          InputError{InputError::Kind::Undeclared, member.name, Type::Bool, schema_kind, {}});
+          InputError{InputError::Kind::Undeclared, 0, member.name, Type::Bool, schema_kind, {}});
     }
     auto value = json_to_value(member.value, declared->second.type);
     if (!value) {

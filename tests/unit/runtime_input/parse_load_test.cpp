@@ -445,6 +445,60 @@ TEST(OnePassNames, NamesSharingTheirFirstBytesAreToldApart) {
   }
 }
 
+// Input errors carry the byte offset of what does not fit, whichever way
+// the text is read: as a short text, a long one, a long owned one parsed in
+// place, one read again for a number beyond a double, or inside a request.
+TEST(InputErrorOffsets, PointAtWhatDoesNotFitOnEveryReading) {
+  struct Row {
+    std::string document;
+    std::size_t offset;
+  };
+  const std::vector<Row> rows{
+      {R"({"i": true})", 6},
+      {R"({"i": false})", 6},
+      {R"({"i": null})", 6},
+      {R"({"i": "x"})", 6},
+      {R"({"i": 1.5})", 6},
+      {R"({"i": [1]})", 6},
+      {R"({"i": {"a": 1}})", 6},
+      {R"({"is": [1, 2, "x"]})", 14},
+      {R"({"is": [1, false]})", 11},
+      {R"({"is": [1, [2]]})", 11},
+      {R"({"d": "2024-02-30"})", 6},
+      {R"({"ds": ["2024-01-01", "x"]})", 22},
+      {R"({"b": 1, "a": 2})", 9},
+      {R"([1, 2])", 0},
+      {R"("text")", 0},
+      {R"(  null)", 2},
+      {R"({"i": 1, "i": "x"})", 14},
+  };
+  const std::vector<detail::DeclaredField> fields = declared_fields(intent_schema());
+  const auto offset_of = [&](std::string text, bool owned) -> std::size_t {
+    JsonText json = owned ? JsonText::owned(std::move(text)) : JsonText::borrowed(text);
+    auto loaded = detail::load_fields_in_one_pass(fields, json, "intent");
+    if (!loaded || *loaded) return std::string::npos;
+    return loaded->error().offset;
+  };
+  const std::string pad(1100, ' ');
+  for (const Row& row : rows) {
+    const std::string& doc = row.document;
+    EXPECT_EQ(offset_of(doc, false), row.offset) << doc;
+    EXPECT_EQ(offset_of(pad + doc, false), pad.size() + row.offset) << "long: " << doc;
+    EXPECT_EQ(offset_of(pad + doc, true), pad.size() + row.offset) << "long, owned: " << doc;
+    if (doc.front() == '{') {
+      // A member beyond a double, whose name sorts after every problem's.
+      const std::string huge = doc.substr(0, doc.size() - 1) + R"(, "zz": 1e400})";
+      EXPECT_EQ(offset_of(huge, false), row.offset) << "read again: " << doc;
+      const std::string request = R"({"evidence": {}, "intent": )" + doc + "}";
+      auto read = parse_and_load_request(intent_schema(), fields, evidence_schema(),
+                                         declared_fields(evidence_schema()), request);
+      ASSERT_TRUE(read) << doc;
+      ASSERT_FALSE(read->intent) << doc;
+      EXPECT_EQ(read->intent.error().offset, 27 + row.offset) << "in a request: " << doc;
+    }
+  }
+}
+
 TEST(JsonTextOwnership, OwnedTextIsReleasedOnceRead) {
   std::vector<detail::DeclaredField> fields{{"i", Type::Int}};
   JsonText json = JsonText::owned(std::string(R"({"i": 5})"));
