@@ -19,6 +19,10 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+bool is_number_char(char c) {
+  return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
 }  // namespace
 
 std::string_view neutralize_floats(std::string_view text, std::string& copy) {
@@ -46,6 +50,13 @@ std::string_view neutralize_floats(std::string_view text, std::string& copy) {
       continue;
     }
     const std::size_t start = i;
+    // Only a whole number token is rewritten, with no number character
+    // either side: rewriting the tail of "--1.5" or the head of "1e400e5"
+    // would make invalid text valid.
+    if (start > 0 && is_number_char(text[start - 1])) {
+      while (i < n && is_number_char(text[i])) ++i;
+      continue;
+    }
     if (c == '-') ++i;
     const std::size_t digits_start = i;
     if (i < n && text[i] == '0') {
@@ -71,6 +82,7 @@ std::string_view neutralize_floats(std::string_view text, std::string& copy) {
       is_float = true;
     }
     if (!is_float && int_digits <= 20) continue;
+    if (i < n && is_number_char(text[i])) continue;
     // The shortest floating-point form ("1e5", "0.5") has 3 characters, and
     // the integers rewritten here have more than 20.
     if (copy.empty()) copy.assign(text);
