@@ -6,13 +6,12 @@
 #include <span>
 #include <string>
 
+#include "common/reference/load.h"
 #include "evaluator/evaluate.h"
 #include "korvel_crypto/hash.h"
 #include "korvel_serializers/bytes.h"
 #include "parser/lexer/lexer.h"
 #include "parser/parse.h"
-#include "runtime_input/json.h"
-#include "runtime_input/load.h"
 #include "runtime_input/parse_load.h"
 #include "typeck/lower.h"
 

@@ -7,11 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/reference/load.h"
 #include "evaluator/evaluate.h"
 #include "explain/explain.h"
 #include "parser/parse.h"
-#include "runtime_input/json.h"
-#include "runtime_input/load.h"
 #include "support/utf8.h"
 #include "typeck/lower.h"
 

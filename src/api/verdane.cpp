@@ -33,8 +33,8 @@ struct Access {
   static const types::PolicyTemplate& get(const Template& t);
   static const std::shared_ptr<const TemplateData>& data(const Template& t) { return t.data_; }
 
-  static JsonDocument make(runtime_input::JsonDocument doc);
-  static const runtime_input::JsonDocument& get(const JsonDocument& d);
+  static JsonDocument make(std::string text);
+  static std::string_view get(const JsonDocument& d);
 
   static Input make(InputData data);
   static const InputData& get(const Input& i) { return *i.data_; }
@@ -63,8 +63,10 @@ struct Template::Data {
   const std::vector<runtime_input::DeclaredField> evidence_fields;
 };
 
+// The text of a document, known to be JSON: each evaluation loads it with
+// the template's own fields, as every other input is loaded.
 struct JsonDocument::Data {
-  runtime_input::JsonDocument doc;
+  std::string text;
 };
 
 struct Input::Data {
@@ -86,11 +88,11 @@ Template Access::make(types::PolicyTemplate tmpl) {
 }
 const types::PolicyTemplate& Access::get(const Template& t) { return t.data_->tmpl; }
 
-JsonDocument Access::make(runtime_input::JsonDocument doc) {
+JsonDocument Access::make(std::string text) {
   return JsonDocument(
-      std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(doc)}));
+      std::make_shared<const JsonDocument::Data>(JsonDocument::Data{std::move(text)}));
 }
-const runtime_input::JsonDocument& Access::get(const JsonDocument& d) { return d.data_->doc; }
+std::string_view Access::get(const JsonDocument& d) { return d.data_->text; }
 
 Input Access::make(Input::Data data) {
   return Input(std::make_shared<const Input::Data>(std::move(data)));
@@ -285,9 +287,8 @@ Expected<TemplateId> parse_id(std::string_view text) {
 std::string render(const Template& tmpl) { return readable::readable_print(Access::get(tmpl)); }
 
 Expected<JsonDocument> parse_json(std::string_view text) {
-  auto doc = runtime_input::parse_json(text);
-  if (!doc) return json_error(std::move(doc).error());
-  return Access::make(std::move(doc).value());
+  if (auto problem = runtime_input::check_json(text)) return json_error(std::move(*problem));
+  return Access::make(std::string(text));
 }
 
 std::optional<Error> check_json(std::string_view text) {
@@ -397,25 +398,6 @@ Expected<Input> parse_input(const Template& tmpl, const Schema& schema,
   return Access::make(std::move(data));
 }
 
-// Views of values held by name, by slot of `fields`, which name every one
-// of them; the values must outlive them. Sets of texts are packed into the
-// arena.
-struct ViewsBySlot {
-  ViewsBySlot(const std::vector<DeclaredField>& fields, const types::ValueMap& values)
-      : slots(fields.size()) {
-    auto field = fields.begin();
-    for (const auto& [name, value] : values) {
-      while (field != fields.end() && field->name < name) ++field;
-      if (field == fields.end()) break;
-      if (field->name == name) {
-        slots[static_cast<std::size_t>(field - fields.begin())] = types::view_of(value.data, arena);
-      }
-    }
-  }
-  types::Arena arena;
-  std::vector<types::ValueView> slots;
-};
-
 // The values of an input by name, for a template other than the one it was
 // loaded for.
 types::ValueMap by_name(const InputData& input) { return by_name(*input.fields, input.slots()); }
@@ -434,17 +416,9 @@ Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDo
 
 Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDocument& evidence,
                   const EvalOptions& options) {
-  const TemplateData& data = *Access::data(tmpl);
-  auto intent_values = runtime_input::load_intent(data.tmpl.intent_schema, Access::get(intent));
-  if (!intent_values) return invalid_input("intent: " + intent_values.error().to_string());
-  auto evidence_values =
-      runtime_input::load_evidence(data.tmpl.evidence_schema, Access::get(evidence));
-  if (!evidence_values) return invalid_input("evidence: " + evidence_values.error().to_string());
-  // Loading keeps declared fields only, so the values fit the template's
-  // slots and its plan decides them.
-  const ViewsBySlot intent_slots(data.intent_fields, *intent_values);
-  const ViewsBySlot evidence_slots(data.evidence_fields, *evidence_values);
-  return decide(data, intent_slots.slots, evidence_slots.slots, options);
+  // Both texts were checked by parse_json, so loading gives no JSON error.
+  auto decided = evaluate_json(tmpl, Access::get(intent), Access::get(evidence), options);
+  return decided ? *std::move(decided) : invalid_input(std::move(decided).error().message);
 }
 
 Expected<Input> parse_intent(const Template& tmpl, std::string json) {

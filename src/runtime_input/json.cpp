@@ -13,173 +13,18 @@
 namespace verdane::runtime_input {
 
 // ---------------------------------------------------------------------------
-// Values
-
-JsonValue::~JsonValue() {
-  // Destroying children through the members' own destructors would recurse
-  // once per nesting level; a document of a million nested arrays would
-  // overflow the stack. Detach every nested child into a work list instead,
-  // so that each value dies holding leaves only.
-  std::vector<JsonValue> pending;
-  take_nested_children(pending);
-  while (!pending.empty()) {
-    JsonValue next = std::move(pending.back());
-    pending.pop_back();
-    next.take_nested_children(pending);
-  }
-}
-
-namespace {
-
-bool has_children(const JsonValue& value) {
-  if (const auto* array = value.as_array()) return !array->empty();
-  if (const auto* object = value.as_object()) return !object->empty();
-  return false;
-}
-
-}  // namespace
-
-void JsonValue::take_nested_children(std::vector<JsonValue>& out) {
-  if (auto* array = std::get_if<Array>(&data_)) {
-    for (JsonValue& child : *array) {
-      if (has_children(child)) out.push_back(std::move(child));
-    }
-  } else if (auto* object = std::get_if<Object>(&data_)) {
-    for (JsonMember& member : *object) {
-      if (has_children(member.value)) out.push_back(std::move(member.value));
-    }
-  }
-}
-
-JsonValue JsonValue::boolean(bool value) { return JsonValue(Data(value)); }
-
-JsonValue JsonValue::integer(std::int64_t value) { return JsonValue(Data(value)); }
-
-JsonValue JsonValue::unsigned_integer(std::uint64_t value) {
-  if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-    return integer(static_cast<std::int64_t>(value));
-  }
-  return JsonValue(Data(value));
-}
-
-JsonValue JsonValue::floating() { return JsonValue(Data(FloatTag{})); }
-
-JsonValue JsonValue::string(std::string value) {
-  return JsonValue(Data(std::in_place_type<std::string>, std::move(value)));
-}
-
-JsonValue JsonValue::array(Array elements) {
-  return JsonValue(Data(std::in_place_type<Array>, std::move(elements)));
-}
-
-JsonValue JsonValue::object(std::vector<JsonMember> members) {
-  // Stable sort keeps repeated names in document order, so the last one of
-  // each run is the one that was written last.
-  std::stable_sort(members.begin(), members.end(),
-                   [](const JsonMember& a, const JsonMember& b) { return a.name < b.name; });
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].name == members[i].name) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
-  }
-  members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
-  return JsonValue(Data(std::in_place_type<Object>, std::move(members)));
-}
-
-// ---------------------------------------------------------------------------
-// Building values from the parser's events
-
-namespace detail {
-
-// Receives RapidJSON's events and assembles values bottom-up on an explicit
-// stack, so that nesting depth costs heap, not call stack.
-class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonBuilder> {
- public:
-  bool Null() { return add(JsonValue::null()); }
-  bool Bool(bool b) { return add(JsonValue::boolean(b)); }
-  bool Int(int i) { return add(JsonValue::integer(i)); }
-  bool Uint(unsigned u) { return add(JsonValue::integer(u)); }
-  bool Int64(std::int64_t i) { return add(JsonValue::integer(i)); }
-  bool Uint64(std::uint64_t u) { return add(JsonValue::unsigned_integer(u)); }
-  bool Double(double) { return add(JsonValue::floating()); }
-  bool String(const char* str, rapidjson::SizeType length, bool) {
-    std::string text(str, length);  // by length: the text may hold U+0000
-    if (!valid(text)) return false;
-    return add(JsonValue::string(std::move(text)));
-  }
-  bool Key(const char* str, rapidjson::SizeType length, bool) {
-    std::string name(str, length);
-    if (!valid(name)) return false;
-    keys_.push_back(std::move(name));
-    return true;
-  }
-  bool StartObject() {
-    open_.push_back(JsonValue(JsonValue::Data(std::in_place_type<JsonValue::Object>)));
-    return true;
-  }
-  bool EndObject(rapidjson::SizeType) {
-    auto members = std::move(std::get<JsonValue::Object>(open_.back().data_));
-    open_.pop_back();
-    return add(JsonValue::object(std::move(members)));
-  }
-  bool StartArray() {
-    open_.push_back(JsonValue(JsonValue::Data(std::in_place_type<JsonValue::Array>)));
-    return true;
-  }
-  bool EndArray(rapidjson::SizeType) {
-    JsonValue done = std::move(open_.back());
-    open_.pop_back();
-    return add(std::move(done));
-  }
-
-  JsonValue take_root() { return std::move(root_); }
-
- private:
-  // RapidJSON turns a \u escape of a lone low surrogate (DC00-DFFF) into the
-  // bytes of that surrogate instead of rejecting it; the input itself is
-  // validated UTF-8, so an invalid decoded text can only come from there.
-  static bool valid(const std::string& text) { return !utf8::validate(text).has_value(); }
-
-  bool add(JsonValue value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-      return true;
-    }
-    JsonValue::Data& top = open_.back().data_;
-    if (auto* array = std::get_if<JsonValue::Array>(&top)) {
-      array->push_back(std::move(value));
-    } else {
-      std::get<JsonValue::Object>(top).push_back(
-          JsonMember{std::move(keys_.back()), std::move(value)});
-      keys_.pop_back();
-    }
-    return true;
-  }
-
-  std::vector<JsonValue> open_;    // containers not yet closed, innermost last
-  std::vector<std::string> keys_;  // pending member names of open objects
-  JsonValue root_;
-};
-
-}  // namespace detail
-
-// ---------------------------------------------------------------------------
 // Parsing
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// RapidJSON refuses numbers beyond the range of a double ("1e400", or an
-// integer of 400 digits) as a parse error, but such a number is valid JSON
-// and simply a floating-point one here. Since floating-point values are not
-// kept, every complete floating-point number (and every integer of more than
-// 20 digits, which cannot fit 64 bits) is rewritten as "0.000..." of the same
-// length before parsing: the parser then sees a harmless floating-point
-// number, and every offset stays the same. Malformed numbers are left alone
-// so the parser reports them. Returns `text` itself when nothing changes,
-// else a view of `copy`.
+bool is_number_char(char c) {
+  return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+}  // namespace
+
 std::string_view neutralize_floats(std::string_view text, std::string& copy) {
   const std::size_t n = text.size();
   bool in_string = false;
@@ -205,6 +50,13 @@ std::string_view neutralize_floats(std::string_view text, std::string& copy) {
       continue;
     }
     const std::size_t start = i;
+    // Only a whole number token is rewritten, with no number character
+    // either side: rewriting the tail of "--1.5" or the head of "1e400e5"
+    // would make invalid text valid.
+    if (start > 0 && is_number_char(text[start - 1])) {
+      while (i < n && is_number_char(text[i])) ++i;
+      continue;
+    }
     if (c == '-') ++i;
     const std::size_t digits_start = i;
     if (i < n && text[i] == '0') {
@@ -230,6 +82,7 @@ std::string_view neutralize_floats(std::string_view text, std::string& copy) {
       is_float = true;
     }
     if (!is_float && int_digits <= 20) continue;
+    if (i < n && is_number_char(text[i])) continue;
     // The shortest floating-point form ("1e5", "0.5") has 3 characters, and
     // the integers rewritten here have more than 20.
     if (copy.empty()) copy.assign(text);
@@ -240,6 +93,8 @@ std::string_view neutralize_floats(std::string_view text, std::string& copy) {
   }
   return copy.empty() ? text : std::string_view(copy);
 }
+
+namespace {
 
 // Offset of the backslash that starts the first \u escape of a lone low
 // surrogate in `text[0, end)`, which is known to be well-formed JSON up to a
@@ -364,7 +219,7 @@ std::optional<JsonError> parse_events(std::string_view text, Handler& handler) {
   return JsonError::at(describe(result.Code(), body, offset), text, offset);
 }
 
-// Checks what the builder checks and keeps nothing.
+// Rejects decoded texts that are not valid UTF-8 and keeps nothing.
 class JsonChecker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonChecker> {
  public:
   bool String(const char* str, rapidjson::SizeType length, bool) {
@@ -384,12 +239,6 @@ JsonError JsonError::at(std::string description, std::string_view text, std::siz
 std::string JsonError::message() const {
   return description + " at line " + std::to_string(position.line) + " column " +
          std::to_string(position.column);
-}
-
-Result<JsonValue, JsonError> parse_json(std::string_view text) {
-  detail::JsonBuilder builder;
-  if (auto problem = parse_events(text, builder)) return make_err(std::move(*problem));
-  return builder.take_root();
 }
 
 std::optional<JsonError> check_json(std::string_view text) {

@@ -3,19 +3,33 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 #include "runtime_input/messages.h"
 
 namespace verdane::runtime_input {
 
 using types::DateLit;
-using types::Type;
-using types::Value;
 
 std::string InputError::to_string() const {
+  const auto problem = [this]() -> std::string {
+    switch (kind) {
+      case Kind::NotAnObject:
+        break;
+      case Kind::Undeclared:
+        return messages::undeclared(schema_kind);
+      case Kind::WrongValue:
+        return messages::wrong_value(type);
+      case Kind::WrongElement:
+        return messages::wrong_element(type);
+      case Kind::BadDate:
+        return detail;
+      case Kind::UnknownType:
+        return messages::kUnknownType;
+    }
+    return {};
+  };
   if (kind == Kind::NotAnObject) return "input JSON must be an object";
-  return "field `" + field + "`: " + message;
+  return "field `" + field + "`: " + problem();
 }
 
 namespace {
@@ -51,75 +65,6 @@ int days_in_month(std::int32_t year, unsigned month) {
       return 31;
   }
 }
-
-Result<Value, std::string> to_int_set(const JsonValue& json) {
-  const auto* array = json.as_array();
-  if (!array) return make_err(std::string(messages::wrong_value(Type::IntSet)));
-  std::vector<std::int64_t> items;
-  items.reserve(array->size());
-  for (const JsonValue& element : *array) {
-    const auto* i = element.as_int64();
-    if (!i) return make_err(std::string(messages::wrong_element(Type::IntSet)));
-    items.push_back(*i);
-  }
-  return Value{types::IntSet(std::move(items))};
-}
-
-Result<Value, std::string> to_string_set(const JsonValue& json) {
-  const auto* array = json.as_array();
-  if (!array) return make_err(std::string(messages::wrong_value(Type::StringSet)));
-  std::vector<std::string> items;
-  items.reserve(array->size());
-  for (const JsonValue& element : *array) {
-    const auto* s = element.as_string();
-    if (!s) return make_err(std::string(messages::wrong_element(Type::StringSet)));
-    items.push_back(*s);
-  }
-  return Value{types::StringSet(std::move(items))};
-}
-
-Result<Value, std::string> to_date_set(const JsonValue& json) {
-  const auto* array = json.as_array();
-  if (!array) return make_err(std::string(messages::wrong_value(Type::DateSet)));
-  std::vector<DateLit> items;
-  items.reserve(array->size());
-  for (const JsonValue& element : *array) {
-    const auto* s = element.as_string();
-    if (!s) return make_err(std::string(messages::wrong_element(Type::DateSet)));
-    auto date = parse_date(*s);
-    if (!date) return make_err(std::move(date).error());
-    items.push_back(*date);
-  }
-  return Value{types::DateSet(std::move(items))};
-}
-
-// Shared by both loaders: `fields` is the schema's map from name to declared
-// shape, `schema_kind` is "intent" or "evidence".
-template <typename Fields>
-Result<types::ValueMap, InputError> load(const Fields& fields, const JsonValue& document,
-                                         const char* schema_kind) {
-  const auto* object = document.as_object();
-  if (!object) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
-  types::ValueMap values;
-  // Members come sorted by name, as the map keeps them.
-  for (const JsonMember& member : *object) {
-    const auto declared = fields.find(member.name);
-    if (declared == fields.end()) {
-      return make_err(
-          InputError{InputError::Kind::Field, member.name, messages::undeclared(schema_kind)});
-    }
-    auto value = json_to_value(member.value, declared->second.type);
-    if (!value) {
-      return make_err(InputError{InputError::Kind::Field, member.name, std::move(value).error()});
-    }
-    values.emplace_hint(values.end(), member.name, std::move(value).value());
-  }
-  return values;
-}
-
-}  // namespace
-
-namespace {
 
 // The date of a text of exactly the form DDDD-DD-DD (digits), if it is a
 // calendar date; nullopt for anything else, which the general path reads.
@@ -182,45 +127,6 @@ Result<DateLit, std::string> parse_date(std::string_view text) {
     return fail("is not a valid calendar date");
   }
   return date;
-}
-
-Result<Value, std::string> json_to_value(const JsonValue& json, Type type) {
-  switch (type) {
-    case Type::Bool:
-      if (const auto* b = json.as_bool()) return Value{*b};
-      return make_err(std::string(messages::wrong_value(type)));
-    case Type::Int:
-      if (const auto* i = json.as_int64()) return Value{*i};
-      return make_err(std::string(messages::wrong_value(type)));
-    case Type::String:
-      if (const auto* s = json.as_string()) return Value{*s};
-      return make_err(std::string(messages::wrong_value(type)));
-    case Type::Date: {
-      const auto* s = json.as_string();
-      if (!s) return make_err(std::string(messages::wrong_value(type)));
-      auto date = parse_date(*s);
-      if (!date) return make_err(std::move(date).error());
-      return Value{*date};
-    }
-    case Type::IntSet:
-      return to_int_set(json);
-    case Type::StringSet:
-      return to_string_set(json);
-    case Type::DateSet:
-      return to_date_set(json);
-  }
-  // Only a Type outside its seven variants gets here.
-  return make_err(std::string(messages::kUnknownType));
-}
-
-Result<types::ValueMap, InputError> load_intent(const types::IntentSchema& schema,
-                                                const JsonDocument& document) {
-  return load(schema.fields, document, "intent");
-}
-
-Result<types::ValueMap, InputError> load_evidence(const types::EvidenceSchema& schema,
-                                                  const JsonDocument& document) {
-  return load(schema.fields, document, "evidence");
 }
 
 }  // namespace verdane::runtime_input

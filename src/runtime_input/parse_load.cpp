@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "runtime_input/json.h"
-#include "runtime_input/messages.h"
 #include "runtime_input/set_builders.h"
 #include "support/utf8.h"
 
@@ -71,6 +70,51 @@ ValueView complete(Type type, SetElements& elements, types::Arena& arena) {
   }
 }
 
+// The parser's position in the text, for the offsets of input errors: a
+// stream of any type read through its Tell(). Every stream given to the
+// parser lets it copy the stream while it reads a string or a number, so
+// during those events the position is the token's first byte; during a
+// literal's event it is just past the literal. An opening bracket's event
+// comes before the bracket is taken when parsing iteratively, after it
+// when parsing by recursive descent.
+class Cursor {
+ public:
+  Cursor() = default;
+  template <typename Stream>
+  Cursor(Stream& stream, bool iterative)
+      : stream_(&stream),
+        tell_([](void* s) { return static_cast<Stream*>(s)->Tell(); }),
+        bracket_lead_(iterative ? 0 : 1) {}
+
+  // Where the token of the current event starts, given the bytes `lead` by
+  // which the position has passed it.
+  std::size_t token_start(std::size_t lead) const { return stream_ ? tell_(stream_) - lead : 0; }
+  // Where the opening bracket of the current event is.
+  std::size_t bracket_start() const { return token_start(bracket_lead_); }
+
+ private:
+  void* stream_ = nullptr;
+  std::size_t (*tell_)(void*) = nullptr;
+  std::size_t bracket_lead_ = 0;
+};
+
+// The text as a stream that the parser copies while reading a token, as it
+// does with in-place text, so that all readings report positions alike.
+struct TextStream : rapidjson::MemoryStream {
+  using MemoryStream::MemoryStream;
+};
+
+}  // namespace
+}  // namespace verdane::runtime_input
+
+template <>
+struct rapidjson::StreamTraits<verdane::runtime_input::TextStream> {
+  enum { copyOptimization = 1 };
+};
+
+namespace verdane::runtime_input {
+namespace {
+
 // The kinds of JSON scalars, as the loaders tell them apart.
 struct Scalar {
   enum class Kind { Null, Bool, Int, LargeUInt, Float, String };
@@ -79,13 +123,20 @@ struct Scalar {
   bool boolean = false;
   std::int64_t integer = 0;
   std::string_view text;
+
+  // The bytes by which the parser's position has passed the token.
+  std::size_t lead() const {
+    if (kind == Kind::Null) return 4;
+    if (kind == Kind::Bool) return boolean ? 4 : 5;
+    return 0;
+  }
 };
 
 // Receives the parser's events and converts the members of a top-level
 // object into their declared types as they come, straight into the values
 // by field. It keeps only a depth counter for nesting: values below a
 // member's array elements are skipped, whatever their depth. Only the last
-// occurrence of a repeated member counts, as in the generic path, and
+// occurrence of a repeated member counts, as in every JSON object read here, and
 // problems are kept until the whole document has been read, because the
 // first problem in byte order of the names, not in document order, decides.
 class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
@@ -137,22 +188,31 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool StartArray() { return open(true); }
   bool EndArray(rapidjson::SizeType) { return close(); }
 
+  // Reads the parser's position through `cursor` from now on.
+  void watch(const Cursor& cursor) { cursor_ = cursor; }
+
   // The outcome once the whole document has been read; `schema_kind` is
   // "intent" or "evidence".
   SlotsResult finish(const char* schema_kind) {
-    if (!root_is_object_) return make_err(InputError{InputError::Kind::NotAnObject, {}, {}});
+    using Kind = InputError::Kind;
+    if (!root_is_object_)
+      return make_err(InputError{Kind::NotAnObject, root_offset_, {}, {}, "", {}});
     Problem* first_bad = nullptr;
     for (Problem& p : problems_) {
       if (!first_bad || p.index < first_bad->index) first_bad = &p;
     }
     if (undeclared_ && (!first_bad || *undeclared_ < fields_[first_bad->index].name)) {
-      return make_err(InputError{InputError::Kind::Field, std::move(*undeclared_),
-                                 messages::undeclared(schema_kind)});
+      return make_err(InputError{Kind::Undeclared,
+                                 undeclared_offset_,
+                                 std::move(*undeclared_),
+                                 Type::Bool,
+                                 schema_kind,
+                                 {}});
     }
     if (first_bad) {
-      return make_err(InputError{InputError::Kind::Field,
-                                 std::string(fields_[first_bad->index].name),
-                                 std::move(first_bad->message)});
+      const Field& field = fields_[first_bad->index];
+      return make_err(InputError{first_bad->kind, first_bad->offset, std::string(field.name),
+                                 field.type, "", std::move(first_bad->date_problem)});
     }
     for (Pending& p : pending_) {
       values_[p.index] = complete(fields_[p.index].type, p.elements, arena_);
@@ -170,7 +230,9 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   // Why the last occurrence of a member does not fit.
   struct Problem {
     std::size_t index;
-    std::string message;
+    InputError::Kind kind;
+    std::size_t offset;
+    std::string date_problem;  // BadDate: parse_date's text
   };
   // A large set whose elements wait to be built.
   struct Pending {
@@ -179,7 +241,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   };
 
   // Decoded texts can be invalid UTF-8 only through a \u escape of a lone low
-  // surrogate, which the generic path rejects; the caller has validated the
+  // surrogate, which check_json rejects; the caller has validated the
   // text itself. Only texts with a non-ASCII byte need the check.
   bool valid(std::string_view text) const {
     if (!escapes_) return true;
@@ -215,7 +277,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     collecting_ = false;
     index_ = find_field(name);
     if (index_ == kNone) {
-      if (!undeclared_ || name < *undeclared_) undeclared_ = std::string(name);
+      if (!undeclared_ || name < *undeclared_) {
+        undeclared_ = std::string(name);
+        undeclared_offset_ = cursor_.token_start(0);
+      }
       return;
     }
     type_ = fields_[index_].type;
@@ -230,21 +295,23 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
 
   // Marks the current member bad, dropping whatever it had collected.
-  void fail(const char* message) {
-    values_[index_] = ValueView();
-    elements_.emplace<std::monostate>();
-    collecting_ = false;
-    problems_.push_back({index_, message});
+  // `lead`: the bytes by which the parser's position has passed the token
+  // that does not fit.
+  void fail(InputError::Kind kind, std::size_t lead, std::string date_problem = {}) {
+    fail_at(kind, cursor_.token_start(lead), std::move(date_problem));
   }
-  void fail(std::string message) {
+  void fail_at(InputError::Kind kind, std::size_t offset, std::string date_problem = {}) {
     values_[index_] = ValueView();
     elements_.emplace<std::monostate>();
     collecting_ = false;
-    problems_.push_back({index_, std::move(message)});
+    problems_.push_back({index_, kind, offset, std::move(date_problem)});
   }
 
   bool scalar(const Scalar& s) {
-    if (!root_is_object_) return true;
+    if (!root_is_object_) {
+      if (depth_ == 0) root_offset_ = cursor_.token_start(s.lead());
+      return true;
+    }
     if (depth_ == 1) {
       if (index_ != kNone) member_value(s);
     } else if (depth_ == 2 && collecting_) {
@@ -256,6 +323,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool open(bool array) {
     if (depth_ == 0) {
       root_is_object_ = !array;
+      if (array) root_offset_ = cursor_.bracket_start();
     } else if (root_is_object_ && depth_ == 1 && index_ != kNone) {
       if (array && types::is_set_type(type_)) {
         collecting_ = true;
@@ -267,10 +335,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
           elements_.emplace<TextSetBuilder>(base_);
         }
       } else {
-        fail(messages::wrong_value(type_));
+        fail_at(InputError::Kind::WrongValue, cursor_.bracket_start());
       }
     } else if (depth_ == 2 && collecting_) {
-      fail(messages::wrong_element(type_));
+      fail_at(InputError::Kind::WrongElement, cursor_.bracket_start());
     }
     ++depth_;
     return true;
@@ -317,7 +385,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       case Type::Date:
         if (s.kind == K::String) {
           auto date = parse_date(s.text);
-          if (!date) return fail(std::move(date).error());
+          if (!date) return fail(InputError::Kind::BadDate, 0, std::move(date).error());
           values_[index_] = ValueView::date(*date);
           return;
         }
@@ -327,24 +395,24 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       case Type::DateSet:
         break;
     }
-    fail(messages::wrong_value(type_));
+    fail(InputError::Kind::WrongValue, s.lead());
   }
 
   void element(const Scalar& s) {
     using K = Scalar::Kind;
     switch (type_) {
       case Type::IntSet:
-        if (s.kind != K::Int) return fail(messages::wrong_element(type_));
+        if (s.kind != K::Int) return fail(InputError::Kind::WrongElement, s.lead());
         std::get<IntSetBuilder>(elements_).add(s.integer);
         return;
       case Type::StringSet:
-        if (s.kind != K::String) return fail(messages::wrong_element(type_));
+        if (s.kind != K::String) return fail(InputError::Kind::WrongElement, s.lead());
         std::get<TextSetBuilder>(elements_).add(s.text);
         return;
       case Type::DateSet: {
-        if (s.kind != K::String) return fail(messages::wrong_element(type_));
+        if (s.kind != K::String) return fail(InputError::Kind::WrongElement, s.lead());
         auto date = parse_date(s.text);
-        if (!date) return fail(std::move(date).error());
+        if (!date) return fail(InputError::Kind::BadDate, 0, std::move(date).error());
         std::get<std::vector<DateLit>>(elements_).push_back(*date);
         return;
       }
@@ -360,7 +428,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   std::vector<Problem> problems_;          // of members' last occurrences
   std::vector<Pending> pending_;           // large sets read without problems
   std::optional<std::string> undeclared_;  // least undeclared name seen
-  std::size_t depth_ = 0;                  // containers open
+  std::size_t undeclared_offset_ = 0;      // where it was seen
+  std::size_t root_offset_ = 0;            // of a top-level value that is not an object
+  Cursor cursor_;
+  std::size_t depth_ = 0;  // containers open
   bool root_is_object_ = false;
   std::size_t index_ = kNone;  // the declared member being read, if any
   Type type_ = Type::Bool;     // its declared type
@@ -388,24 +459,27 @@ char* small_copy(std::string_view text, types::Arena& arena) {
 // it still needs for its state lives on the call stack. Such a document is
 // parsed by recursive descent, the parser's faster mode: it nests at most
 // one level per byte, so its size bounds the depth of the recursion.
+// Gives the parser's error code, kParseErrorNone when it read the whole text.
 template <typename Handler>
-bool parse_small(char* copy, Handler& handler) {
+rapidjson::ParseErrorCode parse_small(char* copy, Handler& handler) {
   char buffer[2 * kSmall];
   rapidjson::MemoryPoolAllocator<> pool(buffer, sizeof buffer);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
   rapidjson::InsituStringStream stream(copy);
-  return !reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).IsError();
+  handler.watch(Cursor(stream, false));
+  return reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).Code();
 }
 
 // Parses a larger `text` where it is, without recursion, with the
 // allocating stack, which grows in place rather than in new blocks. Texts
 // reach the handler only for the call.
 template <typename Handler>
-bool parse_stream(std::string_view text, Handler& handler) {
-  rapidjson::MemoryStream stream(text.data(), text.size());
+rapidjson::ParseErrorCode parse_stream(std::string_view text, Handler& handler) {
+  TextStream stream(text.data(), text.size());
+  handler.watch(Cursor(stream, true));
   rapidjson::Reader reader;
-  return !reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).IsError();
+  return reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).Code();
 }
 
 // Whether `json` is a large owned text without a backslash, which is parsed
@@ -422,18 +496,19 @@ bool parses_in_its_text(JsonText& json) {
 // was once every NUL byte is a quote again: with no escape to decode,
 // parsing in place only ends each string with a NUL over its closing quote,
 // and the text had no NUL before (the caller checked). That is done when
-// the parse fails, so that the generic path and the error positions see the
-// original text, which would not parse either way.
+// the parse fails, so that a second reading and the error positions see the
+// original text.
 template <typename Handler>
-bool parse_in_its_text(JsonText& json, Handler& handler) {
+rapidjson::ParseErrorCode parse_in_its_text(JsonText& json, Handler& handler) {
   char* const buffer = json.writable();
   const std::size_t size = json.view().size();
   rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
+  handler.watch(Cursor(stream, true));
   rapidjson::Reader reader;
   constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
-  if (!reader.Parse<flags>(stream, handler).IsError()) return true;
-  std::replace(buffer, buffer + size, '\0', '"');
-  return false;
+  const rapidjson::ParseErrorCode code = reader.Parse<flags>(stream, handler).Code();
+  if (code != rapidjson::kParseErrorNone) std::replace(buffer, buffer + size, '\0', '"');
+  return code;
 }
 
 bool has_unicode_escape(std::string_view text) {
@@ -445,33 +520,68 @@ bool has_unicode_escape(std::string_view text) {
   return false;
 }
 
+// The error of a text the single pass could not read. check_json is the
+// one place that words and places JSON errors, so every path reports them
+// alike; it finds one in every text the pass refuses (a parse error, a NUL
+// byte, invalid UTF-8, a \u escape that decodes to invalid UTF-8).
+JsonError json_error_of(std::string_view text) {
+  if (auto problem = check_json(text)) return std::move(*problem);
+  return JsonError::at("invalid JSON", text, 0);  // unreachable: see above
+}
+
+// Reads `text` again into `handler`, new, with its floating-point numbers
+// zeroed; whether it parsed. Rare, and kept out of line, apart from the
+// parser instances of the common path. The zeroed copy dies here, so the
+// handler must copy every text it keeps.
+template <typename Handler>
+[[gnu::noinline]] bool read_zeroed(Handler& handler, std::string_view text) {
+  std::string copy;
+  const std::string_view zeroed = neutralize_floats(text, copy);
+  TextStream stream(zeroed.data(), zeroed.size());
+  handler.watch(Cursor(stream, true));
+  rapidjson::Reader reader;
+  // Checking UTF-8 again is redundant, and makes this parser an instance of
+  // its own.
+  constexpr unsigned flags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+  return !reader.Parse<flags>(stream, handler).IsError();
+}
+
+// Reads `json`, which is valid UTF-8, whole into a handler made by
+// `make(base)` and gives what `finish(handler, in_its_text)` makes of it, or
+// why the text is not JSON. `base` is where the parsed texts stay (a copy in
+// `arena`, or the document's own text when `in_its_text`, which only an owned
+// document may be), nullptr when the handler must copy them. The parser
+// refuses numbers beyond the range of a double, which are valid JSON; as no
+// declared type takes a floating-point number, such a text is read again with
+// its floating-point numbers written as zeros of the same length, which loads
+// the same values.
+template <typename Handler, typename Make, typename Finish>
+auto read_valid_utf8(JsonText& json, types::Arena& arena, bool may_keep_text, Make make,
+                     Finish finish)
+    -> Result<decltype(finish(std::declval<Handler&>(), false)), JsonError> {
+  const std::string_view text = json.view();
+  // The parser takes a NUL byte for the end of its input.
+  if (text.find('\0') != std::string_view::npos) return make_err(json_error_of(text));
+  const bool in_its_text = may_keep_text && parses_in_its_text(json);
+  char* const copy = in_its_text ? nullptr : small_copy(text, arena);
+  Handler handler = make(in_its_text ? json.writable() : copy);
+  const rapidjson::ParseErrorCode code = in_its_text ? parse_in_its_text(json, handler)
+                                         : copy      ? parse_small(copy, handler)
+                                                     : parse_stream(text, handler);
+  if (code == rapidjson::kParseErrorNone) return finish(handler, in_its_text);
+  if (code == rapidjson::kParseErrorNumberTooBig) {
+    Handler again = make(nullptr);
+    if (read_zeroed(again, text)) return finish(again, false);
+  }
+  return make_err(json_error_of(text));
+}
+
 template <typename Schema>
 std::vector<Field> fields_of(const Schema& schema) {
   std::vector<Field> fields;
   fields.reserve(schema.fields.size());
   for (const auto& [name, shape] : schema.fields) fields.push_back({name, shape.type});
   return fields;
-}
-
-// The values of a loaded map by field, copied into `arena`; every name of
-// the map is one of `fields`, as loading guarantees.
-SlotsResult by_field(const LoadResult& loaded, std::span<const Field> fields, types::Arena& arena) {
-  if (!loaded) return make_err(loaded.error());
-  ValueView* values = arena.allocate_array<ValueView>(fields.size());
-  std::uninitialized_fill_n(values, fields.size(), ValueView());
-  auto field = fields.begin();
-  for (const auto& [name, value] : *loaded) {
-    while (field != fields.end() && field->name < name) ++field;
-    if (field == fields.end()) break;
-    values[static_cast<std::size_t>(field - fields.begin())] = types::copy_of(value.data, arena);
-  }
-  return std::span<const ValueView>(values, fields.size());
-}
-
-LoadedDocument by_field(const LoadResult& loaded, std::span<const Field> fields) {
-  LoadedStorage storage;
-  SlotsResult values = by_field(loaded, fields, storage.arena());
-  return LoadedDocument(std::move(storage), std::move(values));
 }
 
 LoadResult by_name(const SlotsResult& loaded, std::span<const Field> fields) {
@@ -486,32 +596,20 @@ LoadResult by_name(const SlotsResult& loaded, std::span<const Field> fields) {
   return values;
 }
 
-template <typename Schema>
-Result<FieldsResult, JsonError> parse_and_load_fields(
-    const Schema& schema, std::span<const Field> fields, JsonText text, const char* schema_kind,
-    LoadResult (*load)(const Schema&, const JsonDocument&)) {
-  {
-    LoadedStorage storage;
-    if (auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind, storage)) {
-      return LoadedDocument(std::move(storage), *std::move(loaded));
-    }
-  }
-  // The generic parser's texts are the reference for every error.
-  auto document = parse_json(text.view());
-  if (!document) return make_err(std::move(document).error());
-  text.release();
-  return by_field(load(schema, *document), fields);
+// A document read in one pass, with the storage its values point into.
+Result<FieldsResult, JsonError> parse_and_load_fields(std::span<const Field> fields, JsonText text,
+                                                      const char* schema_kind) {
+  LoadedStorage storage;
+  auto loaded = detail::load_fields_in_one_pass(fields, text, schema_kind, storage);
+  if (!loaded) return make_err(std::move(loaded).error());
+  return LoadedDocument(std::move(storage), *std::move(loaded));
 }
 
 template <typename Schema>
 Result<LoadResult, JsonError> parse_and_load(const Schema& schema, JsonText text,
-                                             const char* schema_kind,
-                                             LoadResult (*load)(const Schema&,
-                                                                const JsonDocument&)) {
+                                             const char* schema_kind) {
   const std::vector<Field> fields = fields_of(schema);
-  auto loaded = parse_and_load_fields(schema, fields, std::move(text), schema_kind, load);
-  if (!loaded) return make_err(std::move(loaded).error());
-  return by_name(loaded->values(), fields);
+  return detail::load_in_one_pass(fields, text, schema_kind);
 }
 
 constexpr std::string_view kNotARequest = "a request must be a JSON object";
@@ -570,9 +668,11 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     if (escapes_ && utf8::validate(name)) return false;
     if (name == "intent") {
       intent_.emplace(intent_fields_, escapes_, arena_, base_);
+      intent_->watch(cursor_);
       target_ = &*intent_;
     } else if (name == "evidence") {
       evidence_.emplace(evidence_fields_, escapes_, arena_, base_);
+      evidence_->watch(cursor_);
       target_ = &*evidence_;
     } else {
       target_ = nullptr;
@@ -593,6 +693,9 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     return close([n](Loader& l) { return l.EndArray(n); });
   }
 
+  // Reads the parser's position through `cursor`, for both loaders.
+  void watch(const Cursor& cursor) { cursor_ = cursor; }
+
   // The values, with `storage` (the owner of the arena they were given) to
   // keep them; it is moved only once both loaders are done with its arena.
   Result<RequestFields, RequestProblem> finish(LoadedStorage& storage) {
@@ -609,7 +712,7 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
  private:
   // A text no loader checks (the root's, or inside an unknown member) must
   // still decode to valid UTF-8, or the request is not JSON at all: false
-  // stops the parse, and the generic path words the error.
+  // stops the parse, and check_json words the error.
   bool unchecked_text_is_valid(const char* str, rapidjson::SizeType length) const {
     if (target_ || !escapes_) return true;
     return !utf8::validate(std::string_view(str, length));
@@ -656,7 +759,8 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   const char* base_;
   std::optional<Loader> intent_;
   std::optional<Loader> evidence_;
-  Loader* target_ = nullptr;            // the loader of the member being read
+  Loader* target_ = nullptr;  // the loader of the member being read
+  Cursor cursor_;
   std::optional<std::string> unknown_;  // least unknown member name seen
   std::size_t depth_ = 0;               // containers open
   bool root_is_object_ = false;
@@ -670,82 +774,34 @@ std::optional<JsonError> invalid_utf8(std::string_view text) {
   return JsonError::at("invalid UTF-8", text, bad->valid_up_to);
 }
 
-// The request read through the generic parser and loaders, whose texts are
-// the reference.
-template <typename Schema>
-SlotsResult load_member(const JsonValue::Object& members, std::string_view name,
-                        const Schema& schema, std::span<const Field> fields,
-                        LoadResult (*load)(const Schema&, const JsonDocument&),
-                        types::Arena& arena) {
-  for (const JsonMember& m : members) {
-    if (m.name == name) return by_field(load(schema, m.value), fields, arena);
-  }
-  return by_field(types::ValueMap{}, fields, arena);
-}
-
-Result<RequestFields, RequestProblem> generic_request(const types::IntentSchema& intent_schema,
-                                                      std::span<const Field> intent_fields,
-                                                      const types::EvidenceSchema& evidence_schema,
-                                                      std::span<const Field> evidence_fields,
-                                                      std::string_view text) {
-  using Kind = RequestProblem::Kind;
-  auto document = parse_json(text);
-  if (!document) return make_err(RequestProblem{Kind::Json, {}, std::move(document).error()});
-  const JsonValue::Object* members = document->as_object();
-  if (!members) return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest), {}});
-  bool has_evidence = false;
-  for (const JsonMember& m : *members) {  // in name order
-    if (m.name == "evidence") {
-      has_evidence = true;
-    } else if (m.name != "intent") {
-      return make_err(RequestProblem{Kind::Shape, unknown_member(m.name), {}});
-    }
-  }
-  if (!has_evidence)
-    return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
-  LoadedStorage storage;
-  SlotsResult intent =
-      load_member(*members, "intent", intent_schema, intent_fields, load_intent, storage.arena());
-  SlotsResult evidence = load_member(*members, "evidence", evidence_schema, evidence_fields,
-                                     load_evidence, storage.arena());
-  return RequestFields{std::move(storage), std::move(intent), std::move(evidence)};
-}
-
 }  // namespace
 
-std::optional<SlotsResult> detail::load_fields_in_one_pass(std::span<const Field> fields,
-                                                           JsonText& json, const char* schema_kind,
-                                                           LoadedStorage& storage) {
-  const std::string_view text = json.view();
-  if (text.find('\0') != std::string_view::npos || utf8::validate(text)) return std::nullopt;
+Result<SlotsResult, JsonError> detail::load_fields_in_one_pass(std::span<const Field> fields,
+                                                               JsonText& json,
+                                                               const char* schema_kind,
+                                                               LoadedStorage& storage) {
+  // Checked here once, so that the parser need not check it again.
+  if (utf8::validate(json.view())) return make_err(json_error_of(json.view()));
   types::Arena& arena = storage.arena();
-  const bool in_its_text = parses_in_its_text(json);
-  char* const copy = in_its_text ? nullptr : small_copy(text, arena);
-  // Where the texts stay once parsed; nullptr: the stream hands them out
-  // for the call only, and they are copied.
-  const char* const base = in_its_text ? json.writable() : copy;
-  Loader loader(fields, has_unicode_escape(text), arena, base);
-  // The text is known to be valid UTF-8, so the parser need not check it
-  // again. Numbers too large for a double make the parse fail here; the
-  // generic path reads them as floating-point numbers.
-  const bool parsed = in_its_text ? parse_in_its_text(json, loader)
-                      : copy      ? parse_small(copy, loader)
-                                  : parse_stream(text, loader);
-  if (!parsed) return std::nullopt;
-  SlotsResult values = loader.finish(schema_kind);
-  if (in_its_text) {
-    storage.keep(json.take());
-  } else {
-    json.release();
-  }
-  return values;
+  const bool escapes = has_unicode_escape(json.view());
+  return read_valid_utf8<Loader>(
+      json, arena, true, [&](const char* base) { return Loader(fields, escapes, arena, base); },
+      [&](Loader& loader, bool in_its_text) {
+        SlotsResult values = loader.finish(schema_kind);
+        if (in_its_text) {
+          storage.keep(json.take());
+        } else {
+          json.release();
+        }
+        return values;
+      });
 }
 
-std::optional<LoadResult> detail::load_in_one_pass(const std::vector<Field>& fields, JsonText& json,
-                                                   const char* schema_kind) {
+Result<LoadResult, JsonError> detail::load_in_one_pass(const std::vector<Field>& fields,
+                                                       JsonText& json, const char* schema_kind) {
   LoadedStorage storage;
   auto loaded = load_fields_in_one_pass(fields, json, schema_kind, storage);
-  if (!loaded) return std::nullopt;
+  if (!loaded) return make_err(std::move(loaded).error());
   return by_name(*loaded, fields);
 }
 
@@ -759,45 +815,47 @@ std::vector<DeclaredField> declared_fields(const types::EvidenceSchema& schema) 
 
 Result<LoadResult, JsonError> parse_and_load_intent(const types::IntentSchema& schema,
                                                     JsonText text) {
-  return parse_and_load(schema, std::move(text), "intent", load_intent);
+  return parse_and_load(schema, std::move(text), "intent");
 }
 
 Result<LoadResult, JsonError> parse_and_load_evidence(const types::EvidenceSchema& schema,
                                                       JsonText text) {
-  return parse_and_load(schema, std::move(text), "evidence", load_evidence);
+  return parse_and_load(schema, std::move(text), "evidence");
 }
 
-Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::IntentSchema& schema,
+Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::IntentSchema&,
                                                              std::span<const Field> fields,
                                                              JsonText text) {
-  return parse_and_load_fields(schema, fields, std::move(text), "intent", load_intent);
+  return parse_and_load_fields(fields, std::move(text), "intent");
 }
 
-Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::EvidenceSchema& schema,
+Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::EvidenceSchema&,
                                                                std::span<const Field> fields,
                                                                JsonText text) {
-  return parse_and_load_fields(schema, fields, std::move(text), "evidence", load_evidence);
+  return parse_and_load_fields(fields, std::move(text), "evidence");
 }
 
-Result<RequestFields, RequestProblem> parse_and_load_request(
-    const types::IntentSchema& intent_schema, std::span<const Field> intent_fields,
-    const types::EvidenceSchema& evidence_schema, std::span<const Field> evidence_fields,
-    std::string_view text) {
+Result<RequestFields, RequestProblem> parse_and_load_request(const types::IntentSchema&,
+                                                             std::span<const Field> intent_fields,
+                                                             const types::EvidenceSchema&,
+                                                             std::span<const Field> evidence_fields,
+                                                             std::string_view text) {
   if (auto bad = invalid_utf8(text)) {
     return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
   }
-  if (text.find('\0') == std::string_view::npos) {
-    LoadedStorage storage;
-    char* const copy = small_copy(text, storage.arena());
-    RequestReader reader(intent_fields, evidence_fields, has_unicode_escape(text), storage.arena(),
-                         copy);
-    if (copy ? parse_small(copy, reader) : parse_stream(text, reader)) {
-      return reader.finish(storage);
-    }
-  }
-  // Whatever the single pass leaves (NUL bytes, parse errors, numbers beyond
-  // a double) goes the generic way, as for a lone document.
-  return generic_request(intent_schema, intent_fields, evidence_schema, evidence_fields, text);
+  LoadedStorage storage;
+  types::Arena& arena = storage.arena();
+  JsonText json = JsonText::borrowed(text);
+  const bool escapes = has_unicode_escape(text);
+  auto read = read_valid_utf8<RequestReader>(
+      json, arena, false,
+      [&](const char* base) {
+        return RequestReader(intent_fields, evidence_fields, escapes, arena, base);
+      },
+      [&](RequestReader& reader, bool) { return reader.finish(storage); });
+  if (!read)
+    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(read).error()});
+  return std::move(read).value();
 }
 
 }  // namespace verdane::runtime_input

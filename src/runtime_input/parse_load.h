@@ -1,12 +1,8 @@
-// Parsing an input document and loading it against a schema in one pass.
-//
-// parse_json followed by load_intent (or load_evidence) builds a generic
-// value per JSON value and then copies each into its typed form. For large
-// documents that costs several times the size of the text. The functions here
-// give exactly the same outcome (the same values, the same input errors, the
-// same parse error texts) but convert each value straight from the parser's
-// events into its declared type, as views kept by the document's own
-// storage, so that no text is copied that need not be.
+// Parsing an input document and loading it against a schema in one pass:
+// the one way intent, evidence and requests are read. Each value is
+// converted straight from the parser's events into its declared type, as
+// views kept by the document's own storage, so that no text is copied that
+// need not be. A text that is not JSON gets check_json's error.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime_input/json.h"
 #include "runtime_input/load.h"
 #include "support/result.h"
 #include "types/arena.h"
@@ -63,11 +60,18 @@ class JsonText {
 // Loading a parsed document gives its values or why it does not fit.
 using LoadResult = Result<types::ValueMap, InputError>;
 
-// parse_json(text), and if that succeeds, load_intent(schema, document): the
-// parse error text, or the outcome of loading.
+// The JSON error of `text`, or the outcome of loading it: its members
+// converted to their declared types in ascending byte order of their names,
+// the first bad one deciding the error (an undeclared name, "is not declared
+// in the intent schema", or a value that does not convert). A JSON null is a
+// value like any other, not an absent field; a declared field that is
+// missing is left for the evaluator to report. Integers must fit the signed
+// 64-bit range and be written without fraction or exponent; arrays become
+// sets in which repeated elements collapse, the first bad element in array
+// order deciding the message.
 Result<LoadResult, JsonError> parse_and_load_intent(const types::IntentSchema& schema,
                                                     JsonText text);
-// The same with load_evidence.
+// The same against the evidence schema.
 Result<LoadResult, JsonError> parse_and_load_evidence(const types::EvidenceSchema& schema,
                                                       JsonText text);
 
@@ -191,17 +195,14 @@ using runtime_input::DeclaredField;
 
 // The single pass alone, over `fields` in byte order of their names;
 // `schema_kind` is "intent" or "evidence". Releases `text` once the document
-// has been read, before the sets are built. Returns nullopt, leaving `text`
-// as it is, for text it leaves to the generic path: text that is not valid
-// UTF-8 or holds a NUL byte, and text that does not parse as it stands (which
-// includes numbers beyond the range of a double, valid JSON that the parser
-// refuses).
-std::optional<LoadResult> load_in_one_pass(const std::vector<DeclaredField>& fields, JsonText& text,
-                                           const char* schema_kind);
+// has been read, before the sets are built; a text that is not JSON is left
+// as it is, and its error is check_json's.
+Result<LoadResult, JsonError> load_in_one_pass(const std::vector<DeclaredField>& fields,
+                                               JsonText& text, const char* schema_kind);
 // The same with the values by field, kept by `storage`.
-std::optional<SlotsResult> load_fields_in_one_pass(std::span<const DeclaredField> fields,
-                                                   JsonText& text, const char* schema_kind,
-                                                   LoadedStorage& storage);
+Result<SlotsResult, JsonError> load_fields_in_one_pass(std::span<const DeclaredField> fields,
+                                                       JsonText& text, const char* schema_kind,
+                                                       LoadedStorage& storage);
 
 }  // namespace detail
 

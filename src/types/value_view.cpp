@@ -1,5 +1,6 @@
 #include "types/value_view.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -73,10 +74,15 @@ bool operator==(const ValueView& a, const ValueView& b) {
       return a.as_date() == b.as_date();
     case Type::String:
       return a.as_text() == b.as_text();
-    case Type::IntSet:
-      return std::ranges::equal(a.as_ints(), b.as_ints());
-    case Type::DateSet:
-      return std::ranges::equal(a.as_dates(), b.as_dates());
+    case Type::IntSet: {
+      // The JavaScript build's standard library has no ranges::equal.
+      const auto x = a.as_ints(), y = b.as_ints();
+      return std::equal(x.begin(), x.end(), y.begin(), y.end());
+    }
+    case Type::DateSet: {
+      const auto x = a.as_dates(), y = b.as_dates();
+      return std::equal(x.begin(), x.end(), y.begin(), y.end());
+    }
     case Type::StringSet:
       return a.as_texts() == b.as_texts();
   }

@@ -9,10 +9,9 @@
 #include <string_view>
 #include <variant>
 
+#include "common/reference/load.h"
 #include "evaluator/evaluate.h"
 #include "parser/parse.h"
-#include "runtime_input/json.h"
-#include "runtime_input/load.h"
 #include "support/utf8.h"
 #include "typeck/lower.h"
 #include "types/model.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime_input/json.h"
+#include "common/reference/json_tree.h"
 #include "verdane/verdane.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/reference/json_tree.h"
 #include "common/request_reference.h"
-#include "runtime_input/json.h"
 
 namespace verdane {
 namespace {

@@ -18,10 +18,9 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#include "common/reference/load.h"
 #include "evaluator/evaluate.h"
 #include "parser/parse.h"
-#include "runtime_input/json.h"
-#include "runtime_input/load.h"
 #include "typeck/lower.h"
 
 namespace verdane::evaluator {

@@ -1,4 +1,4 @@
-#include "runtime_input/json.h"
+#include "common/reference/json_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -114,6 +114,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ParseErrorTest,
     testing::Values(
         ErrorCase{"empty", "", "the document is empty at line 1 column 1"},
+        // Numbers beyond a double next to other number characters are
+        // still checked as written.
+        ErrorCase{"two_minus_signs", "--1.5", "expected a JSON value at line 1 column 2"},
+        ErrorCase{"minus_between_numbers", "1-1.5",
+                  "unexpected content after the document's value at line 1 column 2"},
+        ErrorCase{"second_exponent", "1e400e5", "number out of range at line 1 column 1"},
         ErrorCase{"blank", " \n  ", "the document is empty at line 2 column 3"},
         ErrorCase{"trailing_comma", "[1,]", "expected a JSON value at line 1 column 4"},
         ErrorCase{"second_line", "{\n  \"a\": tru\n}", "expected a JSON value at line 2 column 11"},

@@ -1,4 +1,4 @@
-#include "runtime_input/load.h"
+#include "common/reference/load.h"
 
 #include <gtest/gtest.h>
 

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "canonical/pretty.h"
+#include "common/reference/load.h"
 #include "evaluator/evaluate.h"
 #include "korvel_crypto/hash.h"
 #include "korvel_serializers/bytes.h"
 #include "parser/parse.h"
 #include "readable/readable_print.h"
-#include "runtime_input/load.h"
 #include "typeck/lower.h"
 
 namespace verdane::typeck {

@@ -41,7 +41,7 @@ TEST(SortUniqueTexts, GivesTheSetOfItsTextsInByteOrder) {
 
     // Membership of present and absent texts, and subsets both ways.
     for (const std::string& text : want) ASSERT_TRUE(set.contains(text));
-    for (const std::string probe :
+    for (const std::string& probe :
          {prefix + "#", prefix + "ab", std::string("zz"), std::string()}) {
       ASSERT_EQ(set.contains(probe), want.contains(probe)) << probe;
     }
