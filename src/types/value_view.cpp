@@ -22,8 +22,9 @@ constexpr std::size_t kCompared = 32;
 bool TextSetView::contains(std::string_view text) const {
   if (count_ <= kScanned) {
     for (std::size_t i = 0; i < count_; ++i) {
+      // An empty text may have no data pointer, which memcmp must not get.
       if (spans_[i].size == text.size() &&
-          std::memcmp(base_ + spans_[i].offset, text.data(), text.size()) == 0) {
+          (text.empty() || std::memcmp(base_ + spans_[i].offset, text.data(), text.size()) == 0)) {
         return true;
       }
     }
