@@ -17,6 +17,7 @@
 #include "runtime_input/json.h"
 #include "runtime_input/set_builders.h"
 #include "support/utf8.h"
+#include "types/key_sort.h"
 
 namespace verdane::runtime_input {
 
@@ -60,7 +61,16 @@ ValueView complete(Type type, SetElements& elements, types::Arena& arena) {
       return std::get<TextSetBuilder>(elements).build(arena);
     default: {
       std::vector<DateLit>& dates = std::get<std::vector<DateLit>>(elements);
-      std::sort(dates.begin(), dates.end());
+      if (dates.size() < kBuildAtOnce) {
+        std::sort(dates.begin(), dates.end());
+      } else {
+        // A number that orders as the dates do: the year's sign flipped, then
+        // month and day below it.
+        types::sort_by_key_in_place(dates.data(), dates.size(), [](const DateLit& d) {
+          const std::uint32_t year = static_cast<std::uint32_t>(d.year) ^ 0x80000000u;
+          return (std::uint64_t{year} << 16) | (std::uint64_t{d.month} << 8) | d.day;
+        });
+      }
       const std::size_t n =
           static_cast<std::size_t>(std::unique(dates.begin(), dates.end()) - dates.begin());
       DateLit* kept = arena.allocate_array<DateLit>(n);

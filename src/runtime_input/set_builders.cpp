@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "types/key_sort.h"
+
 namespace verdane::runtime_input {
 
 namespace {
@@ -64,36 +66,12 @@ std::size_t common_prefix(std::string_view a, std::string_view b) {
   return i;
 }
 
-// Sorts `src[0, n)` by the 64-bit `key_of` of each item one byte at a time,
-// least significant first, using `dst` as room of the same size; stable, so
-// each pass keeps the order of the ones before. Bytes that all keys share
-// are skipped. Returns the one of the two that holds the sorted items.
-template <typename T, typename KeyOf>
-T* radix_sort(T* src, T* dst, std::size_t n, KeyOf key_of) {
-  std::array<std::array<std::size_t, 256>, 8> counts{};
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t k = key_of(src[i]);
-    for (std::size_t d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
-  }
-  const std::uint64_t first = key_of(src[0]);
-  for (std::size_t d = 0; d < 8; ++d) {
-    auto& slots = counts[d];
-    if (slots[(first >> (8 * d)) & 0xFF] == n) continue;
-    std::size_t offset = 0;
-    for (std::size_t& slot : slots) offset += std::exchange(slot, offset);
-    for (std::size_t i = 0; i < n; ++i) dst[slots[(key_of(src[i]) >> (8 * d)) & 0xFF]++] = src[i];
-    std::swap(src, dst);
-  }
-  return src;
-}
-
-// Sorts `a[0, n)` into `out[0, n)`, using `a` as room. Flipping the sign bit
-// orders signed values as unsigned ones.
-void sort_ints(std::int64_t* a, std::int64_t* out, std::size_t n) {
-  const std::int64_t* sorted = radix_sort(a, out, n, [](std::int64_t v) {
+// Sorts `a[0, n)` in place. Flipping the sign bit orders signed values as
+// unsigned ones.
+void sort_ints(std::int64_t* a, std::size_t n) {
+  types::sort_by_key_in_place(a, n, [](std::int64_t v) {
     return static_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63);
   });
-  if (sorted != out) std::memcpy(out, sorted, n * sizeof *out);
 }
 
 // A string to sort: its sort key and where it is packed; its length is read
@@ -123,7 +101,7 @@ void sort_entries(std::vector<Entry>& entries, std::vector<Entry>& scratch) {
   }
   scratch.resize(n);
   const Entry* sorted =
-      radix_sort(entries.data(), scratch.data(), n, [](const Entry& e) { return e.key; });
+      types::sort_by_key(entries.data(), scratch.data(), n, [](const Entry& e) { return e.key; });
   if (sorted != entries.data()) std::copy(sorted, sorted + n, entries.data());
   for (std::size_t begin = 0; begin < n;) {
     std::size_t end = begin + 1;
@@ -284,32 +262,25 @@ types::IntSet IntSetBuilder::build() {
     return types::IntSet(
         std::vector<std::int64_t>(elements.data_, elements.data_ + elements.size_));
   }
-  std::vector<std::int64_t> sorted;
-  sorted.reserve(elements.size_);
-  if (elements.size_ * sizeof(std::int64_t) >= kHugeAdviceBytes) {
-    advise_huge_pages(sorted.data(), elements.size_ * sizeof(std::int64_t));
-  }
-  sorted.resize(elements.size_);
-  sort_ints(elements.data_, sorted.data(), elements.size_);
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-  return types::IntSet::from_sorted(std::move(sorted));
+  std::int64_t* const begin = elements.data_;
+  sort_ints(begin, elements.size_);
+  std::int64_t* const end = std::unique(begin, begin + elements.size_);
+  return types::IntSet::from_sorted(std::vector<std::int64_t>(begin, end));
 }
 
 types::ValueView IntSetBuilder::build(types::Arena& arena) {
   IntSetBuilder elements = std::move(*this);
   std::size_t n = elements.size_;
   if (n == 0) return types::ValueView::int_set({});
-  std::int64_t* sorted = elements.data_;
+  std::int64_t* const sorted = std::exchange(elements.data_, nullptr);
+  arena.adopt(sorted);
+  // Sorted where the elements were collected: a copy would double the set's
+  // memory at its peak.
   if (n < kSmallSet) {
     std::sort(sorted, sorted + n);
-    elements.data_ = nullptr;
   } else {
-    sorted = static_cast<std::int64_t*>(std::malloc(n * sizeof *sorted));
-    if (sorted == nullptr) throw std::bad_alloc();
-    if (n * sizeof *sorted >= kHugeAdviceBytes) advise_huge_pages(sorted, n * sizeof *sorted);
-    sort_ints(elements.data_, sorted, n);
+    sort_ints(sorted, n);
   }
-  arena.adopt(sorted);
   n = static_cast<std::size_t>(std::unique(sorted, sorted + n) - sorted);
   return types::ValueView::int_set({sorted, n});
 }

@@ -1,7 +1,6 @@
 #include "types/value_view.h"
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,9 +12,6 @@ namespace {
 // Sets this small are searched element by element, lengths first: that
 // beats the ordered comparisons of a binary search.
 constexpr std::size_t kScanned = 8;
-// Ranges this small are sorted by comparison: counting their bytes costs
-// more than it saves.
-constexpr std::size_t kCompared = 32;
 
 }  // namespace
 
@@ -173,83 +169,6 @@ ValueView copy_of(const Scalar& value, Arena& arena) {
     default:
       return view;
   }
-}
-
-std::size_t sort_unique_texts(const char* base, TextSpan* spans, std::size_t count) {
-  const auto text = [base](TextSpan s) { return std::string_view(base + s.offset, s.size); };
-  const auto less = [&](TextSpan a, TextSpan b) { return text(a) < text(b); };
-  if (count <= kScanned) {
-    // A request's few elements: inserted in turn.
-    for (std::size_t i = 1; i < count; ++i) {
-      const TextSpan item = spans[i];
-      std::size_t j = i;
-      for (; j > 0 && less(item, spans[j - 1]); --j) spans[j] = spans[j - 1];
-      spans[j] = item;
-    }
-  } else if (count <= kCompared) {
-    std::sort(spans, spans + count, less);
-  } else {
-    // Bytes every element starts with decide nothing.
-    const std::string_view first = text(spans[0]);
-    std::size_t prefix = first.size();
-    for (std::size_t i = 1; i < count && prefix > 0; ++i) {
-      const std::string_view t = text(spans[i]);
-      const std::size_t n = std::min(prefix, t.size());
-      std::size_t k = 0;
-      while (k < n && t[k] == first[k]) ++k;
-      prefix = k;
-    }
-    // Most significant byte first, in place: each range is distributed into
-    // the buckets of its byte at `depth` (bucket 0 for texts that end
-    // there, which are all equal), and each bucket is a range of the next
-    // byte. An explicit stack: the depth follows the texts' lengths.
-    struct Range {
-      std::size_t begin, end, depth;
-    };
-    std::vector<Range> pending{{0, count, prefix}};
-    std::array<std::size_t, 257> next{};
-    std::array<std::size_t, 257> ends{};
-    while (!pending.empty()) {
-      const Range r = pending.back();
-      pending.pop_back();
-      if (r.end - r.begin <= kCompared) {
-        std::sort(spans + r.begin, spans + r.end, less);
-        continue;
-      }
-      const auto bucket = [&](TextSpan s) -> std::size_t {
-        return s.size <= r.depth ? 0 : 1 + static_cast<unsigned char>(base[s.offset + r.depth]);
-      };
-      std::array<std::size_t, 257> counts{};
-      for (std::size_t i = r.begin; i < r.end; ++i) ++counts[bucket(spans[i])];
-      std::size_t at = r.begin;
-      for (std::size_t b = 0; b < counts.size(); ++b) {
-        next[b] = at;
-        at += counts[b];
-        ends[b] = at;
-      }
-      for (std::size_t b = 0; b < counts.size(); ++b) {
-        while (next[b] < ends[b]) {
-          const std::size_t to = bucket(spans[next[b]]);
-          if (to == b) {
-            ++next[b];
-          } else {
-            std::swap(spans[next[b]], spans[next[to]++]);
-          }
-        }
-      }
-      std::size_t begin = r.begin + counts[0];
-      for (std::size_t b = 1; b < counts.size(); ++b) {
-        if (counts[b] > 1) pending.push_back({begin, begin + counts[b], r.depth + 1});
-        begin += counts[b];
-      }
-    }
-  }
-  // Repeats are neighbours now.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (kept == 0 || text(spans[kept - 1]) != text(spans[i])) spans[kept++] = spans[i];
-  }
-  return kept;
 }
 
 }  // namespace verdane::types
