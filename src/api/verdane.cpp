@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "api/valid_utf8_input.h"
 #include "errors/compile_error.h"
 #include "errors/span.h"
 #include "evaluator/evaluate.h"
@@ -380,14 +381,14 @@ Expected<Decision> decide_request(const TemplateData& data, std::string_view req
 
 template <typename Schema>
 Expected<Input> parse_input(const Template& tmpl, const Schema& schema,
-                            const std::vector<DeclaredField>& fields, std::string json,
+                            const std::vector<DeclaredField>& fields, runtime_input::JsonText json,
                             const char* side,
                             Result<runtime_input::LoadedDocument, runtime_input::JsonError> (
                                 *parse)(const Schema&, std::span<const DeclaredField>,
                                         runtime_input::JsonText)) {
   // The text is handed over: a large one is parsed where it lies and kept
   // by the document, whose values point into it.
-  auto loaded = parse(schema, fields, runtime_input::JsonText::owned(std::move(json)));
+  auto loaded = parse(schema, fields, std::move(json));
   if (!loaded) return json_error(std::move(loaded).error());
   InputData data{Access::data(tmpl), &fields, make_err(std::string())};
   if (loaded->values()) {
@@ -421,16 +422,36 @@ Decision evaluate(const Template& tmpl, const JsonDocument& intent, const JsonDo
   return decided ? *std::move(decided) : invalid_input(std::move(decided).error().message);
 }
 
-Expected<Input> parse_intent(const Template& tmpl, std::string json) {
+namespace {
+
+Expected<Input> parse_intent_text(const Template& tmpl, runtime_input::JsonText json) {
   const TemplateData& data = *Access::data(tmpl);
   return parse_input(tmpl, data.tmpl.intent_schema, data.intent_fields, std::move(json),
                      "intent: ", runtime_input::parse_and_load_intent_fields);
 }
 
-Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
+Expected<Input> parse_evidence_text(const Template& tmpl, runtime_input::JsonText json) {
   const TemplateData& data = *Access::data(tmpl);
   return parse_input(tmpl, data.tmpl.evidence_schema, data.evidence_fields, std::move(json),
                      "evidence: ", runtime_input::parse_and_load_evidence_fields);
+}
+
+}  // namespace
+
+Expected<Input> parse_intent(const Template& tmpl, std::string json) {
+  return parse_intent_text(tmpl, runtime_input::JsonText::owned(std::move(json)));
+}
+
+Expected<Input> parse_evidence(const Template& tmpl, std::string json) {
+  return parse_evidence_text(tmpl, runtime_input::JsonText::owned(std::move(json)));
+}
+
+Expected<Input> parse_valid_utf8_intent(const Template& tmpl, std::string json) {
+  return parse_intent_text(tmpl, runtime_input::JsonText::owned_valid_utf8(std::move(json)));
+}
+
+Expected<Input> parse_valid_utf8_evidence(const Template& tmpl, std::string json) {
+  return parse_evidence_text(tmpl, runtime_input::JsonText::owned_valid_utf8(std::move(json)));
 }
 
 Decision evaluate(const Template& tmpl, const Input& intent, const Input& evidence) {

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/valid_utf8_input.h"
 #include "driver/batch.h"
 #include "id_check/id_check.h"
 #include "support/byte_span.h"
@@ -31,8 +32,9 @@ Result<api::Input, std::string> load_input(const api::Template& tmpl, const std:
                     "`: " + text.error());
   }
   const bool evidence = std::string_view(what) == "evidence";
-  auto input = evidence ? api::parse_evidence(tmpl, std::move(*text))
-                        : api::parse_intent(tmpl, std::move(*text));
+  // read_input_text has checked that the text is UTF-8.
+  auto input = evidence ? api::parse_valid_utf8_evidence(tmpl, std::move(*text))
+                        : api::parse_valid_utf8_intent(tmpl, std::move(*text));
   if (!input) {
     return make_err("failed to parse " + std::string(what) + " JSON: " + input.error().to_string());
   }

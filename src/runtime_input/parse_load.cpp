@@ -182,9 +182,14 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
   bool Double(double) { return scalar(Scalar(Scalar::Kind::Float)); }
   bool String(const char* str, rapidjson::SizeType length, bool) {
+    const std::string_view text(str, length);
+    if (!valid(text)) return false;
+    if (texts_) {
+      texts_->add(text);
+      return true;
+    }
     Scalar s(Scalar::Kind::String);
-    s.text = std::string_view(str, length);
-    if (!valid(s.text)) return false;
+    s.text = text;
     return scalar(s);
   }
   bool Key(const char* str, rapidjson::SizeType length, bool) {
@@ -262,6 +267,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
 
   bool integer(std::int64_t i) {
+    if (ints_) {
+      ints_->add(i);
+      return true;
+    }
     Scalar s(Scalar::Kind::Int);
     s.integer = i;
     return scalar(s);
@@ -284,7 +293,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
 
   void begin_member(std::string_view name) {
-    collecting_ = false;
+    stop_collecting();
     index_ = find_field(name);
     if (index_ == kNone) {
       if (!undeclared_ || name < *undeclared_) {
@@ -312,8 +321,8 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   }
   void fail_at(InputError::Kind kind, std::size_t offset, std::string date_problem = {}) {
     values_[index_] = ValueView();
+    stop_collecting();
     elements_.emplace<std::monostate>();
-    collecting_ = false;
     problems_.push_back({index_, kind, offset, std::move(date_problem)});
   }
 
@@ -338,11 +347,11 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       if (array && types::is_set_type(type_)) {
         collecting_ = true;
         if (type_ == Type::IntSet) {
-          elements_.emplace<IntSetBuilder>();
+          ints_ = &elements_.emplace<IntSetBuilder>();
         } else if (type_ == Type::DateSet) {
           elements_.emplace<std::vector<DateLit>>();
         } else {
-          elements_.emplace<TextSetBuilder>(base_);
+          texts_ = &elements_.emplace<TextSetBuilder>(base_);
         }
       } else {
         fail_at(InputError::Kind::WrongValue, cursor_.bracket_start());
@@ -357,7 +366,7 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   bool close() {
     --depth_;
     if (depth_ == 1 && collecting_) {
-      collecting_ = false;
+      stop_collecting();
       if (element_count(elements_) < kBuildAtOnce) {
         values_[index_] = complete(type_, elements_, arena_);
       } else {
@@ -366,6 +375,12 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
       elements_.emplace<std::monostate>();
     }
     return true;
+  }
+
+  void stop_collecting() {
+    collecting_ = false;
+    ints_ = nullptr;
+    texts_ = nullptr;
   }
 
   // A text the parser handed out, as long as the document's values live.
@@ -447,6 +462,10 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
   Type type_ = Type::Bool;     // its declared type
   bool collecting_ = false;    // inside the array of a set member, without problems
   SetElements elements_;       // its elements so far
+  // The elements_ of a set of integers or of texts while collecting_: its
+  // elements go straight there, the bulk of a large document's events.
+  IntSetBuilder* ints_ = nullptr;
+  TextSetBuilder* texts_ = nullptr;
   bool escapes_;
 };
 
@@ -790,8 +809,10 @@ Result<SlotsResult, JsonError> detail::load_fields_in_one_pass(std::span<const F
                                                                JsonText& json,
                                                                const char* schema_kind,
                                                                LoadedStorage& storage) {
-  // Checked here once, so that the parser need not check it again.
-  if (utf8::validate(json.view())) return make_err(json_error_of(json.view()));
+  // Checked here once (unless the caller did), so that the parser need not
+  // check it again.
+  if (!json.known_valid_utf8() && utf8::validate(json.view()))
+    return make_err(json_error_of(json.view()));
   types::Arena& arena = storage.arena();
   const bool escapes = has_unicode_escape(json.view());
   return read_valid_utf8<Loader>(

@@ -31,6 +31,14 @@ class JsonText {
  public:
   static JsonText borrowed(std::string_view text) { return JsonText(text, {}, false); }
   static JsonText owned(std::string text) { return JsonText({}, std::move(text), true); }
+  // An owned text its caller has found to be valid UTF-8 (reading a file
+  // checks it), which need not be checked again.
+  static JsonText owned_valid_utf8(std::string text) {
+    JsonText json({}, std::move(text), true);
+    json.valid_utf8_ = true;
+    return json;
+  }
+  bool known_valid_utf8() const { return valid_utf8_; }
 
   std::string_view view() const { return owns_ ? std::string_view(owned_) : borrowed_; }
   // The owned text's bytes, followed by a NUL byte, for parsing in place;
@@ -40,6 +48,7 @@ class JsonText {
   void release() {
     borrowed_ = {};
     owns_ = false;
+    valid_utf8_ = false;
     std::string().swap(owned_);
   }
   // Hands the owned text over; the view is empty afterwards.
@@ -55,6 +64,7 @@ class JsonText {
   std::string_view borrowed_;
   std::string owned_;
   bool owns_;
+  bool valid_utf8_ = false;
 };
 
 // Loading a parsed document gives its values or why it does not fit.

@@ -345,7 +345,7 @@ void TextSetBuilder::grow() {
   }
 }
 
-void TextSetBuilder::add(std::string_view element) {
+void TextSetBuilder::add_slowly(std::string_view element) {
   if (size_ == capacity_) grow();
   std::size_t offset;
   if (base_) {

@@ -160,7 +160,15 @@ class TextSetBuilder {
   TextSetBuilder& operator=(const TextSetBuilder&) = delete;
   ~TextSetBuilder();
 
-  void add(std::string_view element);
+  void add(std::string_view element) {
+    // Inline for the common case: a span of the buffer parsed in place.
+    if (base_ && size_ < capacity_) {
+      spans_[size_++] = {static_cast<std::uint32_t>(element.data() - base_),
+                         static_cast<std::uint32_t>(element.size())};
+      return;
+    }
+    add_slowly(element);
+  }
   std::size_t size() const { return size_; }
 
   // The set of every element added, sorted by bytes, repeated ones
@@ -170,6 +178,7 @@ class TextSetBuilder {
  private:
   static constexpr std::size_t kInline = 8;  // a request's few elements
 
+  void add_slowly(std::string_view element);
   void grow();
 
   const char* base_;

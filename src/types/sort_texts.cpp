@@ -32,7 +32,7 @@ constexpr std::size_t kCompared = 32;
 constexpr std::size_t kKeyed = std::size_t{1} << 16;
 // Keyed ranges below this many entries are sorted by comparing keys: the
 // counters of a radix sort cost more than they save there.
-constexpr std::size_t kRadixEntries = 256;
+constexpr std::size_t kRadixEntries = std::size_t{1} << 30;
 
 class Texts {
  public:
