@@ -114,11 +114,26 @@ struct TextStream : rapidjson::MemoryStream {
   using MemoryStream::MemoryStream;
 };
 
+// The text of a document without a backslash, read in place. With no
+// escape to decode, every byte the parser copies while it reads a string
+// would land where it already lies, and only the NUL that ends each string
+// would change the text: this stream writes nothing, so the parser's copying
+// costs nothing and the text stays as it was.
+struct UnescapedTextStream : rapidjson::InsituStringStream {
+  using rapidjson::InsituStringStream::GenericInsituStringStream;
+  void Put(Ch) { ++dst_; }
+};
+
 }  // namespace
 }  // namespace verdane::runtime_input
 
 template <>
 struct rapidjson::StreamTraits<verdane::runtime_input::TextStream> {
+  enum { copyOptimization = 1 };
+};
+
+template <>
+struct rapidjson::StreamTraits<verdane::runtime_input::UnescapedTextStream> {
   enum { copyOptimization = 1 };
 };
 
@@ -521,23 +536,16 @@ bool parses_in_its_text(JsonText& json) {
          text.find('\\') == std::string_view::npos;
 }
 
-// Parses such a text (see parses_in_its_text) in place. It reads back as it
-// was once every NUL byte is a quote again: with no escape to decode,
-// parsing in place only ends each string with a NUL over its closing quote,
-// and the text had no NUL before (the caller checked). That is done when
-// the parse fails, so that a second reading and the error positions see the
-// original text.
+// Parses such a text (see parses_in_its_text) in place, leaving it as it
+// was (see UnescapedTextStream), so that a second reading and the error
+// positions see the original text.
 template <typename Handler>
 rapidjson::ParseErrorCode parse_in_its_text(JsonText& json, Handler& handler) {
-  char* const buffer = json.writable();
-  const std::size_t size = json.view().size();
-  rapidjson::InsituStringStream stream(buffer);  // the string's own NUL ends it
+  UnescapedTextStream stream(json.writable());  // the string's own NUL ends it
   handler.watch(Cursor(stream, true));
   rapidjson::Reader reader;
   constexpr unsigned flags = rapidjson::kParseInsituFlag | rapidjson::kParseIterativeFlag;
-  const rapidjson::ParseErrorCode code = reader.Parse<flags>(stream, handler).Code();
-  if (code != rapidjson::kParseErrorNone) std::replace(buffer, buffer + size, '\0', '"');
-  return code;
+  return reader.Parse<flags>(stream, handler).Code();
 }
 
 bool has_unicode_escape(std::string_view text) {

@@ -3,10 +3,12 @@
 // this way, in a number of steps per item that does not grow with the set.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 namespace verdane::types {
@@ -38,11 +40,42 @@ void distribute_in_place(T* items, const std::array<std::size_t, N>& counts, Dig
   }
 }
 
+// Sorts `items[0, n)` by `key_of(item)`, a std::uint64_t, one byte at a
+// time, least significant first, using `room` (n items) besides; stable, so
+// each pass keeps the order of the ones before. Only the lowest `bytes`
+// bytes of the keys are looked at, and bytes that all keys share are
+// skipped. Returns the one of the two that holds the sorted items.
+template <typename T, typename KeyOf>
+T* sort_by_key(T* items, T* room, std::size_t n, KeyOf key_of, std::size_t bytes = 8) {
+  if (n == 0) return items;
+  std::array<std::array<std::size_t, 256>, 8> counts;
+  for (std::size_t d = 0; d < bytes; ++d) counts[d].fill(0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t k = key_of(items[i]);
+    for (std::size_t d = 0; d < bytes; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
+  }
+  const std::uint64_t first = key_of(items[0]);
+  for (std::size_t d = 0; d < bytes; ++d) {
+    auto& slots = counts[d];
+    if (slots[(first >> (8 * d)) & 0xFF] == n) continue;
+    std::size_t offset = 0;
+    for (std::size_t& slot : slots) offset += std::exchange(slot, offset);
+    for (std::size_t i = 0; i < n; ++i)
+      room[slots[(key_of(items[i]) >> (8 * d)) & 0xFF]++] = items[i];
+    std::swap(items, room);
+  }
+  return items;
+}
+
 namespace key_sort_detail {
 
 // Ranges this small are sorted by insertion: counting their bytes costs more
 // than it saves.
 constexpr std::size_t kInserted = 32;
+// Ranges up to this many items are sorted least significant byte first,
+// with room of their size: a pass per byte and no per-range overhead, where
+// splitting them further would cost one pass of 256 buckets per range.
+constexpr std::size_t kWithRoom = std::size_t{1} << 16;
 
 template <typename T, typename KeyOf>
 void insertion_sort(T* items, std::size_t n, KeyOf& key_of) {
@@ -60,10 +93,15 @@ void insertion_sort(T* items, std::size_t n, KeyOf& key_of) {
 // range is permuted in place into the buckets of one byte, and each bucket
 // is a range of the next. The recursion is one level per byte, eight at most.
 template <typename T, typename KeyOf>
-void sort_from_byte(T* items, std::size_t n, int byte, KeyOf& key_of) {
+void sort_from_byte(T* items, std::size_t n, int byte, KeyOf& key_of, T* room) {
   for (; byte >= 0; --byte) {
     if (n <= kInserted) {
       insertion_sort(items, n, key_of);
+      return;
+    }
+    if (n <= kWithRoom) {
+      const T* sorted = sort_by_key(items, room, n, key_of, static_cast<std::size_t>(byte) + 1);
+      if (sorted != items) std::copy(sorted, sorted + n, items);
       return;
     }
     const int shift = 8 * byte;
@@ -77,7 +115,7 @@ void sort_from_byte(T* items, std::size_t n, int byte, KeyOf& key_of) {
     if (byte == 0) return;
     std::size_t begin = 0;
     for (std::size_t b = 0; b < 256; ++b) {
-      if (counts[b] > 1) sort_from_byte(items + begin, counts[b], byte - 1, key_of);
+      if (counts[b] > 1) sort_from_byte(items + begin, counts[b], byte - 1, key_of, room);
       begin += counts[b];
     }
     return;
@@ -86,10 +124,11 @@ void sort_from_byte(T* items, std::size_t n, int byte, KeyOf& key_of) {
 
 }  // namespace key_sort_detail
 
-// Sorts `items[0, n)` in place by `key_of(item)`, a std::uint64_t, with no
-// room besides the call stack: most significant byte first, from the highest
-// byte in which the keys differ. Not stable. Items already in order (as sets
-// exported from a database often are) cost one pass.
+// Sorts `items[0, n)` in place by `key_of(item)`, a std::uint64_t, with
+// room for at most kWithRoom items besides: most significant byte first, in
+// place, from the highest byte in which the keys differ, down to ranges that
+// fit the room. Not stable. Items already in order (as sets exported from a
+// database often are) cost one pass.
 template <typename T, typename KeyOf>
 void sort_by_key_in_place(T* items, std::size_t n, KeyOf key_of) {
   if (n < 2) return;
@@ -105,32 +144,8 @@ void sort_by_key_in_place(T* items, std::size_t n, KeyOf key_of) {
   }
   if (ascending) return;
   const int top = (63 - std::countl_zero(differ)) / 8;
-  key_sort_detail::sort_from_byte(items, n, top, key_of);
-}
-
-// Sorts `items[0, n)` by `key_of(item)`, a std::uint64_t, one byte at a
-// time, least significant first, using `room` (n items) besides; stable, so
-// each pass keeps the order of the ones before. Bytes that all keys share
-// are skipped. Returns the one of the two that holds the sorted items.
-template <typename T, typename KeyOf>
-T* sort_by_key(T* items, T* room, std::size_t n, KeyOf key_of) {
-  if (n == 0) return items;
-  std::array<std::array<std::size_t, 256>, 8> counts{};
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t k = key_of(items[i]);
-    for (std::size_t d = 0; d < 8; ++d) ++counts[d][(k >> (8 * d)) & 0xFF];
-  }
-  const std::uint64_t first = key_of(items[0]);
-  for (std::size_t d = 0; d < 8; ++d) {
-    auto& slots = counts[d];
-    if (slots[(first >> (8 * d)) & 0xFF] == n) continue;
-    std::size_t offset = 0;
-    for (std::size_t& slot : slots) offset += std::exchange(slot, offset);
-    for (std::size_t i = 0; i < n; ++i)
-      room[slots[(key_of(items[i]) >> (8 * d)) & 0xFF]++] = items[i];
-    std::swap(items, room);
-  }
-  return items;
+  const std::unique_ptr<T[]> room(new T[std::min(n, key_sort_detail::kWithRoom)]);
+  key_sort_detail::sort_from_byte(items, n, top, key_of, room.get());
 }
 
 }  // namespace verdane::types

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <random>
 #include <sstream>
 #include <string>
@@ -385,9 +387,19 @@ TEST(OnePassLimits, LargeSetsMatchTheGenericPath) {
     text += i ? "," : "";
     text += std::to_string((i * 31) % 99'991 - 500);
   }
+  // Dates of every year, month and day order, many repeated.
+  text += "], \"ds\": [";
+  for (int i = 0; i < 5'000; ++i) {
+    char date[16];
+    std::snprintf(date, sizeof date, "\"%04d-%02d-%02d\"", 1 + (i % 97) * 103, 1 + (i * 5) % 12,
+                  1 + (i / 7) % 28);
+    text += i ? "," : "";
+    text += date;
+  }
   text += "]}";
   const auto own = one_pass(text);
   ASSERT_TRUE(own.has_value());
+  EXPECT_EQ(own->input_error, "");
   EXPECT_EQ(*own, reference(text, false));
 }
 
