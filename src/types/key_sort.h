@@ -1,6 +1,6 @@
 // Sorting items by a 64-bit unsigned key of each, by radix: the large sets of
-// a loaded document (integers, dates, the first bytes of texts) are sorted
-// this way, in a number of steps per item that does not grow with the set.
+// a loaded document (integers, dates) are sorted this way, in a number of
+// steps per item that does not grow with the set.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace verdane::types {
 
@@ -17,10 +18,11 @@ namespace verdane::types {
 // place, given how many items each bucket holds: each item taken out of
 // place is carried along the cycle of places it displaces until one belongs
 // where it was taken from.
-template <typename T, std::size_t N, typename Digit>
-void distribute_in_place(T* items, const std::array<std::size_t, N>& counts, Digit digit) {
-  std::array<std::size_t, N> next;
-  std::array<std::size_t, N> ends;
+template <typename T, typename Counts, typename Digit>
+void distribute_in_place(T* items, const Counts& counts, Digit digit) {
+  const std::size_t N = counts.size();
+  Counts next = counts;
+  Counts ends = counts;
   std::size_t at = 0;
   for (std::size_t b = 0; b < N; ++b) {
     next[b] = at;
@@ -72,10 +74,11 @@ namespace key_sort_detail {
 // Ranges this small are sorted by insertion: counting their bytes costs more
 // than it saves.
 constexpr std::size_t kInserted = 32;
-// Ranges up to this many items are sorted least significant byte first,
-// with room of their size: a pass per byte and no per-range overhead, where
-// splitting them further would cost one pass of 256 buckets per range.
-constexpr std::size_t kWithRoom = std::size_t{1} << 16;
+// Ranges at least this large are split by sixteen bits at once: 65536
+// buckets cost little against their size, and leave buckets small enough for
+// insertion, where a split by eight bits would leave ranges of a few hundred
+// items, each with 256 buckets to count.
+constexpr std::size_t kSplitWide = std::size_t{1} << 18;
 
 template <typename T, typename KeyOf>
 void insertion_sort(T* items, std::size_t n, KeyOf& key_of) {
@@ -88,47 +91,53 @@ void insertion_sort(T* items, std::size_t n, KeyOf& key_of) {
   }
 }
 
-// Sorts `items[0, n)`, whose keys agree on every byte above `byte` (bytes
-// numbered from the least significant), by the bytes from `byte` down: each
-// range is permuted in place into the buckets of one byte, and each bucket
-// is a range of the next. The recursion is one level per byte, eight at most.
+// Sorts `items[0, n)`, whose keys agree on every bit from `bits` up, by
+// their lower `bits` bits: each range is permuted in place into the buckets
+// of its highest eight of them (sixteen for a large range), and each bucket
+// is a range of the bits below. The recursion is one level per step, eight
+// at most.
 template <typename T, typename KeyOf>
-void sort_from_byte(T* items, std::size_t n, int byte, KeyOf& key_of, T* room) {
-  for (; byte >= 0; --byte) {
+void sort_low_bits(T* items, std::size_t n, int bits, KeyOf& key_of) {
+  while (bits > 0) {
     if (n <= kInserted) {
       insertion_sort(items, n, key_of);
       return;
     }
-    if (n <= kWithRoom) {
-      const T* sorted = sort_by_key(items, room, n, key_of, static_cast<std::size_t>(byte) + 1);
-      if (sorted != items) std::copy(sorted, sorted + n, items);
-      return;
-    }
-    const int shift = 8 * byte;
+    const bool wide = n >= kSplitWide;
+    const int shift = std::max(bits - (wide ? 16 : 8), 0);
+    const std::uint64_t mask = (std::uint64_t{1} << (bits - shift)) - 1;
     const auto digit = [&](const T& item) {
-      return static_cast<std::size_t>((key_of(item) >> shift) & 0xFF);
+      return static_cast<std::size_t>((key_of(item) >> shift) & mask);
     };
-    std::array<std::size_t, 256> counts{};
-    for (std::size_t i = 0; i < n; ++i) ++counts[digit(items[i])];
-    if (counts[digit(items[0])] == n) continue;  // a byte they all share
-    distribute_in_place(items, counts, digit);
-    if (byte == 0) return;
-    std::size_t begin = 0;
-    for (std::size_t b = 0; b < 256; ++b) {
-      if (counts[b] > 1) sort_from_byte(items + begin, counts[b], byte - 1, key_of, room);
-      begin += counts[b];
+    const auto split = [&](auto& counts) {
+      for (std::size_t i = 0; i < n; ++i) ++counts[digit(items[i])];
+      if (counts[digit(items[0])] == n) return false;  // bits they all share
+      distribute_in_place(items, counts, digit);
+      if (shift == 0) return true;
+      std::size_t begin = 0;
+      for (const std::size_t count : counts) {
+        if (count > 1) sort_low_bits(items + begin, count, shift, key_of);
+        begin += count;
+      }
+      return true;
+    };
+    if (wide) {
+      std::vector<std::size_t> counts(std::size_t{1} << 16);
+      if (split(counts)) return;
+    } else {
+      std::array<std::size_t, 256> counts{};
+      if (split(counts)) return;
     }
-    return;
+    bits = shift;
   }
 }
 
 }  // namespace key_sort_detail
 
-// Sorts `items[0, n)` in place by `key_of(item)`, a std::uint64_t, with
-// room for at most kWithRoom items besides: most significant byte first, in
-// place, from the highest byte in which the keys differ, down to ranges that
-// fit the room. Not stable. Items already in order (as sets exported from a
-// database often are) cost one pass.
+// Sorts `items[0, n)` in place by `key_of(item)`, a std::uint64_t: most
+// significant bits first, from the highest bit in which the keys differ.
+// Not stable. Items already in order (as sets exported from a database often
+// are) cost one pass.
 template <typename T, typename KeyOf>
 void sort_by_key_in_place(T* items, std::size_t n, KeyOf key_of) {
   if (n < 2) return;
@@ -143,9 +152,7 @@ void sort_by_key_in_place(T* items, std::size_t n, KeyOf key_of) {
     previous = key;
   }
   if (ascending) return;
-  const int top = (63 - std::countl_zero(differ)) / 8;
-  const std::unique_ptr<T[]> room(new T[std::min(n, key_sort_detail::kWithRoom)]);
-  key_sort_detail::sort_from_byte(items, n, top, key_of, room.get());
+  key_sort_detail::sort_low_bits(items, n, 64 - std::countl_zero(differ), key_of);
 }
 
 }  // namespace verdane::types

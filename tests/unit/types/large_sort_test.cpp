@@ -74,7 +74,8 @@ TEST(LargeSort, TextsMatchStdSortAndUnique) {
 
 TEST(LargeSort, KeysMatchStdSort) {
   std::mt19937_64 rng(7);
-  for (const std::size_t count : {0u, 1u, 2u, 31u, 33u, 1000u, 70000u, 200000u}) {
+  // Sizes around insertion (32), a split by 16 bits (262144) and past them.
+  for (const std::size_t count : {0u, 1u, 2u, 31u, 33u, 1000u, 70000u, 300000u}) {
     for (const int bits : {1, 9, 20, 37, 64}) {
       std::vector<std::uint64_t> keys(count);
       const std::uint64_t high = rng() & ~(bits == 64 ? 0 : (~std::uint64_t{0} >> (64 - bits)));
