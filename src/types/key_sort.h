@@ -8,9 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <utility>
-#include <vector>
 
 namespace verdane::types {
 
@@ -74,12 +72,6 @@ namespace key_sort_detail {
 // Ranges this small are sorted by insertion: counting their bytes costs more
 // than it saves.
 constexpr std::size_t kInserted = 32;
-// Ranges at least this large are split by sixteen bits at once: 65536
-// buckets cost little against their size, and leave buckets small enough for
-// insertion, where a split by eight bits would leave ranges of a few hundred
-// items, each with 256 buckets to count.
-constexpr std::size_t kSplitWide = std::size_t{1} << 18;
-
 template <typename T, typename KeyOf>
 void insertion_sort(T* items, std::size_t n, KeyOf& key_of) {
   for (std::size_t i = 1; i < n; ++i) {
@@ -93,9 +85,10 @@ void insertion_sort(T* items, std::size_t n, KeyOf& key_of) {
 
 // Sorts `items[0, n)`, whose keys agree on every bit from `bits` up, by
 // their lower `bits` bits: each range is permuted in place into the buckets
-// of its highest eight of them (sixteen for a large range), and each bucket
-// is a range of the bits below. The recursion is one level per step, eight
-// at most.
+// of its highest eight of them, and each bucket is a range of the bits
+// below. The recursion is one level per eight bits, eight at most. (Wider
+// digits take fewer steps, but scatter the permutation over more places
+// than the caches hold, which costs more time than the steps save.)
 template <typename T, typename KeyOf>
 void sort_low_bits(T* items, std::size_t n, int bits, KeyOf& key_of) {
   while (bits > 0) {
@@ -103,32 +96,22 @@ void sort_low_bits(T* items, std::size_t n, int bits, KeyOf& key_of) {
       insertion_sort(items, n, key_of);
       return;
     }
-    const bool wide = n >= kSplitWide;
-    const int shift = std::max(bits - (wide ? 16 : 8), 0);
-    const std::uint64_t mask = (std::uint64_t{1} << (bits - shift)) - 1;
+    const int shift = std::max(bits - 8, 0);
     const auto digit = [&](const T& item) {
-      return static_cast<std::size_t>((key_of(item) >> shift) & mask);
+      return static_cast<std::size_t>((key_of(item) >> shift) & 0xFF);
     };
-    const auto split = [&](auto& counts) {
-      for (std::size_t i = 0; i < n; ++i) ++counts[digit(items[i])];
-      if (counts[digit(items[0])] == n) return false;  // bits they all share
-      distribute_in_place(items, counts, digit);
-      if (shift == 0) return true;
-      std::size_t begin = 0;
-      for (const std::size_t count : counts) {
-        if (count > 1) sort_low_bits(items + begin, count, shift, key_of);
-        begin += count;
-      }
-      return true;
-    };
-    if (wide) {
-      std::vector<std::size_t> counts(std::size_t{1} << 16);
-      if (split(counts)) return;
-    } else {
-      std::array<std::size_t, 256> counts{};
-      if (split(counts)) return;
-    }
+    std::array<std::size_t, 256> counts{};
+    for (std::size_t i = 0; i < n; ++i) ++counts[digit(items[i])];
     bits = shift;
+    if (counts[digit(items[0])] == n) continue;  // bits they all share
+    distribute_in_place(items, counts, digit);
+    if (shift == 0) return;
+    std::size_t begin = 0;
+    for (const std::size_t count : counts) {
+      if (count > 1) sort_low_bits(items + begin, count, shift, key_of);
+      begin += count;
+    }
+    return;
   }
 }
 
