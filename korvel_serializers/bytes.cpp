@@ -311,7 +311,10 @@ class Decoder {
       std::string name;
       IntentFieldType field;
       if (!read_text(name) || !read_type(field.type) || !read_bool(field.optional)) return false;
-      t.intent_schema.fields.insert_or_assign(std::move(name), field);  // last one wins
+      // Canonical bytecode lists names in ascending order, so the end is the
+      // right hint; any other order still lands where it belongs.
+      t.intent_schema.fields.insert_or_assign(t.intent_schema.fields.end(), std::move(name),
+                                              field);  // last one wins
     }
 
     if (!read_varint(count, Width::U64)) return false;
@@ -319,7 +322,8 @@ class Decoder {
       std::string name;
       EvidenceFieldType field;
       if (!read_text(name) || !read_type(field.type)) return false;
-      t.evidence_schema.fields.insert_or_assign(std::move(name), field);
+      t.evidence_schema.fields.insert_or_assign(t.evidence_schema.fields.end(), std::move(name),
+                                                field);
     }
 
     if (!read_varint(count, Width::U64)) return false;
@@ -361,8 +365,17 @@ class Decoder {
     return true;
   }
 
-  // Accepts every form whose width fits, not only the shortest.
+  // Accepts every form whose width fits, not only the shortest. Most values
+  // of a template are single bytes: those are read inline.
   bool read_varint(std::uint64_t& out, Width width) {
+    if (pos_ < input_.size() && input_[pos_] <= kSingleByteMax) {
+      out = input_[pos_++];
+      return true;
+    }
+    return read_wide_varint(out, width);
+  }
+
+  [[gnu::noinline]] bool read_wide_varint(std::uint64_t& out, Width width) {
     const char* expected = width == Width::U32 ? "U32" : "U64";
     std::uint8_t marker = 0;
     if (!read_byte(marker)) return false;
