@@ -195,11 +195,29 @@ std::string full_outcome(const std::vector<std::string>& words) {
 TEST(CliExhaustive, EveryShortCommandLineKeepsItsOutcome) {
   const std::vector<std::string> first{"eval", "help", "test", "compile",
                                        "-h",   "-hV",  "-V",   "--version=0"};
-  const std::vector<std::string> alphabet{
-      "eval",      "help",   "test",       "compile",      "--",          "-h",
-      "-hV",       "-V",     "--version=0", "--evidence",  "--evidence=", "--evidence=e",
-      "--intent",  "b",      "",           "--explain=yes", "--explain",  "--jobs=2",
-      "--batch",   "--bogus", "-x",        "--format=json", "--check-hash=\xff"};
+  const std::vector<std::string> alphabet{"eval",
+                                          "help",
+                                          "test",
+                                          "compile",
+                                          "--",
+                                          "-h",
+                                          "-hV",
+                                          "-V",
+                                          "--version=0",
+                                          "--evidence",
+                                          "--evidence=",
+                                          "--evidence=e",
+                                          "--intent",
+                                          "b",
+                                          "",
+                                          "--explain=yes",
+                                          "--explain",
+                                          "--jobs=2",
+                                          "--batch",
+                                          "--bogus",
+                                          "-x",
+                                          "--format=json",
+                                          "--check-hash=\xff"};
   const bool dump = std::getenv("VERDANE_CLI_DUMP") != nullptr;
   std::uint64_t digest = 14695981039346656037ull;
   std::size_t lines = 0;
