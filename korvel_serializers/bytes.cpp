@@ -418,15 +418,27 @@ class Decoder {
     if (len > remaining()) return unexpected_end(len - remaining());
     const std::string_view bytes(reinterpret_cast<const char*>(input_.data() + pos_),
                                  static_cast<std::size_t>(len));
-    if (auto bad = verdane::utf8::validate(bytes)) {
-      return fail("Utf8 { inner: Utf8Error { valid_up_to: " + std::to_string(bad->valid_up_to) +
-                  ", error_len: " +
-                  (bad->error_len ? "Some(" + std::to_string(*bad->error_len) + ")" : "None") +
-                  " } }");
+    if (!short_ascii(bytes)) {
+      if (auto bad = verdane::utf8::validate(bytes)) {
+        return fail("Utf8 { inner: Utf8Error { valid_up_to: " + std::to_string(bad->valid_up_to) +
+                    ", error_len: " +
+                    (bad->error_len ? "Some(" + std::to_string(*bad->error_len) + ")" : "None") +
+                    " } }");
+      }
     }
     out.assign(bytes);
     pos_ += bytes.size();
     return true;
+  }
+
+  // Names and short texts, most of a template's texts, are plain ASCII:
+  // that is seen here without the general check.
+  static bool short_ascii(std::string_view bytes) {
+    constexpr std::size_t kShort = 16;
+    if (bytes.size() > kShort) return false;
+    unsigned char any = 0;
+    for (const char c : bytes) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
   }
 
   // A variant index below `count`.
