@@ -21,13 +21,32 @@ struct Unexpected {
   std::string_view text;
 };
 
+// A value given to a command: to its positional, or to its option of that
+// index.
+constexpr std::size_t kPositional = SIZE_MAX;
+struct Given {
+  std::size_t to;
+  std::string_view text;
+};
+
 // What the arguments gave one command (or the program itself).
 struct Entered {
   int times = 0;  // how often the command line entered it
   std::vector<std::string_view> help;
-  std::vector<std::string_view> positional;
-  std::vector<std::vector<std::string_view>> options;
+  // Values of the positional and the options, all in one list in the order
+  // given: a command line has few, and one list is one allocation.
+  std::vector<Given> values;
   std::vector<Unexpected> unexpected;
+
+  std::size_t count(std::size_t to) const {
+    return static_cast<std::size_t>(
+        std::count_if(values.begin(), values.end(), [to](const Given& g) { return g.to == to; }));
+  }
+  // The first value given to `to`; the command has one.
+  std::string_view first(std::size_t to) const {
+    return std::find_if(values.begin(), values.end(), [to](const Given& g) { return g.to == to; })
+        ->text;
+  }
 };
 
 bool valid_first_char(char c) { return c != '-' && c != '!' && c != ' ' && c != '\n'; }
@@ -115,23 +134,24 @@ class Parser {
     Parsed parsed;
     parsed.command = *selected_;
     Entered& entered = commands_[*selected_];
-    if (!entered.positional.empty()) parsed.positional.emplace(entered.positional.front());
+    if (entered.count(kPositional) > 0) parsed.positional.emplace(entered.first(kPositional));
     if (const auto& positional = decl_.commands[*selected_].positional;
         positional && positional->values == Values::Many) {
-      parsed.positionals.assign(entered.positional.begin(), entered.positional.end());
+      for (const Given& g : entered.values) {
+        if (g.to == kPositional) parsed.positionals.emplace_back(g.text);
+      }
     }
     parsed.options.reserve(decl_.commands[*selected_].options.size());
     const auto& options = decl_.commands[*selected_].options;
     for (std::size_t i = 0; i < options.size(); ++i) {
-      auto& values = entered.options[i];
-      if (values.empty()) {
+      if (entered.count(i) == 0) {
         parsed.options.emplace_back();
       } else if (options[i].values == Values::None) {
-        parsed.options.push_back(flag_truth(values[0]).value_or(false)
+        parsed.options.push_back(flag_truth(entered.first(i)).value_or(false)
                                      ? std::optional<std::string>("true")
                                      : std::nullopt);
       } else {
-        parsed.options.emplace_back(values[0]);
+        parsed.options.emplace_back(entered.first(i));
       }
     }
     return parsed;
@@ -218,9 +238,8 @@ class Parser {
   }
 
   void enter(std::size_t c) {
-    // A command's option values get their room when it is entered: only
-    // entered commands are given options (and checked for them).
-    if (commands_[c].times++ == 0) commands_[c].options.resize(decl_.commands[c].options.size());
+    // Every argument left gives the command one value at most.
+    if (commands_[c].times++ == 0) commands_[c].values.reserve(args_.size());
     bool positional_only = false;
     while (!args_.empty() && !stop_ && command_argument(c, positional_only)) {
     }
@@ -228,7 +247,7 @@ class Parser {
 
   bool wants_positional(std::size_t c) const {
     const auto& decl = decl_.commands[c].positional;
-    return decl && (commands_[c].positional.empty() || decl->values == Values::Many);
+    return decl && (decl->values == Values::Many || commands_[c].count(kPositional) == 0);
   }
 
   // Returns false when the argument belongs to the program instead.
@@ -262,7 +281,7 @@ class Parser {
   bool positional(std::size_t c) {
     const std::string_view arg = args_.back();
     if (wants_positional(c)) {
-      commands_[c].positional.push_back(arg);
+      commands_[c].values.push_back({kPositional, arg});
       args_.pop_back();
       return true;
     }
@@ -299,7 +318,7 @@ class Parser {
       version_.push_back(flag_value);
     } else if (const auto index = long_option(owner, kind, name)) {
       if (decl_.commands[owner].options[*index].values == Values::None) {
-        commands_[owner].options[*index].push_back(flag_value);
+        commands_[owner].values.push_back({*index, flag_value});
       } else {
         take_value(owner, *index, value);
       }
@@ -324,9 +343,9 @@ class Parser {
   }
 
   void take_value(std::size_t c, std::size_t index, std::string_view value) {
-    auto& values = commands_[c].options[index];
+    auto& values = commands_[c].values;
     if (!value.empty()) {
-      values.push_back(value);
+      values.push_back({index, value});
       return;
     }
     if (args_.empty()) {
@@ -335,7 +354,7 @@ class Parser {
                   " missing");
       return;
     }
-    values.push_back(args_.back());
+    values.push_back({index, args_.back()});
     args_.pop_back();
   }
 
@@ -354,8 +373,13 @@ class Parser {
     }
   }
 
-  void checked(const ValueDecl& decl, const std::vector<std::string_view>& values) {
-    for (const std::string_view value : values) {
+  // Checks the values given to `to`, declared by `decl`, in the order given.
+  void checked(const ValueDecl& decl, const std::vector<Given>& values, std::size_t to) {
+    std::size_t count = 0;
+    for (const Given& given : values) {
+      if (given.to != to) continue;
+      ++count;
+      const std::string_view value = given.text;
       const std::string_view failure = check_failure(decl.check, value);
       if (!failure.empty()) {
         return usage_error(std::string(decl.name) + ": " + std::string(failure));
@@ -365,7 +389,7 @@ class Parser {
                            std::string(value));
       }
     }
-    if (decl.values != Values::Many) at_most_once(decl.name, values.size());
+    if (decl.values != Values::Many) at_most_once(decl.name, count);
   }
 
   void values_checks() {
@@ -381,9 +405,9 @@ class Parser {
       const CommandDecl& decl = decl_.commands[c];
       const Entered& entered = commands_[c];
       if (decl.single_help) at_most_once("--help", entered.help.size());
-      if (decl.positional) checked(*decl.positional, entered.positional);
-      for (std::size_t i = 0; i < entered.options.size(); ++i) {
-        checked(decl.options[i], entered.options[i]);
+      if (decl.positional) checked(*decl.positional, entered.values, kPositional);
+      for (std::size_t i = 0; i < decl.options.size(); ++i) {
+        checked(decl.options[i], entered.values, i);
       }
       if (stop_) return;
     }
@@ -400,11 +424,11 @@ class Parser {
     for (std::size_t c = 0; c < commands_.size(); ++c) {
       if (commands_[c].times == 0) continue;
       const CommandDecl& decl = decl_.commands[c];
-      if (decl.positional && decl.positional->required && commands_[c].positional.empty()) {
+      if (decl.positional && decl.positional->required && commands_[c].count(kPositional) == 0) {
         return usage_error(std::string(decl.positional->name) + " is required");
       }
       for (std::size_t i = 0; i < decl.options.size(); ++i) {
-        if (decl.options[i].required && commands_[c].options[i].empty() &&
+        if (decl.options[i].required && commands_[c].count(i) == 0 &&
             !given(c, decl.options[i].unless)) {
           return usage_error(std::string(decl.options[i].name) + " is required");
         }
@@ -416,7 +440,7 @@ class Parser {
   bool given(std::size_t c, std::string_view name) const {
     const auto& options = decl_.commands[c].options;
     for (std::size_t i = 0; i < options.size(); ++i) {
-      if (!name.empty() && options[i].name == name) return !commands_[c].options[i].empty();
+      if (!name.empty() && options[i].name == name) return commands_[c].count(i) > 0;
     }
     return false;
   }
