@@ -92,20 +92,21 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
   const std::size_t evidences = tmpl.evidence_schema.fields.size();
   std::vector<std::string_view> names;
   names.reserve(intents + evidences);
-  intent_.types.reserve(intents);
-  intent_.required.reserve(intents);
-  evidence_.types.reserve(evidences);
-  evidence_.required.reserve(evidences);
+  slot_types_.reserve(intents + evidences);
+  slot_required_.reserve(intents + evidences);
   for (const auto& [name, shape] : tmpl.intent_schema.fields) {
     names.push_back(name);
-    intent_.types.push_back(shape.type);
-    intent_.required.push_back(!shape.optional);
+    slot_types_.push_back(shape.type);
+    slot_required_.push_back(!shape.optional);
   }
   for (const auto& [name, shape] : tmpl.evidence_schema.fields) {
     names.push_back(name);
-    evidence_.types.push_back(shape.type);
-    evidence_.required.push_back(true);
+    slot_types_.push_back(shape.type);
+    slot_required_.push_back(true);
   }
+  intent_ = Side{std::span(slot_types_).first(intents), std::span(slot_required_).first(intents)};
+  evidence_ = Side{std::span(slot_types_).subspan(intents),
+                   std::span(slot_required_).subspan(intents)};
   const std::span<const std::string_view> intent_names(names.data(), intents);
   const std::span<const std::string_view> evidence_names(names.data() + intents, evidences);
   const Counts counts = counts_of(tmpl);
@@ -115,7 +116,8 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
   std::vector<Item> pending;
   pending.reserve(16);
   for (const types::Constraint& c : tmpl.constraints) {
-    add(c.expr, intent_names, evidence_names, c.optional ? &intent_.required : nullptr, pending);
+    add(c.expr, intent_names, evidence_names, c.optional ? intent_.required.data() : nullptr,
+        pending);
   }
   // A typed program has a step for every step of its generic one, and holds
   // no more values than the generic one.
@@ -162,7 +164,7 @@ types::ExprKind kind_of(Op op) { return static_cast<types::ExprKind>(op); }
 
 void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
                std::span<const std::string_view> evidence_names,
-               const std::vector<std::uint8_t>* required, std::vector<Item>& pending) {
+               const std::uint8_t* required, std::vector<Item>& pending) {
   Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
   // The last item is done first. An explicit stack: trees may be as deep as
   // MAX_EXPR_DEPTH.
@@ -197,7 +199,7 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
             slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
         steps_.push_back(Step{Op::Intent, false, true, slot, &expr});
         ++depth;
-        if (required && slot != kNoSlot && !(*required)[slot]) optional_slots_.push_back(slot);
+        if (required && slot != kNoSlot && !required[slot]) optional_slots_.push_back(slot);
         break;
       }
       case types::ExprKind::EvidenceField:
