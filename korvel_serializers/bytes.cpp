@@ -8,6 +8,7 @@
 #include "korvel_serializers/bytes.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -426,7 +427,10 @@ class Decoder {
                     " } }");
       }
     }
-    out.assign(bytes);
+    // Every caller reads into a fresh string, where appending is assigning
+    // at less cost.
+    assert(out.empty());
+    out.append(bytes);
     pos_ += bytes.size();
     return true;
   }
