@@ -238,7 +238,7 @@ class Parser {
   }
 
   void enter(std::size_t c) {
-    // Every argument left gives the command one value at most.
+    // Room for a value per argument left: only split short flags give more.
     if (commands_[c].times++ == 0) commands_[c].values.reserve(args_.size());
     bool positional_only = false;
     while (!args_.empty() && !stop_ && command_argument(c, positional_only)) {
