@@ -8,6 +8,7 @@
 #include "korvel_serializers/bytes.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -311,7 +312,10 @@ class Decoder {
       std::string name;
       IntentFieldType field;
       if (!read_text(name) || !read_type(field.type) || !read_bool(field.optional)) return false;
-      t.intent_schema.fields.insert_or_assign(std::move(name), field);  // last one wins
+      // Canonical bytecode lists names in ascending order, so the end is the
+      // right hint; any other order still lands where it belongs.
+      t.intent_schema.fields.insert_or_assign(t.intent_schema.fields.end(), std::move(name),
+                                              field);  // last one wins
     }
 
     if (!read_varint(count, Width::U64)) return false;
@@ -319,7 +323,8 @@ class Decoder {
       std::string name;
       EvidenceFieldType field;
       if (!read_text(name) || !read_type(field.type)) return false;
-      t.evidence_schema.fields.insert_or_assign(std::move(name), field);
+      t.evidence_schema.fields.insert_or_assign(t.evidence_schema.fields.end(), std::move(name),
+                                                field);
     }
 
     if (!read_varint(count, Width::U64)) return false;
@@ -361,8 +366,17 @@ class Decoder {
     return true;
   }
 
-  // Accepts every form whose width fits, not only the shortest.
+  // Accepts every form whose width fits, not only the shortest. Most values
+  // of a template are single bytes: those are read inline.
   bool read_varint(std::uint64_t& out, Width width) {
+    if (pos_ < input_.size() && input_[pos_] <= kSingleByteMax) {
+      out = input_[pos_++];
+      return true;
+    }
+    return read_wide_varint(out, width);
+  }
+
+  [[gnu::noinline]] bool read_wide_varint(std::uint64_t& out, Width width) {
     const char* expected = width == Width::U32 ? "U32" : "U64";
     std::uint8_t marker = 0;
     if (!read_byte(marker)) return false;
@@ -405,15 +419,30 @@ class Decoder {
     if (len > remaining()) return unexpected_end(len - remaining());
     const std::string_view bytes(reinterpret_cast<const char*>(input_.data() + pos_),
                                  static_cast<std::size_t>(len));
-    if (auto bad = verdane::utf8::validate(bytes)) {
-      return fail("Utf8 { inner: Utf8Error { valid_up_to: " + std::to_string(bad->valid_up_to) +
-                  ", error_len: " +
-                  (bad->error_len ? "Some(" + std::to_string(*bad->error_len) + ")" : "None") +
-                  " } }");
+    if (!short_ascii(bytes)) {
+      if (auto bad = verdane::utf8::validate(bytes)) {
+        return fail("Utf8 { inner: Utf8Error { valid_up_to: " + std::to_string(bad->valid_up_to) +
+                    ", error_len: " +
+                    (bad->error_len ? "Some(" + std::to_string(*bad->error_len) + ")" : "None") +
+                    " } }");
+      }
     }
-    out.assign(bytes);
+    // Every caller reads into a fresh string, where appending is assigning
+    // at less cost.
+    assert(out.empty());
+    out.append(bytes);
     pos_ += bytes.size();
     return true;
+  }
+
+  // Names and short texts, most of a template's texts, are plain ASCII:
+  // that is seen here without the general check.
+  static bool short_ascii(std::string_view bytes) {
+    constexpr std::size_t kShort = 16;
+    if (bytes.size() > kShort) return false;
+    unsigned char any = 0;
+    for (const char c : bytes) any |= static_cast<unsigned char>(c);
+    return any < 0x80;
   }
 
   // A variant index below `count`.

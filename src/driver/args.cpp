@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <forward_list>
 #include <limits>
 
 #include "support/utf8.h"
@@ -13,23 +14,45 @@ namespace {
 // How an argument is read before it is matched against the declarations.
 enum class Kind : unsigned char { Separator, Subcommand, Long, Short, Plain };
 
+// Every text the parser holds is a view of an argument: of argv, or of one
+// it split off a group of short flags (kept by the parser).
 struct Unexpected {
   Kind kind;
-  std::string text;
+  std::string_view text;
+};
+
+// A value given to a command: to its positional, or to its option of that
+// index.
+constexpr std::size_t kPositional = SIZE_MAX;
+struct Given {
+  std::size_t to;
+  std::string_view text;
 };
 
 // What the arguments gave one command (or the program itself).
 struct Entered {
   int times = 0;  // how often the command line entered it
-  std::vector<std::string> help;
-  std::vector<std::string> positional;
-  std::vector<std::vector<std::string>> options;
+  std::vector<std::string_view> help;
+  // Values of the positional and the options, all in one list in the order
+  // given: a command line has few, and one list is one allocation.
+  std::vector<Given> values;
   std::vector<Unexpected> unexpected;
+
+  std::size_t count(std::size_t to) const {
+    return static_cast<std::size_t>(
+        std::count_if(values.begin(), values.end(), [to](const Given& g) { return g.to == to; }));
+  }
+  // The first value given to `to`; the command has one.
+  std::string_view first(std::size_t to) const {
+    return std::find_if(values.begin(), values.end(), [to](const Given& g) { return g.to == to; })
+        ->text;
+  }
 };
 
 bool valid_first_char(char c) { return c != '-' && c != '!' && c != ' ' && c != '\n'; }
 
-std::string check_failure(Check check, const std::string& value) {
+// Why `value` fails `check`; empty when it passes.
+std::string_view check_failure(Check check, std::string_view value) {
   switch (check) {
     case Check::None:
       return {};
@@ -48,7 +71,8 @@ std::string check_failure(Check check, const std::string& value) {
 
 // The truth of a flag's value, as in `--version=yes`: nullopt when the value
 // means neither.
-std::optional<bool> flag_truth(std::string value) {
+std::optional<bool> flag_truth(std::string_view text) {
+  std::string value(text);
   if (value == "true") return true;
   if (value == "false") return false;
   for (char& c : value) {
@@ -84,7 +108,7 @@ std::optional<bool> flag_truth(std::string value) {
   return !negative && magnitude > 0;
 }
 
-std::string joined(const std::vector<std::string>& items, std::string_view separator) {
+std::string joined(const std::vector<std::string_view>& items, std::string_view separator) {
   std::string out;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += separator;
@@ -110,19 +134,24 @@ class Parser {
     Parsed parsed;
     parsed.command = *selected_;
     Entered& entered = commands_[*selected_];
-    if (!entered.positional.empty()) parsed.positional = entered.positional.front();
-    parsed.positionals = std::move(entered.positional);
+    if (entered.count(kPositional) > 0) parsed.positional.emplace(entered.first(kPositional));
+    if (const auto& positional = decl_.commands[*selected_].positional;
+        positional && positional->values == Values::Many) {
+      for (const Given& g : entered.values) {
+        if (g.to == kPositional) parsed.positionals.emplace_back(g.text);
+      }
+    }
+    parsed.options.reserve(decl_.commands[*selected_].options.size());
     const auto& options = decl_.commands[*selected_].options;
     for (std::size_t i = 0; i < options.size(); ++i) {
-      auto& values = entered.options[i];
-      if (values.empty()) {
+      if (entered.count(i) == 0) {
         parsed.options.emplace_back();
       } else if (options[i].values == Values::None) {
-        parsed.options.push_back(flag_truth(values[0]).value_or(false)
+        parsed.options.push_back(flag_truth(entered.first(i)).value_or(false)
                                      ? std::optional<std::string>("true")
                                      : std::nullopt);
       } else {
-        parsed.options.emplace_back(std::move(values[0]));
+        parsed.options.emplace_back(entered.first(i));
       }
     }
     return parsed;
@@ -155,13 +184,13 @@ class Parser {
 
   // A subcommand name starts a subcommand only while none has been selected
   // and that one has not been entered yet.
-  bool starts_subcommand(const std::string& arg) const {
+  bool starts_subcommand(std::string_view arg) const {
     if (selected_) return false;
     const auto c = command_named(arg);
     return c && commands_[*c].times == 0;
   }
 
-  Kind classify(const std::string& arg) const {
+  Kind classify(std::string_view arg) const {
     if (arg == "--") return Kind::Separator;
     if (starts_subcommand(arg)) return Kind::Subcommand;
     if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-' && valid_first_char(arg[2])) {
@@ -175,7 +204,7 @@ class Parser {
   }
 
   void program_argument(bool& positional_only) {
-    const std::string arg = args_.back();
+    const std::string_view arg = args_.back();
     switch (positional_only ? Kind::Plain : classify(arg)) {
       case Kind::Separator:
         args_.pop_back();
@@ -209,9 +238,8 @@ class Parser {
   }
 
   void enter(std::size_t c) {
-    // A command's option values get their room when it is entered: only
-    // entered commands are given options (and checked for them).
-    if (commands_[c].times++ == 0) commands_[c].options.resize(decl_.commands[c].options.size());
+    // Room for a value per argument left: only split short flags give more.
+    if (commands_[c].times++ == 0) commands_[c].values.reserve(args_.size());
     bool positional_only = false;
     while (!args_.empty() && !stop_ && command_argument(c, positional_only)) {
     }
@@ -219,19 +247,18 @@ class Parser {
 
   bool wants_positional(std::size_t c) const {
     const auto& decl = decl_.commands[c].positional;
-    return decl && (commands_[c].positional.empty() || decl->values == Values::Many);
+    return decl && (decl->values == Values::Many || commands_[c].count(kPositional) == 0);
   }
 
   // Returns false when the argument belongs to the program instead.
   bool command_argument(std::size_t c, bool& positional_only) {
-    const std::string& arg = args_.back();
+    const std::string_view arg = args_.back();
     switch (positional_only ? Kind::Plain : classify(arg)) {
       case Kind::Separator: {
-        std::string separator = std::move(args_.back());
         args_.pop_back();
         positional_only = true;
         if (!wants_positional(c)) return false;
-        commands_[c].unexpected.push_back({Kind::Separator, std::move(separator)});
+        commands_[c].unexpected.push_back({Kind::Separator, arg});
         return true;
       }
       case Kind::Subcommand:
@@ -252,9 +279,9 @@ class Parser {
   }
 
   bool positional(std::size_t c) {
-    const std::string& arg = args_.back();
+    const std::string_view arg = args_.back();
     if (wants_positional(c)) {
-      commands_[c].positional.push_back(arg);
+      commands_[c].values.push_back({kPositional, arg});
       args_.pop_back();
       return true;
     }
@@ -266,15 +293,14 @@ class Parser {
 
   // An argument that starts with a dash, for the program or command `owner`.
   void option(std::size_t owner, Kind kind) {
-    // Taken whole: nothing reads the argument from args_ before it is popped.
-    const std::string arg = std::move(args_.back());
-    std::string name;
-    std::string value;
-    std::string rest;  // of `-hV`, what follows the first flag
+    const std::string_view arg = args_.back();
+    std::string_view name;
+    std::string_view value;
+    std::string_view rest;  // of `-hV`, what follows the first flag
     if (kind == Kind::Long) {
       const std::size_t eq = arg.find('=');
-      name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      if (eq != std::string::npos) value = arg.substr(eq + 1);
+      name = arg.substr(2, eq == std::string_view::npos ? std::string_view::npos : eq - 2);
+      if (eq != std::string_view::npos) value = arg.substr(eq + 1);
     } else {
       name = arg.substr(1, 1);
       rest = arg.substr(2);
@@ -284,14 +310,15 @@ class Parser {
     };
     Entered& entered = state(owner);
     args_.pop_back();
-    const std::string flag_value = value.empty() || value == "{}" ? "true" : value;
+    const std::string_view flag_value =
+        value.empty() || value == "{}" ? std::string_view("true") : value;
     if (is("h", "help")) {
       entered.help.push_back(flag_value);
     } else if (owner == kProgram && is("V", "version")) {
       version_.push_back(flag_value);
     } else if (const auto index = long_option(owner, kind, name)) {
       if (decl_.commands[owner].options[*index].values == Values::None) {
-        commands_[owner].options[*index].push_back(flag_value);
+        commands_[owner].values.push_back({*index, flag_value});
       } else {
         take_value(owner, *index, value);
       }
@@ -299,10 +326,14 @@ class Parser {
       entered.unexpected.push_back({kind, arg});
       return;
     }
-    if (!rest.empty()) args_.push_back("-" + rest);
+    if (!rest.empty()) {
+      std::string& split = split_off_.emplace_front("-");
+      split += rest;
+      args_.push_back(split_off_.front());
+    }
   }
 
-  std::optional<std::size_t> long_option(std::size_t owner, Kind kind, const std::string& name) {
+  std::optional<std::size_t> long_option(std::size_t owner, Kind kind, std::string_view name) {
     if (owner == kProgram || kind != Kind::Long) return std::nullopt;
     const auto& options = decl_.commands[owner].options;
     for (std::size_t i = 0; i < options.size(); ++i) {
@@ -311,10 +342,10 @@ class Parser {
     return std::nullopt;
   }
 
-  void take_value(std::size_t c, std::size_t index, std::string value) {
-    auto& values = commands_[c].options[index];
+  void take_value(std::size_t c, std::size_t index, std::string_view value) {
+    auto& values = commands_[c].values;
     if (!value.empty()) {
-      values.push_back(std::move(value));
+      values.push_back({index, value});
       return;
     }
     if (args_.empty()) {
@@ -323,7 +354,7 @@ class Parser {
                   " missing");
       return;
     }
-    values.push_back(std::move(args_.back()));
+    values.push_back({index, args_.back()});
     args_.pop_back();
   }
 
@@ -342,15 +373,23 @@ class Parser {
     }
   }
 
-  void checked(const ValueDecl& decl, const std::vector<std::string>& values) {
-    for (const std::string& value : values) {
-      const std::string failure = check_failure(decl.check, value);
-      if (!failure.empty()) return usage_error(std::string(decl.name) + ": " + failure);
+  // Checks the values given to `to`, declared by `decl`, in the order given.
+  void checked(const ValueDecl& decl, const std::vector<Given>& values, std::size_t to) {
+    std::size_t count = 0;
+    for (const Given& given : values) {
+      if (given.to != to) continue;
+      ++count;
+      const std::string_view value = given.text;
+      const std::string_view failure = check_failure(decl.check, value);
+      if (!failure.empty()) {
+        return usage_error(std::string(decl.name) + ": " + std::string(failure));
+      }
       if (decl.values == Values::None && !flag_truth(value)) {
-        return usage_error("Could not convert: " + std::string(decl.name) + " = " + value);
+        return usage_error("Could not convert: " + std::string(decl.name) + " = " +
+                           std::string(value));
       }
     }
-    if (decl.values != Values::Many) at_most_once(decl.name, values.size());
+    if (decl.values != Values::Many) at_most_once(decl.name, count);
   }
 
   void values_checks() {
@@ -366,9 +405,9 @@ class Parser {
       const CommandDecl& decl = decl_.commands[c];
       const Entered& entered = commands_[c];
       if (decl.single_help) at_most_once("--help", entered.help.size());
-      if (decl.positional) checked(*decl.positional, entered.positional);
-      for (std::size_t i = 0; i < entered.options.size(); ++i) {
-        checked(decl.options[i], entered.options[i]);
+      if (decl.positional) checked(*decl.positional, entered.values, kPositional);
+      for (std::size_t i = 0; i < decl.options.size(); ++i) {
+        checked(decl.options[i], entered.values, i);
       }
       if (stop_) return;
     }
@@ -385,11 +424,11 @@ class Parser {
     for (std::size_t c = 0; c < commands_.size(); ++c) {
       if (commands_[c].times == 0) continue;
       const CommandDecl& decl = decl_.commands[c];
-      if (decl.positional && decl.positional->required && commands_[c].positional.empty()) {
+      if (decl.positional && decl.positional->required && commands_[c].count(kPositional) == 0) {
         return usage_error(std::string(decl.positional->name) + " is required");
       }
       for (std::size_t i = 0; i < decl.options.size(); ++i) {
-        if (decl.options[i].required && commands_[c].options[i].empty() &&
+        if (decl.options[i].required && commands_[c].count(i) == 0 &&
             !given(c, decl.options[i].unless)) {
           return usage_error(std::string(decl.options[i].name) + " is required");
         }
@@ -401,7 +440,7 @@ class Parser {
   bool given(std::size_t c, std::string_view name) const {
     const auto& options = decl_.commands[c].options;
     for (std::size_t i = 0; i < options.size(); ++i) {
-      if (!name.empty() && options[i].name == name) return !commands_[c].options[i].empty();
+      if (!name.empty() && options[i].name == name) return commands_[c].count(i) > 0;
     }
     return false;
   }
@@ -429,9 +468,11 @@ class Parser {
   }
 
   const ProgramDecl& decl_;
-  std::vector<std::string> args_;
+  std::vector<std::string_view> args_;
+  // The arguments split off groups of short flags, which args_ views.
+  std::forward_list<std::string> split_off_;
   Entered program_;
-  std::vector<std::string> version_;
+  std::vector<std::string_view> version_;
   std::vector<Entered> commands_;
   std::optional<std::size_t> selected_;
   std::optional<Outcome> stop_;

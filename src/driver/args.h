@@ -77,7 +77,8 @@ struct ProgramDecl {
 struct Parsed {
   std::size_t command = 0;
   std::optional<std::string> positional;  // the first positional value
-  std::vector<std::string> positionals;   // every positional value, in order
+  // Every positional value, in order, for a positional that takes many.
+  std::vector<std::string> positionals;
   // By index in the declaration; a flag that is set holds "true".
   std::vector<std::optional<std::string>> options;
 };

@@ -78,7 +78,9 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   if (!tmpl) return make_err(std::move(tmpl).error());
 
   // Deciding needs no digest: it is computed only to be compared. A template
-  // that could not be encoded is refused either way, before anything else.
+  // that could not be encoded is refused either way, before anything else: the
+  // check is a cheap walk, kept as a guard should decoder and encoder ever
+  // disagree on what they accept.
   if (args.check_hash) {
     auto checked = id_check::check(*tmpl, *args.check_hash, id_check::First::Computed);
     if (!checked) {

@@ -123,8 +123,8 @@ class Plan {
 
   // The declared type of each slot of one side, and whether it is required.
   struct Side {
-    std::vector<types::Type> types;
-    std::vector<std::uint8_t> required;  // 0 or 1, read per slot on every decision
+    std::span<const types::Type> types;
+    std::span<const std::uint8_t> required;  // 0 or 1, read per slot on every decision
   };
   const Side& intent() const { return intent_; }
   const Side& evidence() const { return evidence_; }
@@ -139,8 +139,8 @@ class Plan {
     Step step;
   };
   void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
-           std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
-           std::vector<Item>& pending);
+           std::span<const std::string_view> evidence_names,
+           const std::uint8_t* required, std::vector<Item>& pending);
   // Appends the typed form of `program` to typed_steps_; false, appending
   // nothing, when an operand's type does not fit its operator or the result
   // is not a bool. `stack` is room for the types of the values it holds.
@@ -158,6 +158,10 @@ class Plan {
   std::vector<std::uint32_t> optional_slots_;
   std::vector<Ranges> constraints_;
   std::uint32_t max_stack_ = 0;
+  // Both sides' types and required flags, the intent's slots first; the
+  // sides view them.
+  std::vector<types::Type> slot_types_;
+  std::vector<std::uint8_t> slot_required_;
   Side intent_;
   Side evidence_;
 };

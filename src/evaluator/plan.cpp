@@ -21,16 +21,30 @@ using types::Type;
 using Op = Plan::Step::Op;
 
 std::uint32_t slot_of(std::span<const std::string_view> names, std::string_view name) {
+  // A schema of a few fields is searched in a row, which compares lengths
+  // before bytes: cheaper there than halving by byte order. Names are unique,
+  // so both searches find the same slot.
+  constexpr std::size_t kFewNames = 16;
+  if (names.size() <= kFewNames) {
+    for (std::size_t slot = 0; slot < names.size(); ++slot) {
+      if (names[slot] == name) return static_cast<std::uint32_t>(slot);
+    }
+    return Plan::kNoSlot;
+  }
   const auto it = std::lower_bound(names.begin(), names.end(), name);
   if (it == names.end() || *it != name) return Plan::kNoSlot;
   return static_cast<std::uint32_t>(it - names.begin());
 }
 
-// How many steps the programs of `tmpl` take: one per node, and one more per
-// operand of a connective (its Combine). Walked with an explicit stack, as
-// trees may be as deep as MAX_EXPR_DEPTH.
-std::size_t step_count(const types::PolicyTemplate& tmpl) {
-  std::size_t count = 0;
+// How many steps and literals the programs of `tmpl` take: a step per node,
+// and one more per operand of a connective (its Combine). Walked with an
+// explicit stack, as trees may be as deep as MAX_EXPR_DEPTH.
+struct Counts {
+  std::size_t steps = 0;
+  std::size_t literals = 0;
+};
+Counts counts_of(const types::PolicyTemplate& tmpl) {
+  Counts count;
   std::vector<const Expr*> todo;
   todo.reserve(16);
   for (const types::Constraint& c : tmpl.constraints) {
@@ -38,9 +52,11 @@ std::size_t step_count(const types::PolicyTemplate& tmpl) {
     while (!todo.empty()) {
       const Expr& expr = *todo.back();
       todo.pop_back();
-      ++count;
+      ++count.steps;
       switch (expr.kind()) {
         case types::ExprKind::Literal:
+          ++count.literals;
+          break;
         case types::ExprKind::IntentField:
         case types::ExprKind::EvidenceField:
           break;
@@ -52,7 +68,7 @@ std::size_t step_count(const types::PolicyTemplate& tmpl) {
           const auto& operands = expr.kind() == types::ExprKind::And
                                      ? std::get<types::And>(expr.node).operands
                                      : std::get<types::Or>(expr.node).operands;
-          count += operands.size();
+          count.steps += operands.size();
           for (const Expr& operand : operands) todo.push_back(&operand);
           break;
         }
@@ -69,37 +85,45 @@ std::size_t step_count(const types::PolicyTemplate& tmpl) {
 }  // namespace
 
 Plan::Plan(const types::PolicyTemplate& tmpl) {
-  const std::vector<std::string_view> intent_names = names_of(tmpl.intent_schema.fields);
-  const std::vector<std::string_view> evidence_names = names_of(tmpl.evidence_schema.fields);
   // Every vector is sized before it is filled: start-up of a small `eval`
-  // is mostly allocations, and each growth step is one more.
+  // is mostly allocations, and each growth step is one more. Both sides'
+  // names share one vector.
   const std::size_t intents = tmpl.intent_schema.fields.size();
   const std::size_t evidences = tmpl.evidence_schema.fields.size();
-  std::vector<bool> optional;
-  optional.reserve(intents);
-  intent_.types.reserve(intents);
-  intent_.required.reserve(intents);
-  evidence_.types.reserve(evidences);
-  evidence_.required.reserve(evidences);
+  std::vector<std::string_view> names;
+  names.reserve(intents + evidences);
+  slot_types_.reserve(intents + evidences);
+  slot_required_.reserve(intents + evidences);
   for (const auto& [name, shape] : tmpl.intent_schema.fields) {
-    optional.push_back(shape.optional);
-    intent_.types.push_back(shape.type);
-    intent_.required.push_back(!shape.optional);
+    names.push_back(name);
+    slot_types_.push_back(shape.type);
+    slot_required_.push_back(!shape.optional);
   }
   for (const auto& [name, shape] : tmpl.evidence_schema.fields) {
-    evidence_.types.push_back(shape.type);
-    evidence_.required.push_back(true);
+    names.push_back(name);
+    slot_types_.push_back(shape.type);
+    slot_required_.push_back(true);
   }
+  intent_ = Side{std::span(slot_types_).first(intents), std::span(slot_required_).first(intents)};
+  evidence_ = Side{std::span(slot_types_).subspan(intents),
+                   std::span(slot_required_).subspan(intents)};
+  const std::span<const std::string_view> intent_names(names.data(), intents);
+  const std::span<const std::string_view> evidence_names(names.data() + intents, evidences);
+  const Counts counts = counts_of(tmpl);
   constraints_.reserve(tmpl.constraints.size());
-  steps_.reserve(step_count(tmpl));
+  steps_.reserve(counts.steps);
+  literals_.reserve(counts.literals);
   std::vector<Item> pending;
   pending.reserve(16);
   for (const types::Constraint& c : tmpl.constraints) {
-    add(c.expr, intent_names, evidence_names, c.optional ? &optional : nullptr, pending);
+    add(c.expr, intent_names, evidence_names, c.optional ? intent_.required.data() : nullptr,
+        pending);
   }
-  // A typed program has a step for every step of its generic one.
+  // A typed program has a step for every step of its generic one, and holds
+  // no more values than the generic one.
   typed_steps_.reserve(steps_.size());
   std::vector<Type> types;
+  types.reserve(max_stack_);
   for (std::size_t index = 0; index < constraints_.size(); ++index) {
     Ranges& ranges = constraints_[index];
     ranges.typed_begin = typed_steps_.size();
@@ -139,8 +163,8 @@ types::ExprKind kind_of(Op op) { return static_cast<types::ExprKind>(op); }
 }  // namespace
 
 void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
-               std::span<const std::string_view> evidence_names, const std::vector<bool>* optional,
-               std::vector<Item>& pending) {
+               std::span<const std::string_view> evidence_names,
+               const std::uint8_t* required, std::vector<Item>& pending) {
   Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
   // The last item is done first. An explicit stack: trees may be as deep as
   // MAX_EXPR_DEPTH.
@@ -175,7 +199,7 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
             slot_of(intent_names, std::get<types::IntentField>(expr.node).name);
         steps_.push_back(Step{Op::Intent, false, true, slot, &expr});
         ++depth;
-        if (optional && slot != kNoSlot && (*optional)[slot]) optional_slots_.push_back(slot);
+        if (required && slot != kNoSlot && !required[slot]) optional_slots_.push_back(slot);
         break;
       }
       case types::ExprKind::EvidenceField:
