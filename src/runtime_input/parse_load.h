@@ -122,6 +122,12 @@ class LoadedStorage {
   types::Arena& arena() { return arena_; }
   // Keeps `text`, whose bytes views point into (it must be longer than 1 KiB).
   void keep(std::string text) { text_ = std::move(text); }
+  // Empties the storage for other values, keeping a little of its memory;
+  // every view into it dies.
+  void clear() {
+    arena_.reset();
+    if (text_.capacity() != 0) std::string().swap(text_);
+  }
 
  private:
   types::Arena arena_;
@@ -188,6 +194,19 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
     const types::IntentSchema& intent_schema, std::span<const DeclaredField> intent_fields,
     const types::EvidenceSchema& evidence_schema, std::span<const DeclaredField> evidence_fields,
     std::string_view text);
+
+// The values of a request read into storage of the caller's.
+struct RequestSlots {
+  SlotsResult intent;
+  SlotsResult evidence;
+};
+// parse_and_load_request into `storage`, which is cleared first: one request
+// after another then reuses its memory. The values point into `storage` and
+// die when it is cleared again, by the next call.
+Result<RequestSlots, RequestProblem> parse_and_load_request_into(
+    const types::IntentSchema& intent_schema, std::span<const DeclaredField> intent_fields,
+    const types::EvidenceSchema& evidence_schema, std::span<const DeclaredField> evidence_fields,
+    std::string_view text, LoadedStorage& storage);
 
 namespace detail {
 
