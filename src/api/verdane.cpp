@@ -364,11 +364,14 @@ Decision decide(const TemplateData& data, const SlotsResult& intent, const Slots
   return decide(data, *intent, *evidence, options, texts);
 }
 
+// The request's values live in `storage` for this call; the next call
+// reuses it.
 Expected<Decision> decide_request(const TemplateData& data, std::string_view request_json,
-                                  const EvalOptions& options, evaluator::CanonicalTexts* texts) {
-  auto request = runtime_input::parse_and_load_request(data.tmpl.intent_schema, data.intent_fields,
-                                                       data.tmpl.evidence_schema,
-                                                       data.evidence_fields, request_json);
+                                  const EvalOptions& options, evaluator::CanonicalTexts* texts,
+                                  runtime_input::LoadedStorage& storage) {
+  auto request = runtime_input::parse_and_load_request_into(
+      data.tmpl.intent_schema, data.intent_fields, data.tmpl.evidence_schema, data.evidence_fields,
+      request_json, storage);
   if (!request) {
     runtime_input::RequestProblem& problem = request.error();
     if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
@@ -495,7 +498,8 @@ Expected<Decision> evaluate_request(const Template& tmpl, std::string_view reque
 
 Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json,
                                     const EvalOptions& options) {
-  return decide_request(*Access::data(tmpl), request_json, options, nullptr);
+  runtime_input::LoadedStorage storage;
+  return decide_request(*Access::data(tmpl), request_json, options, nullptr, storage);
 }
 
 std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
@@ -510,10 +514,12 @@ std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
   // Failing requests of a batch mostly fail the same few constraints: their
   // texts are built once per call.
   evaluator::CanonicalTexts texts(data.tmpl);
+  // One request's values at a time: their memory is reused for the next.
+  runtime_input::LoadedStorage storage;
   std::vector<Expected<Decision>> decisions;
   decisions.reserve(requests.size());
   for (const std::string_view request : requests) {
-    decisions.push_back(decide_request(data, request, options, &texts));
+    decisions.push_back(decide_request(data, request, options, &texts, storage));
   }
   return decisions;
 }

@@ -21,6 +21,8 @@ struct Window {
 };
 
 bool blank(std::string_view line) {
+  // A request starts with its brace: most lines are told by their first byte.
+  if (!line.empty() && line[0] != ' ' && line[0] != '\t' && line[0] != '\r') return false;
   return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 

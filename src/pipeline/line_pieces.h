@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "pipeline/read_buffer.h"
 #include "support/result.h"
 
 namespace verdane::pipeline {
@@ -20,7 +21,7 @@ inline constexpr std::size_t kPieceBytes = std::size_t{256} << 10;
 
 struct LinePiece {
   std::uint64_t first_line = 1;  // number of the first line of `text`
-  std::string text;              // whole lines, each ending in a line feed...
+  ReadBuffer text;               // whole lines, each ending in a line feed...
   bool torn = false;             // ...but the one line of a piece where the stream ends inside it
 };
 
@@ -36,21 +37,24 @@ class LinePieces {
     if (ended_) return std::optional<LinePiece>();
     LinePiece piece;
     piece.first_line = line_;
-    piece.text = std::move(carry_);
-    carry_.clear();
+    piece.text.room(carry_.size() + kPieceBytes);
+    piece.text.assign(carry_);
+    carry_.truncate(0);
     for (;;) {
-      const std::size_t had = piece.text.size();
-      piece.text.resize(had + kPieceBytes);
-      auto n = stream_.read(piece.text.data() + had, kPieceBytes);
+      char* const room = piece.text.room(kPieceBytes);
+      auto n = stream_.read(room, kPieceBytes);
       if (!n) return make_err(std::move(n).error());
-      piece.text.resize(had + *n);
       if (*n == 0) break;
-      // The carried start of a line holds no line feed, so none found means
-      // that no line has ended yet: a line longer than what was read so far.
-      const std::size_t last = piece.text.rfind('\n');
-      if (last == std::string::npos) continue;
-      carry_.assign(piece.text, last + 1);
-      piece.text.resize(last + 1);
+      piece.text.commit(*n);
+      // The carried start of a line holds no line feed, so none found in
+      // what was just read means that no line has ended yet: a line longer
+      // than what was read so far.
+      const void* last = memrchr(room, '\n', *n);
+      if (last == nullptr) continue;
+      const std::size_t end =
+          static_cast<std::size_t>(static_cast<const char*>(last) + 1 - piece.text.data());
+      carry_.assign(piece.text.view().substr(end));
+      piece.text.truncate(end);
       count_lines(piece.text);
       return std::optional<LinePiece>(std::move(piece));
     }
@@ -75,7 +79,7 @@ class LinePieces {
   }
 
   Stream& stream_;
-  std::string carry_;  // the start of a line not yet ended
+  ReadBuffer carry_;  // the start of a line not yet ended
   std::uint64_t line_ = 1;
   bool ended_ = false;
 };

@@ -696,10 +696,13 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     return forward([&](Loader& l) { return l.String(str, length, copy); });
   }
   bool Key(const char* str, rapidjson::SizeType length, bool copy) {
-    if (depth_ != 1) {
-      if (!unchecked_text_is_valid(str, length)) return false;
-      return forward([&](Loader& l) { return l.Key(str, length, copy); });
-    }
+    if (depth_ == 1) return request_member(str, length);
+    if (!unchecked_text_is_valid(str, length)) return false;
+    return forward([&](Loader& l) { return l.Key(str, length, copy); });
+  }
+  // A member of the request itself: two a line, apart from the members of
+  // its documents, which keep the common path short.
+  [[gnu::noinline]] bool request_member(const char* str, rapidjson::SizeType length) {
     if (!root_is_object_) return true;
     const std::string_view name(str, length);
     if (escapes_ && utf8::validate(name)) return false;
@@ -733,9 +736,8 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
   // Reads the parser's position through `cursor`, for both loaders.
   void watch(const Cursor& cursor) { cursor_ = cursor; }
 
-  // The values, with `storage` (the owner of the arena they were given) to
-  // keep them; it is moved only once both loaders are done with its arena.
-  Result<RequestFields, RequestProblem> finish(LoadedStorage& storage) {
+  // The values, in the arena the reader was given.
+  Result<RequestSlots, RequestProblem> finish() {
     using Kind = RequestProblem::Kind;
     if (!root_is_object_)
       return make_err(RequestProblem{Kind::Shape, std::string(kNotARequest), {}});
@@ -743,7 +745,7 @@ class RequestReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Req
     if (!evidence_) return make_err(RequestProblem{Kind::Shape, std::string(kMissingEvidence), {}});
     SlotsResult intent = intent_ ? intent_->finish("intent") : absent(intent_fields_.size());
     SlotsResult evidence = evidence_->finish("evidence");
-    return RequestFields{std::move(storage), std::move(intent), std::move(evidence)};
+    return RequestSlots{std::move(intent), std::move(evidence)};
   }
 
  private:
@@ -874,15 +876,13 @@ Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::Evid
   return parse_and_load_fields(fields, std::move(text), "evidence");
 }
 
-Result<RequestFields, RequestProblem> parse_and_load_request(const types::IntentSchema&,
-                                                             std::span<const Field> intent_fields,
-                                                             const types::EvidenceSchema&,
-                                                             std::span<const Field> evidence_fields,
-                                                             std::string_view text) {
+Result<RequestSlots, RequestProblem> parse_and_load_request_into(
+    const types::IntentSchema&, std::span<const Field> intent_fields, const types::EvidenceSchema&,
+    std::span<const Field> evidence_fields, std::string_view text, LoadedStorage& storage) {
+  storage.clear();
   if (auto bad = invalid_utf8(text)) {
     return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
   }
-  LoadedStorage storage;
   types::Arena& arena = storage.arena();
   JsonText json = JsonText::borrowed(text);
   const bool escapes = has_unicode_escape(text);
@@ -891,10 +891,21 @@ Result<RequestFields, RequestProblem> parse_and_load_request(const types::Intent
       [&](const char* base) {
         return RequestReader(intent_fields, evidence_fields, escapes, arena, base);
       },
-      [&](RequestReader& reader, bool) { return reader.finish(storage); });
+      [&](RequestReader& reader, bool) { return reader.finish(); });
   if (!read)
     return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(read).error()});
   return std::move(read).value();
+}
+
+Result<RequestFields, RequestProblem> parse_and_load_request(
+    const types::IntentSchema& intent_schema, std::span<const Field> intent_fields,
+    const types::EvidenceSchema& evidence_schema, std::span<const Field> evidence_fields,
+    std::string_view text) {
+  LoadedStorage storage;
+  auto read = parse_and_load_request_into(intent_schema, intent_fields, evidence_schema,
+                                          evidence_fields, text, storage);
+  if (!read) return make_err(std::move(read).error());
+  return RequestFields{std::move(storage), std::move(read->intent), std::move(read->evidence)};
 }
 
 }  // namespace verdane::runtime_input

@@ -86,10 +86,24 @@ Result<LoadResult, JsonError> parse_and_load_evidence(const types::EvidenceSchem
                                                       JsonText text);
 
 // The first eight bytes of `name` as a number, zero bytes past its end.
+// Shorter names are read in two overlapping loads (their shared bytes are
+// the same), not in a copy of variable length, which costs a call.
 inline std::uint64_t name_head(std::string_view name) {
+  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  const std::size_t n = name.size();
   std::uint64_t head = 0;
-  if (!name.empty())
-    std::memcpy(&head, name.data(), std::min<std::size_t>(name.size(), sizeof head));
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+  } else if (n >= 4) {
+    std::uint32_t low;
+    std::uint32_t high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    head = std::uint64_t{low} | std::uint64_t{high} << (8 * (n - 4));
+  } else if (n > 0) {
+    head = std::uint64_t{p[0]} | std::uint64_t{p[n / 2]} << (8 * (n / 2)) |
+           std::uint64_t{p[n - 1]} << (8 * (n - 1));
+  }
   return head;
 }
 
@@ -97,19 +111,26 @@ inline std::uint64_t name_head(std::string_view name) {
 // matched by length and first bytes as numbers, and only longer names
 // compare the rest of their bytes.
 struct DeclaredField {
-  DeclaredField(std::string_view n, types::Type t) : name(n), type(t), head(name_head(n)) {}
+  DeclaredField(std::string_view n, types::Type t)
+      : name(n),
+        type(t),
+        head(name_head(n)),
+        tail(name_head(n.substr(std::min<std::size_t>(n.size(), 8)))) {}
 
   // Whether `other`, whose name_head is `other_head`, is this field's name.
+  // Names of up to sixteen bytes compare their next eight as a number too.
   bool matches(std::string_view other, std::uint64_t other_head) const {
     if (other_head != head || other.size() != name.size()) return false;
-    return name.size() <= sizeof head ||
-           std::memcmp(name.data() + sizeof head, other.data() + sizeof head,
+    if (name.size() <= sizeof head) return true;
+    if (name.size() <= 2 * sizeof head) return name_head(other.substr(sizeof head)) == tail;
+    return std::memcmp(name.data() + sizeof head, other.data() + sizeof head,
                        name.size() - sizeof head) == 0;
   }
 
   std::string_view name;
   types::Type type;
   std::uint64_t head;
+  std::uint64_t tail;  // name_head of the bytes after the first eight
 };
 
 // The fields of a schema in name order; the names are views of the schema's.
@@ -132,6 +153,12 @@ class LoadedStorage {
   types::Arena& arena() { return arena_; }
   // Keeps `text`, whose bytes views point into (it must be longer than 1 KiB).
   void keep(std::string text) { text_ = std::move(text); }
+  // Empties the storage for other values, keeping a little of its memory;
+  // every view into it dies.
+  void clear() {
+    arena_.reset();
+    if (text_.capacity() != 0) std::string().swap(text_);
+  }
 
  private:
   types::Arena arena_;
@@ -198,6 +225,19 @@ Result<RequestFields, RequestProblem> parse_and_load_request(
     const types::IntentSchema& intent_schema, std::span<const DeclaredField> intent_fields,
     const types::EvidenceSchema& evidence_schema, std::span<const DeclaredField> evidence_fields,
     std::string_view text);
+
+// The values of a request read into storage of the caller's.
+struct RequestSlots {
+  SlotsResult intent;
+  SlotsResult evidence;
+};
+// parse_and_load_request into `storage`, which is cleared first: one request
+// after another then reuses its memory. The values point into `storage` and
+// die when it is cleared again, by the next call.
+Result<RequestSlots, RequestProblem> parse_and_load_request_into(
+    const types::IntentSchema& intent_schema, std::span<const DeclaredField> intent_fields,
+    const types::EvidenceSchema& evidence_schema, std::span<const DeclaredField> evidence_fields,
+    std::string_view text, LoadedStorage& storage);
 
 namespace detail {
 

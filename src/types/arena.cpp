@@ -16,6 +16,9 @@ constexpr std::size_t kLargestChunk = std::size_t{1} << 20;
 // A chunk starts with its list node, so that it costs no allocation besides
 // its own; malloc's alignment (16) is kept for what follows.
 constexpr std::size_t kHeader = 16;
+// A reset keeps a chunk up to this size; a larger one was for a large
+// document and is not held on to.
+constexpr std::size_t kKeptChunk = std::size_t{64} << 10;
 
 }  // namespace
 
@@ -52,6 +55,26 @@ void Arena::release() {
   blocks_ = nullptr;
   current_ = nullptr;
   used_ = capacity_ = 0;
+}
+
+void Arena::reset() {
+  if (current_ == nullptr || capacity_ > kKeptChunk) {
+    release();
+    // The next chunk is one a reset keeps.
+    next_chunk_ = std::min(next_chunk_, kKeptChunk);
+    return;
+  }
+  // The current chunk's node is at its start; every other block goes, in
+  // the order release() frees them, for the same reason.
+  Block* const kept = reinterpret_cast<Block*>(current_);
+  for (Block* b = blocks_; b != nullptr;) {
+    Block* const next = b->next;
+    if (b != kept) std::free(b->memory);
+    b = next;
+  }
+  kept->next = nullptr;
+  blocks_ = kept;
+  used_ = kHeader;
 }
 
 void Arena::link(void* memory, void* block) {

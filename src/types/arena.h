@@ -1,5 +1,5 @@
 // A monotonic arena: memory handed out in order from a few large chunks and
-// given back all at once when the arena is destroyed.
+// given back all at once when the arena is destroyed or reset.
 //
 // Loaded requests keep their decoded texts, set elements and slot arrays
 // here, so a request costs a few allocations however many values it holds.
@@ -47,6 +47,12 @@ class Arena {
   // Takes over `block`, which std::malloc or std::realloc returned, and
   // frees it with the arena.
   void adopt(void* block);
+
+  // Gives back everything handed out, as if the arena were new, but keeps
+  // its current chunk for what comes next when that chunk is small: one
+  // request after another then costs no allocation at all. Every pointer
+  // into the arena dies here.
+  void reset();
 
  private:
   // Every block the arena frees: its chunks and adopted blocks, each with a

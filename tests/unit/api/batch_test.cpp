@@ -5,7 +5,9 @@
 // only what JSON requires.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,6 +155,45 @@ TEST(ApiBatch, ThreadsDecidingTheirOwnBatchesAgree) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// A batch reuses one request's memory for the next: whatever came before,
+// each request must decide as it does alone. Large requests (sets of
+// thousands of texts, past what the reused memory keeps) sit among small
+// ones and bad ones, in shuffled orders.
+TEST(ApiBatch, EachRequestDecidesAsAloneWhateverCameBefore) {
+  const api::Template tmpl = limits();
+  std::vector<std::string> texts;
+  for (const std::string& evidence : kEvidence) {
+    for (const std::string& intent : kIntents) texts.push_back(request(&intent, evidence));
+    texts.push_back(request(nullptr, evidence));
+  }
+  for (const std::size_t n : {20, 3000, 9000}) {
+    std::string many;
+    for (std::size_t i = 0; i < n; ++i)
+      many += (i ? ",\"t" : "\"t") + std::to_string(i * 7919 % n) + '"';
+    texts.push_back(R"({"intent": {"amount": 5, "tags": [)" + many +
+                    R"(]}, "evidence": {"balance": 9, "allowed": [)" + many +
+                    R"(], "cutoff": "2024-12-31"}})");
+    texts.push_back(R"({"evidence": {"balance": 9, "allowed": [)" + many + R"(, 7]}})");
+  }
+  texts.push_back("not json");
+  std::mt19937 random(25);
+  for (int round = 0; round < 8; ++round) {
+    std::shuffle(texts.begin(), texts.end(), random);
+    const std::vector<std::string_view> requests(texts.begin(), texts.end());
+    const auto results = api::evaluate_batch(tmpl, requests);
+    ASSERT_EQ(results.size(), requests.size());
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const auto alone = api::evaluate_request(tmpl, requests[i]);
+      ASSERT_EQ(results[i].has_value(), alone.has_value()) << requests[i];
+      if (alone) {
+        EXPECT_EQ(results[i]->to_json(), alone->to_json()) << requests[i];
+      } else {
+        EXPECT_EQ(results[i].error().to_string(), alone.error().to_string()) << requests[i];
+      }
+    }
+  }
 }
 
 TEST(ApiDecisionJson, EscapesOnlyWhatJsonRequires) {
