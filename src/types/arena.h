@@ -23,7 +23,8 @@ class Arena {
   Arena& operator=(const Arena&) = delete;
   ~Arena();
 
-  // `size` bytes aligned to `align` (a power of two up to 16).
+  // `size` bytes aligned to `align` (a power of two up to 16). Zero bytes
+  // from an arena with no chunk come back as a null pointer.
   void* allocate(std::size_t size, std::size_t align) {
     const std::size_t at = (used_ + align - 1) & ~(align - 1);
     if (at + size > capacity_) return allocate_in_new_chunk(size, align);
