@@ -93,13 +93,25 @@ def test_hostile_requests(start, tmp_path):
     # Beyond --max-connections new connections are refused at once.
     conn.close()
     assert wait_for(lambda: b"verdane_open_connections 1\n" in s.request("GET", "/metrics")[2])
-    held = [socket.create_connection((s.host, s.port)) for _ in range(40)]
-    time.sleep(0.2)
-    t0 = time.time()
-    answer = s.raw(b"GET /health HTTP/1.1\r\nHost: x\r\n\r\n")
-    assert status_of(answer) == 503 and b"Retry-After: 1" in answer and time.time() - t0 < 1
-    for c in held:
-        c.close()
+    # The held connections time out after a second idle, so on a loaded machine
+    # the server may have closed some before the probe: then it is tried again.
+    def probe_beyond_limit():
+        held = [socket.create_connection((s.host, s.port)) for _ in range(40)]
+        try:
+            time.sleep(0.2)
+            t0 = time.time()
+            answer = s.raw(b"GET /health HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            return answer, time.time() - t0
+        finally:
+            for c in held:
+                c.close()
+
+    for _ in range(5):
+        answer, took = probe_beyond_limit()
+        if status_of(answer) == 503:
+            break
+        assert wait_for(lambda: b"verdane_open_connections 1\n" in s.request("GET", "/metrics")[2])
+    assert status_of(answer) == 503 and b"Retry-After: 1" in answer and took < 1
     # Idle keep-alive connections are closed after the idle time.
     c = socket.create_connection((s.host, s.port), timeout=5)
     t0 = time.time()
