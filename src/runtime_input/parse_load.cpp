@@ -940,6 +940,20 @@ Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::Evid
   return parse_and_load_fields(fields, std::move(text), "evidence");
 }
 
+Result<SlotsResult, JsonError> parse_and_load_intent_into(std::span<const Field> fields,
+                                                          std::string_view text,
+                                                          LoadedStorage& storage) {
+  JsonText json = JsonText::borrowed(text);
+  return detail::load_fields_in_one_pass(fields, json, "intent", storage);
+}
+
+Result<SlotsResult, JsonError> parse_and_load_evidence_into(std::span<const Field> fields,
+                                                            std::string_view text,
+                                                            LoadedStorage& storage) {
+  JsonText json = JsonText::borrowed(text);
+  return detail::load_fields_in_one_pass(fields, json, "evidence", storage);
+}
+
 Result<RequestSlots, RequestProblem> parse_and_load_request_into(
     const types::IntentSchema&, std::span<const Field> intent_fields, const types::EvidenceSchema&,
     std::span<const Field> evidence_fields, std::string_view text, LoadedStorage& storage) {
