@@ -353,25 +353,30 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     return static_cast<std::size_t>(it - fields_.begin());
   }
 
-  void begin_member(std::string_view name) {
+  // Inlined into the parser's reading of names: what is rare (an undeclared
+  // name, a member given again after a problem or a large set) stays out of
+  // line.
+  [[gnu::always_inline]] void begin_member(std::string_view name) {
     stop_collecting();
     index_ = find_field(name);
-    if (index_ == kNone) {
-      if (!undeclared_ || name < *undeclared_) {
-        undeclared_ = std::string(name);
-        undeclared_offset_ = cursor_.token_start(0);
-      }
-      return;
-    }
+    if (index_ == kNone) return undeclared(name);
     type_ = fields_[index_].type;
     // A repeated name starts over.
     values_[index_] = ValueView();
-    if (!problems_.empty()) {
-      std::erase_if(problems_, [&](const Problem& p) { return p.index == index_; });
+    if (!problems_.empty() || !pending_.empty()) forget_earlier();
+  }
+
+  [[gnu::noinline]] void undeclared(std::string_view name) {
+    if (!undeclared_ || name < *undeclared_) {
+      undeclared_ = std::string(name);
+      undeclared_offset_ = cursor_.token_start(0);
     }
-    if (!pending_.empty()) {
-      std::erase_if(pending_, [&](const Pending& p) { return p.index == index_; });
-    }
+  }
+
+  // Drops what an earlier occurrence of the current member left.
+  [[gnu::noinline]] void forget_earlier() {
+    std::erase_if(problems_, [&](const Problem& p) { return p.index == index_; });
+    std::erase_if(pending_, [&](const Pending& p) { return p.index == index_; });
   }
 
   // Marks the current member bad, dropping whatever it had collected.
