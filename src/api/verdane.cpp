@@ -483,13 +483,15 @@ Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_j
 Expected<Decision> evaluate_json(const Template& tmpl, std::string_view intent_json,
                                  std::string_view evidence_json, const EvalOptions& options) {
   const TemplateData& data = *Access::data(tmpl);
-  auto intent = runtime_input::parse_and_load_intent_fields(
-      data.tmpl.intent_schema, data.intent_fields, JsonText::borrowed(intent_json));
+  // Both documents' values live in one storage for the call: one arena,
+  // most often a single chunk.
+  runtime_input::LoadedStorage storage;
+  auto intent = runtime_input::parse_and_load_intent_into(data.intent_fields, intent_json, storage);
   if (!intent) return json_problem(std::move(intent).error(), "intent");
-  auto evidence = runtime_input::parse_and_load_evidence_fields(
-      data.tmpl.evidence_schema, data.evidence_fields, JsonText::borrowed(evidence_json));
+  auto evidence =
+      runtime_input::parse_and_load_evidence_into(data.evidence_fields, evidence_json, storage);
   if (!evidence) return json_problem(std::move(evidence).error(), "evidence");
-  return decide(data, intent->values(), evidence->values(), options);
+  return decide(data, *intent, *evidence, options);
 }
 
 Expected<Decision> evaluate_request(const Template& tmpl, std::string_view request_json) {

@@ -4,6 +4,7 @@
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -16,6 +17,7 @@
 
 #include "runtime_input/json.h"
 #include "runtime_input/set_builders.h"
+#include "runtime_input/text_scan.h"
 #include "support/utf8.h"
 #include "types/key_sort.h"
 
@@ -124,8 +126,52 @@ struct UnescapedTextStream : rapidjson::InsituStringStream {
   void Put(Ch) { ++dst_; }
 };
 
+// A small document's copy, parsed in place, whose buffer holds
+// text_scan::kWordPadding readable bytes past its closing NUL: strings are
+// then skipped a word at a time (see the reader's ScanCopyUnescapedString
+// below).
+struct SmallCopyStream : rapidjson::InsituStringStream {
+  using rapidjson::InsituStringStream::GenericInsituStringStream;
+};
+
 }  // namespace
 }  // namespace verdane::runtime_input
+
+template <>
+struct rapidjson::StreamTraits<verdane::runtime_input::SmallCopyStream> {
+  enum { copyOptimization = 1 };
+};
+
+// While no escape has been decoded, a string's bytes stay where they are, and
+// its plain run is skipped a word at a time; after one, the reader copies
+// byte by byte as it does for every other stream.
+template <>
+template <>
+inline void
+rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>::
+    ScanCopyUnescapedString<verdane::runtime_input::SmallCopyStream,
+                            verdane::runtime_input::SmallCopyStream>(
+        verdane::runtime_input::SmallCopyStream& is, verdane::runtime_input::SmallCopyStream&) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (is.src_ == is.dst_) {
+      is.src_ += verdane::runtime_input::text_scan::plain_run(is.src_);
+      is.dst_ = is.src_;
+    }
+  }
+}
+
+// Small documents are mostly written without spaces: a byte above the space
+// ends the run at once, and the call is inlined into the parser.
+template <>
+inline void rapidjson::SkipWhitespace(verdane::runtime_input::SmallCopyStream& is) {
+  char* p = is.src_;
+  for (;; ++p) {
+    const char c = *p;
+    if (static_cast<unsigned char>(c) > ' ' || (c != ' ' && c != '\n' && c != '\r' && c != '\t'))
+      break;
+  }
+  is.src_ = p;
+}
 
 template <>
 struct rapidjson::StreamTraits<verdane::runtime_input::TextStream> {
@@ -307,25 +353,30 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
     return static_cast<std::size_t>(it - fields_.begin());
   }
 
-  void begin_member(std::string_view name) {
+  // Inlined into the parser's reading of names: what is rare (an undeclared
+  // name, a member given again after a problem or a large set) stays out of
+  // line.
+  [[gnu::always_inline]] void begin_member(std::string_view name) {
     stop_collecting();
     index_ = find_field(name);
-    if (index_ == kNone) {
-      if (!undeclared_ || name < *undeclared_) {
-        undeclared_ = std::string(name);
-        undeclared_offset_ = cursor_.token_start(0);
-      }
-      return;
-    }
+    if (index_ == kNone) return undeclared(name);
     type_ = fields_[index_].type;
     // A repeated name starts over.
     values_[index_] = ValueView();
-    if (!problems_.empty()) {
-      std::erase_if(problems_, [&](const Problem& p) { return p.index == index_; });
+    if (!problems_.empty() || !pending_.empty()) forget_earlier();
+  }
+
+  [[gnu::noinline]] void undeclared(std::string_view name) {
+    if (!undeclared_ || name < *undeclared_) {
+      undeclared_ = std::string(name);
+      undeclared_offset_ = cursor_.token_start(0);
     }
-    if (!pending_.empty()) {
-      std::erase_if(pending_, [&](const Pending& p) { return p.index == index_; });
-    }
+  }
+
+  // Drops what an earlier occurrence of the current member left.
+  [[gnu::noinline]] void forget_earlier() {
+    std::erase_if(problems_, [&](const Problem& p) { return p.index == index_; });
+    std::erase_if(pending_, [&](const Pending& p) { return p.index == index_; });
   }
 
   // Marks the current member bad, dropping whatever it had collected.
@@ -487,17 +538,33 @@ class Loader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Loader> {
 // Documents up to this size are parsed in a copy, in place.
 constexpr std::size_t kSmall = 1024;
 
-// A copy of a small `text` in `arena`, followed by a NUL byte, to be parsed
-// in place; nullptr for larger texts.
-char* small_copy(std::string_view text, types::Arena& arena) {
-  if (text.size() > kSmall) return nullptr;
-  char* copy = arena.allocate_array<char>(text.size() + 1);
-  std::memcpy(copy, text.data(), text.size());
-  copy[text.size()] = '\0';  // where the in-place stream ends
-  return copy;
+// A text made ready for parsing, and what the checks before parsing need
+// to know of it.
+struct Prepared {
+  // A small text's copy in the arena, followed by a NUL byte and padding,
+  // to be parsed in place; nullptr for a larger text.
+  char* copy = nullptr;
+  // Exact but for `high`, which a large text always has (its validator
+  // finds ASCII runs fast).
+  text_scan::TextFacts facts;
+};
+
+// Copying a small text finds its facts on the way, in one pass over it; a
+// large text is searched with memchr, which is fast over long runs.
+Prepared prepare(std::string_view text, types::Arena& arena) {
+  if (text.size() > kSmall) {
+    return {nullptr,
+            {true, text.find('\0') != std::string_view::npos,
+             text.find('\\') != std::string_view::npos}};
+  }
+  char* copy = arena.allocate_array<char>(text.size() + 1 + text_scan::kWordPadding);
+  const text_scan::TextFacts facts = text_scan::copy_and_scan(text, copy);
+  // The NUL where the in-place stream ends, and defined bytes after it.
+  std::memset(copy + text.size(), 0, 1 + text_scan::kWordPadding);
+  return {copy, facts};
 }
 
-// Parses `copy` (from small_copy) into `handler`, in place: the parser then
+// Parses `copy` (from prepare) into `handler`, in place: the parser then
 // decodes strings where they lie instead of pushing each byte onto its own
 // stack, and they stay there for the loaded values to point to. The stack
 // it still needs for its state lives on the call stack. Such a document is
@@ -510,7 +577,7 @@ rapidjson::ParseErrorCode parse_small(char* copy, Handler& handler) {
   rapidjson::MemoryPoolAllocator<> pool(buffer, sizeof buffer);
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>>
       reader(&pool);
-  rapidjson::InsituStringStream stream(copy);
+  SmallCopyStream stream(copy);
   handler.watch(Cursor(stream, false));
   return reader.Parse<rapidjson::kParseInsituFlag>(stream, handler).Code();
 }
@@ -526,14 +593,13 @@ rapidjson::ParseErrorCode parse_stream(std::string_view text, Handler& handler) 
   return reader.Parse<rapidjson::kParseIterativeFlag>(stream, handler).Code();
 }
 
-// Whether `json` is a large owned text without a backslash, which is parsed
-// where it lies so that no string is copied at all: the values then point
-// into the text, which the loaded document keeps. Span offsets are 32 bits.
-bool parses_in_its_text(JsonText& json) {
-  const std::string_view text = json.view();
-  return json.writable() && text.size() > kSmall &&
-         text.size() <= std::numeric_limits<std::uint32_t>::max() &&
-         text.find('\\') == std::string_view::npos;
+// Whether `json`, as `prepared`, is a large owned text without a backslash,
+// which is parsed where it lies so that no string is copied at all: the
+// values then point into the text, which the loaded document keeps. Span
+// offsets are 32 bits.
+bool parses_in_its_text(JsonText& json, const Prepared& prepared) {
+  return json.writable() && !prepared.copy && !prepared.facts.backslash &&
+         json.view().size() <= std::numeric_limits<std::uint32_t>::max();
 }
 
 // Parses such a text (see parses_in_its_text) in place, leaving it as it
@@ -548,8 +614,8 @@ rapidjson::ParseErrorCode parse_in_its_text(JsonText& json, Handler& handler) {
   return reader.Parse<flags>(stream, handler).Code();
 }
 
+// Whether `text`, which holds a backslash, holds a \u escape.
 bool has_unicode_escape(std::string_view text) {
-  // Backslashes are rare, and finding one is a memchr.
   for (std::size_t at = text.find('\\'); at != std::string_view::npos;
        at = text.find('\\', at + 2)) {
     if (at + 1 < text.size() && text[at + 1] == 'u') return true;
@@ -583,24 +649,24 @@ template <typename Handler>
   return !reader.Parse<flags>(stream, handler).IsError();
 }
 
-// Reads `json`, which is valid UTF-8, whole into a handler made by
-// `make(base)` and gives what `finish(handler, in_its_text)` makes of it, or
-// why the text is not JSON. `base` is where the parsed texts stay (a copy in
-// `arena`, or the document's own text when `in_its_text`, which only an owned
-// document may be), nullptr when the handler must copy them. The parser
+// Reads `json`, which is valid UTF-8 without a NUL byte (the parser takes
+// one for the end of its input) and was made ready as `prepared`, whole into
+// a handler made by `make(base)` and gives what `finish(handler,
+// in_its_text)` makes of it, or why the text is not JSON. `base` is where the
+// parsed texts stay (the prepared copy, or the document's own text when
+// `in_its_text`, which only an owned document may be), nullptr when the
+// handler must copy them. The parser
 // refuses numbers beyond the range of a double, which are valid JSON; as no
 // declared type takes a floating-point number, such a text is read again with
 // its floating-point numbers written as zeros of the same length, which loads
 // the same values.
 template <typename Handler, typename Make, typename Finish>
-auto read_valid_utf8(JsonText& json, types::Arena& arena, bool may_keep_text, Make make,
+auto read_valid_utf8(JsonText& json, const Prepared& prepared, bool may_keep_text, Make make,
                      Finish finish)
     -> Result<decltype(finish(std::declval<Handler&>(), false)), JsonError> {
   const std::string_view text = json.view();
-  // The parser takes a NUL byte for the end of its input.
-  if (text.find('\0') != std::string_view::npos) return make_err(json_error_of(text));
-  const bool in_its_text = may_keep_text && parses_in_its_text(json);
-  char* const copy = in_its_text ? nullptr : small_copy(text, arena);
+  const bool in_its_text = may_keep_text && parses_in_its_text(json, prepared);
+  char* const copy = prepared.copy;
   Handler handler = make(in_its_text ? json.writable() : copy);
   const rapidjson::ParseErrorCode code = in_its_text ? parse_in_its_text(json, handler)
                                          : copy      ? parse_small(copy, handler)
@@ -819,14 +885,17 @@ Result<SlotsResult, JsonError> detail::load_fields_in_one_pass(std::span<const F
                                                                JsonText& json,
                                                                const char* schema_kind,
                                                                LoadedStorage& storage) {
-  // Checked here once (unless the caller did), so that the parser need not
-  // check it again.
-  if (!json.known_valid_utf8() && utf8::validate(json.view()))
-    return make_err(json_error_of(json.view()));
   types::Arena& arena = storage.arena();
-  const bool escapes = has_unicode_escape(json.view());
+  const std::string_view text = json.view();
+  const Prepared prepared = prepare(text, arena);
+  // UTF-8 is checked here once (unless the caller did), so that the parser
+  // need not check it again.
+  if (prepared.facts.nul ||
+      (prepared.facts.high && !json.known_valid_utf8() && utf8::validate(text)))
+    return make_err(json_error_of(text));
+  const bool escapes = prepared.facts.backslash && has_unicode_escape(text);
   return read_valid_utf8<Loader>(
-      json, arena, true, [&](const char* base) { return Loader(fields, escapes, arena, base); },
+      json, prepared, true, [&](const char* base) { return Loader(fields, escapes, arena, base); },
       [&](Loader& loader, bool in_its_text) {
         SlotsResult values = loader.finish(schema_kind);
         if (in_its_text) {
@@ -876,24 +945,42 @@ Result<FieldsResult, JsonError> parse_and_load_evidence_fields(const types::Evid
   return parse_and_load_fields(fields, std::move(text), "evidence");
 }
 
+Result<SlotsResult, JsonError> parse_and_load_intent_into(std::span<const Field> fields,
+                                                          std::string_view text,
+                                                          LoadedStorage& storage) {
+  JsonText json = JsonText::borrowed(text);
+  return detail::load_fields_in_one_pass(fields, json, "intent", storage);
+}
+
+Result<SlotsResult, JsonError> parse_and_load_evidence_into(std::span<const Field> fields,
+                                                            std::string_view text,
+                                                            LoadedStorage& storage) {
+  JsonText json = JsonText::borrowed(text);
+  return detail::load_fields_in_one_pass(fields, json, "evidence", storage);
+}
+
 Result<RequestSlots, RequestProblem> parse_and_load_request_into(
     const types::IntentSchema&, std::span<const Field> intent_fields, const types::EvidenceSchema&,
     std::span<const Field> evidence_fields, std::string_view text, LoadedStorage& storage) {
   storage.clear();
-  if (auto bad = invalid_utf8(text)) {
-    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(*bad)});
-  }
   types::Arena& arena = storage.arena();
+  const Prepared prepared = prepare(text, arena);
+  const auto not_json = [](JsonError e) {
+    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(e)});
+  };
+  if (prepared.facts.high) {
+    if (auto bad = invalid_utf8(text)) return not_json(std::move(*bad));
+  }
+  if (prepared.facts.nul) return not_json(json_error_of(text));
   JsonText json = JsonText::borrowed(text);
-  const bool escapes = has_unicode_escape(text);
+  const bool escapes = prepared.facts.backslash && has_unicode_escape(text);
   auto read = read_valid_utf8<RequestReader>(
-      json, arena, false,
+      json, prepared, false,
       [&](const char* base) {
         return RequestReader(intent_fields, evidence_fields, escapes, arena, base);
       },
       [&](RequestReader& reader, bool) { return reader.finish(); });
-  if (!read)
-    return make_err(RequestProblem{RequestProblem::Kind::Json, {}, std::move(read).error()});
+  if (!read) return not_json(std::move(read).error());
   return std::move(read).value();
 }
 

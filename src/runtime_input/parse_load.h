@@ -197,6 +197,15 @@ Result<FieldsResult, JsonError> parse_and_load_intent_fields(const types::Intent
 Result<FieldsResult, JsonError> parse_and_load_evidence_fields(
     const types::EvidenceSchema& schema, std::span<const DeclaredField> fields, JsonText text);
 
+// The same for a borrowed text, loaded into `storage`, which several
+// documents may share: their values die with it.
+Result<SlotsResult, JsonError> parse_and_load_intent_into(std::span<const DeclaredField> fields,
+                                                          std::string_view text,
+                                                          LoadedStorage& storage);
+Result<SlotsResult, JsonError> parse_and_load_evidence_into(std::span<const DeclaredField> fields,
+                                                            std::string_view text,
+                                                            LoadedStorage& storage);
+
 // A request: one JSON object with the members "intent" (optional, meaning
 // {}) and "evidence", each a document for its schema. The values of both
 // live in `storage`; they die with it.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "common/reference/load.h"
+#include "support/utf8.h"
 
 namespace verdane::runtime_input {
 namespace {
@@ -533,6 +534,85 @@ TEST(InputErrorOffsets, PointAtWhatDoesNotFitOnEveryReading) {
       EXPECT_EQ(read->intent.error().offset, 27 + row.offset) << "in a request: " << doc;
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// Texts of every length, scanned before parsing and skipped through while
+// parsing a word at a time
+
+// A string member's text: plain runs broken by escapes and raw non-ASCII
+// bytes, and one time in three one thing that breaks the text (invalid
+// UTF-8, a lone surrogate, a NUL or control byte, a quote) at any offset;
+// `size` bytes or a few more.
+std::string scanned_text(std::mt19937& random, std::size_t size) {
+  static const char* kPieces[] = {"\\u00e9", "\\\"", "\\n", "\\\\", "\xC3\xA9", "\\u0000", "u"};
+  static const std::string kBreaks[] = {"\\udc00", "\xED\xA0\x80",       "\xFF", "\x01",
+                                        "\"",      std::string(1, '\0'), "\\x"};
+  std::string out;
+  const int special_one_in = random() % 2 ? 6 : 60;
+  while (out.size() < size) {
+    if (static_cast<int>(random() % special_one_in) == 0) {
+      out += kPieces[random() % std::size(kPieces)];
+    } else {
+      out += static_cast<char>('a' + random() % 26);
+    }
+  }
+  if (random() % 3 == 0) out.insert(random() % (out.size() + 1), kBreaks[random() % 7]);
+  return out;
+}
+
+// What the checks made one by one before parsing give for a request line:
+// its first invalid UTF-8 byte, else check_json's error, else nothing.
+std::optional<JsonError> separate_checks(std::string_view line) {
+  if (const auto bad = utf8::validate(line))
+    return JsonError::at("invalid UTF-8", line, bad->valid_up_to);
+  return check_json(line);
+}
+
+TEST(ScannedTexts, EveryLengthLoadsAsTheGenericPathLoadsIt) {
+  std::mt19937 random(2512);
+  const types::EvidenceSchema evidence = evidence_schema();
+  const types::IntentSchema intent = intent_schema();
+  const auto evidence_fields = declared_fields(evidence);
+  const auto intent_fields = declared_fields(intent);
+  // Documents from a few bytes to either side of the small-document limit,
+  // with each string's end at every offset within a block.
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 0; n <= 48; ++n) sizes.push_back(n);
+  for (std::size_t n = 995; n <= 1020; ++n) sizes.push_back(n);
+  int loaded = 0;
+  for (const std::size_t n : sizes) {
+    for (int round = 0; round < 12 && !HasFailure(); ++round) {
+      const std::string text = "{\"s\":\"" + scanned_text(random, n) + "\",\"ss\":[\"" +
+                               scanned_text(random, random() % 20) + "\"]}";
+      expect_same(text);
+      const std::string line = "{\"evidence\":" + text + "}";
+      auto read = parse_and_load_request(intent, intent_fields, evidence, evidence_fields, line);
+      const auto want = separate_checks(line);
+      if (want) {
+        ASSERT_FALSE(read) << line;
+        ASSERT_EQ(read.error().kind, RequestProblem::Kind::Json) << line;
+        EXPECT_EQ(read.error().json.message(), want->message()) << line;
+        continue;
+      }
+      ASSERT_TRUE(read) << line;
+      Outcome got;
+      if (read->evidence) {
+        for (std::size_t i = 0; i < evidence_fields.size(); ++i) {
+          if ((*read->evidence)[i]) {
+            got.values.emplace(std::string(evidence_fields[i].name),
+                               Value{types::to_scalar((*read->evidence)[i])});
+          }
+        }
+        ++loaded;
+      } else {
+        got.input_error = read->evidence.error().to_string();
+      }
+      EXPECT_EQ(got, reference(text, false)) << line;
+    }
+  }
+  // Most texts are valid, so that the values are compared.
+  EXPECT_GT(loaded, 300);
 }
 
 TEST(JsonTextOwnership, OwnedTextIsReleasedOnceRead) {
