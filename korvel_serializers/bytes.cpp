@@ -41,6 +41,7 @@ using verdane::types::Lt;
 using verdane::types::MAX_EXPR_DEPTH;
 using verdane::types::Mul;
 using verdane::types::Not;
+using verdane::types::OperandPair;
 using verdane::types::Or;
 using verdane::types::PolicyTemplate;
 using verdane::types::StringSet;
@@ -260,8 +261,8 @@ class Encoder {
             text(n.name);
             return true;
           } else if constexpr (std::is_base_of_v<Binary, N>) {
-            if (!n.left || !n.right) return fail(missing_operand());
-            return expr(*n.left, depth + 1) && expr(*n.right, depth + 1);
+            if (!n.pair) return fail(missing_operand());
+            return expr(n.left(), depth + 1) && expr(n.right(), depth + 1);
           } else if constexpr (std::is_same_v<N, Not>) {
             if (!n.operand) return fail(missing_operand());
             return expr(*n.operand, depth + 1);
@@ -519,9 +520,8 @@ class Decoder {
   template <typename N>
   bool read_binary(Expr& out, std::size_t depth) {
     N& node = out.node.emplace<N>();
-    node.left = std::make_unique<Expr>();
-    node.right = std::make_unique<Expr>();
-    return read_expr(*node.left, depth + 1) && read_expr(*node.right, depth + 1);
+    node.pair = std::make_unique<OperandPair>();
+    return read_expr(node.left(), depth + 1) && read_expr(node.right(), depth + 1);
   }
 
   template <typename N>

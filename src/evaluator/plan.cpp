@@ -75,8 +75,8 @@ Counts counts_of(const types::PolicyTemplate& tmpl, std::pmr::memory_resource* m
           break;
         }
         default:
-          todo.push_back(expr.binary()->left.get());
-          todo.push_back(expr.binary()->right.get());
+          todo.push_back(&expr.binary()->left());
+          todo.push_back(&expr.binary()->right());
           break;
       }
     }
@@ -233,8 +233,8 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
       }
       default:
         pending.push_back(emit(op_of(expr.kind()), expr, begin));
-        pending.push_back(Item{expr.binary()->right.get(), {}});
-        pending.push_back(Item{expr.binary()->left.get(), {}});
+        pending.push_back(Item{&expr.binary()->right(), {}});
+        pending.push_back(Item{&expr.binary()->left(), {}});
         break;
     }
     ranges.stack = std::max(ranges.stack, depth);

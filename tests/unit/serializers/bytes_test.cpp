@@ -324,12 +324,15 @@ TEST(Decode, LargeReversedSetsAndMaps) {
 }
 
 TEST(Encode, MissingOperandIsAnErrorNotACrash) {
-  Expr broken{Not{}};
-  auto r = BytesSerializer{}.serialize(with_expr(std::move(broken)));
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().to_string(),
-            "Serialization failed, using lib bincode: OtherString(\"expression node is missing an "
-            "operand\")");
+  // A negation without its operand, and a comparison without its pair.
+  Expr cases[] = {Expr{Not{}}, Expr{Lt{}}};
+  for (Expr& broken : cases) {
+    auto r = BytesSerializer{}.serialize(with_expr(std::move(broken)));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(),
+              "Serialization failed, using lib bincode: OtherString(\"expression node is missing "
+              "an operand\")");
+  }
 }
 
 // Keeps every piece serialize_into hands over.
