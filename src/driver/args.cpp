@@ -411,6 +411,8 @@ class Parser {
     for (std::size_t c = 0; c < commands_.size(); ++c) {
       const CommandDecl& decl = decl_.commands[c];
       const Entered& entered = commands_[c];
+      // A command the arguments never entered was given nothing to check.
+      if (entered.times == 0) continue;
       if (decl.single_help) at_most_once("--help", entered.help.size());
       if (decl.positional) checked(*decl.positional, entered.values, kPositional);
       for (std::size_t i = 0; i < decl.options.size(); ++i) {
