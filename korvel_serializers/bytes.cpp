@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -310,22 +312,18 @@ class Decoder {
     std::uint64_t count = 0;
     if (!read_varint(count, Width::U64)) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
-      std::string name;
+      std::string_view name;
       IntentFieldType field;
       if (!read_text(name) || !read_type(field.type) || !read_bool(field.optional)) return false;
-      // Canonical bytecode lists names in ascending order, so the end is the
-      // right hint; any other order still lands where it belongs.
-      t.intent_schema.fields.insert_or_assign(t.intent_schema.fields.end(), std::move(name),
-                                              field);  // last one wins
+      put_field(t.intent_schema.fields, name, field);
     }
 
     if (!read_varint(count, Width::U64)) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
-      std::string name;
+      std::string_view name;
       EvidenceFieldType field;
       if (!read_text(name) || !read_type(field.type)) return false;
-      t.evidence_schema.fields.insert_or_assign(t.evidence_schema.fields.end(), std::move(name),
-                                                field);
+      put_field(t.evidence_schema.fields, name, field);
     }
 
     if (!read_varint(count, Width::U64)) return false;
@@ -413,7 +411,30 @@ class Decoder {
     return true;
   }
 
+  // A schema field, its name copied once, straight into its node. Canonical
+  // bytecode lists names in ascending order, so the end is the right hint;
+  // any other order still lands where it belongs, and of a repeated name
+  // the last field wins.
+  template <typename Fields, typename Field>
+  static void put_field(Fields& fields, std::string_view name, const Field& field) {
+    fields
+        .emplace_hint(fields.end(), std::piecewise_construct, std::forward_as_tuple(name),
+                      std::forward_as_tuple(field))
+        ->second = field;
+  }
+
   bool read_text(std::string& out) {
+    std::string_view bytes;
+    if (!read_text(bytes)) return false;
+    // Every caller reads into a fresh string, where appending is assigning
+    // at less cost.
+    assert(out.empty());
+    out.append(bytes);
+    return true;
+  }
+
+  // A text as a view of the input, checked to be UTF-8.
+  bool read_text(std::string_view& out) {
     std::uint64_t len = 0;
     if (!read_varint(len, Width::U64)) return false;
     // Checked before anything is copied, so a forged length costs nothing.
@@ -428,10 +449,7 @@ class Decoder {
                     " } }");
       }
     }
-    // Every caller reads into a fresh string, where appending is assigning
-    // at less cost.
-    assert(out.empty());
-    out.append(bytes);
+    out = bytes;
     pos_ += bytes.size();
     return true;
   }
