@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -41,6 +43,7 @@ using verdane::types::Lt;
 using verdane::types::MAX_EXPR_DEPTH;
 using verdane::types::Mul;
 using verdane::types::Not;
+using verdane::types::OperandPair;
 using verdane::types::Or;
 using verdane::types::PolicyTemplate;
 using verdane::types::StringSet;
@@ -260,8 +263,8 @@ class Encoder {
             text(n.name);
             return true;
           } else if constexpr (std::is_base_of_v<Binary, N>) {
-            if (!n.left || !n.right) return fail(missing_operand());
-            return expr(*n.left, depth + 1) && expr(*n.right, depth + 1);
+            if (!n.pair) return fail(missing_operand());
+            return expr(n.left(), depth + 1) && expr(n.right(), depth + 1);
           } else if constexpr (std::is_same_v<N, Not>) {
             if (!n.operand) return fail(missing_operand());
             return expr(*n.operand, depth + 1);
@@ -309,22 +312,18 @@ class Decoder {
     std::uint64_t count = 0;
     if (!read_varint(count, Width::U64)) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
-      std::string name;
+      std::string_view name;
       IntentFieldType field;
       if (!read_text(name) || !read_type(field.type) || !read_bool(field.optional)) return false;
-      // Canonical bytecode lists names in ascending order, so the end is the
-      // right hint; any other order still lands where it belongs.
-      t.intent_schema.fields.insert_or_assign(t.intent_schema.fields.end(), std::move(name),
-                                              field);  // last one wins
+      put_field(t.intent_schema.fields, name, field);
     }
 
     if (!read_varint(count, Width::U64)) return false;
     for (std::uint64_t i = 0; i < count; ++i) {
-      std::string name;
+      std::string_view name;
       EvidenceFieldType field;
       if (!read_text(name) || !read_type(field.type)) return false;
-      t.evidence_schema.fields.insert_or_assign(t.evidence_schema.fields.end(), std::move(name),
-                                                field);
+      put_field(t.evidence_schema.fields, name, field);
     }
 
     if (!read_varint(count, Width::U64)) return false;
@@ -412,7 +411,30 @@ class Decoder {
     return true;
   }
 
+  // A schema field, its name copied once, straight into its node. Canonical
+  // bytecode lists names in ascending order, so the end is the right hint;
+  // any other order still lands where it belongs, and of a repeated name
+  // the last field wins.
+  template <typename Fields, typename Field>
+  static void put_field(Fields& fields, std::string_view name, const Field& field) {
+    fields
+        .emplace_hint(fields.end(), std::piecewise_construct, std::forward_as_tuple(name),
+                      std::forward_as_tuple(field))
+        ->second = field;
+  }
+
   bool read_text(std::string& out) {
+    std::string_view bytes;
+    if (!read_text(bytes)) return false;
+    // Every caller reads into a fresh string, where appending is assigning
+    // at less cost.
+    assert(out.empty());
+    out.append(bytes);
+    return true;
+  }
+
+  // A text as a view of the input, checked to be UTF-8.
+  bool read_text(std::string_view& out) {
     std::uint64_t len = 0;
     if (!read_varint(len, Width::U64)) return false;
     // Checked before anything is copied, so a forged length costs nothing.
@@ -427,22 +449,33 @@ class Decoder {
                     " } }");
       }
     }
-    // Every caller reads into a fresh string, where appending is assigning
-    // at less cost.
-    assert(out.empty());
-    out.append(bytes);
+    out = bytes;
     pos_ += bytes.size();
     return true;
   }
 
   // Names and short texts, most of a template's texts, are plain ASCII:
   // that is seen here without the general check.
+  // Two loads that may overlap cover up to 16 bytes, in place of a loop.
   static bool short_ascii(std::string_view bytes) {
-    constexpr std::size_t kShort = 16;
-    if (bytes.size() > kShort) return false;
-    unsigned char any = 0;
-    for (const char c : bytes) any |= static_cast<unsigned char>(c);
-    return any < 0x80;
+    const std::size_t n = bytes.size();
+    const char* p = bytes.data();
+    std::uint64_t any = 0;
+    if (n > 16) return false;
+    if (n >= 8) {
+      any = load<std::uint64_t>(p) | load<std::uint64_t>(p + n - 8);
+    } else if (n >= 4) {
+      any = load<std::uint32_t>(p) | load<std::uint32_t>(p + n - 4);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) any |= static_cast<unsigned char>(p[i]);
+    }
+    return (any & 0x8080808080808080u) == 0;
+  }
+  template <typename Word>
+  static std::uint64_t load(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
   }
 
   // A variant index below `count`.
@@ -519,9 +552,8 @@ class Decoder {
   template <typename N>
   bool read_binary(Expr& out, std::size_t depth) {
     N& node = out.node.emplace<N>();
-    node.left = std::make_unique<Expr>();
-    node.right = std::make_unique<Expr>();
-    return read_expr(*node.left, depth + 1) && read_expr(*node.right, depth + 1);
+    node.pair = std::make_unique<OperandPair>();
+    return read_expr(node.left(), depth + 1) && read_expr(node.right(), depth + 1);
   }
 
   template <typename N>

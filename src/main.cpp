@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <string_view>
 #include <variant>
 
@@ -48,15 +49,17 @@ int main(int argc, char** argv) {
   const Cli& cli = std::get<Cli>(parsed);
 
   Stdout out;
+  // Outlives the visit: what eval decided with is dropped by std::exit below.
+  EvalRemains remains;
   const auto result = std::visit(
-      [&out](const auto& command) -> verdane::Result<int, std::string> {
+      [&out, &remains](const auto& command) -> verdane::Result<int, std::string> {
         using C = std::decay_t<decltype(command)>;
         if constexpr (std::is_same_v<C, CompileCommand>) {
           return run_compile(command, out);
         } else if constexpr (std::is_same_v<C, PrintCommand>) {
           return run_print(command, out);
         } else if constexpr (std::is_same_v<C, EvalCommand>) {
-          return run_eval(command, out);
+          return run_eval(command, out, remains);
         } else if constexpr (std::is_same_v<C, TestCommand>) {
           return run_test(command, out);
         } else {
@@ -70,5 +73,8 @@ int main(int argc, char** argv) {
     verdane::write_or_drop(STDERR_FILENO, verdane::escape_line_breaks(result.error()) + "\n");
     return 1;
   }
-  return *result;
+  // Ends the process without running the destructors of main's locals: the
+  // output is flushed, and what is left is memory the process gives back
+  // whole.
+  std::exit(*result);
 }

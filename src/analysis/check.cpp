@@ -55,8 +55,8 @@ Result<Type, std::string> node_type(const types::PolicyTemplate& tmpl, const Exp
   std::string op = "`";
   op.append(row->spelling).append("`");
   if (row->arity == types::Arity::Two) {
-    const Type l = type_of(expr.binary()->left.get());
-    const Type r = type_of(expr.binary()->right.get());
+    const Type l = type_of(&expr.binary()->left());
+    const Type r = type_of(&expr.binary()->right());
     if (types::operands_fit(row->operands, l, r)) return row->result;
     switch (row->operands) {
       case types::Operands::Ints:

@@ -245,10 +245,8 @@ struct Encoding::Impl {
       for (const types::Constraint& constraint : c.tmpl->constraints) {
         post_order(constraint.expr, [&](const Expr& e) {
           if (e.kind() == ExprKind::Mul) {
-            const auto literal = [](const std::unique_ptr<Expr>& p) {
-              return p->kind() == ExprKind::Literal;
-            };
-            if (!literal(e.binary()->left) && !literal(e.binary()->right)) linear = false;
+            const auto literal = [](const Expr& p) { return p.kind() == ExprKind::Literal; };
+            if (!literal(e.binary()->left()) && !literal(e.binary()->right())) linear = false;
           }
           return linear;
         });
@@ -757,9 +755,7 @@ struct Encoding::Impl {
 
   Value node(std::size_t slot, const Expr& e, const std::unordered_map<const Expr*, Value>& done,
              std::vector<z3::expr>& errors) {
-    const auto at = [&](const std::unique_ptr<Expr>& p) -> const Value& {
-      return done.at(p.get());
-    };
+    const auto at = [&](const Expr& p) -> const Value& { return done.at(&p); };
     const NodeTypes& node_types = *templates[slot].types;
     switch (e.kind()) {
       case ExprKind::Literal:
@@ -771,8 +767,8 @@ struct Encoding::Impl {
       case ExprKind::Add:
       case ExprKind::Sub:
       case ExprKind::Mul: {
-        const Value& a = at(e.binary()->left);
-        const Value& b = at(e.binary()->right);
+        const Value& a = at(e.binary()->left());
+        const Value& b = at(e.binary()->right());
         if (e.kind() == ExprKind::Mul && !a.value && !b.value) spend(kProductCost);
         if (!linear && !(a.value && b.value)) spend(kBitArithmeticCost);
         // Bit-vectors wrap; integers keep the exact result, which only an
@@ -784,28 +780,30 @@ struct Encoding::Impl {
         return {r, std::nullopt};
       }
       case ExprKind::Eq: {
-        const Value& a = at(e.binary()->left);
-        const Value& b = at(e.binary()->right);
-        if (types::is_set_type(node_types.at(e.binary()->left.get()))) {
+        const Value& a = at(e.binary()->left());
+        const Value& b = at(e.binary()->right());
+        if (types::is_set_type(node_types.at(&e.binary()->left()))) {
           return {relation(a.set, b.set, true), std::nullopt};
         }
         if (a.value && b.value) return {ctx.bool_val(*a.value == *b.value), std::nullopt};
         return {a.term == b.term, std::nullopt};
       }
       case ExprKind::Lt:
-        return {less(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
+        return {less(at(e.binary()->left()).term, at(e.binary()->right()).term), std::nullopt};
       case ExprKind::Le:
-        return {at_most(at(e.binary()->left).term, at(e.binary()->right).term), std::nullopt};
+        return {at_most(at(e.binary()->left()).term, at(e.binary()->right()).term), std::nullopt};
       case ExprKind::Gt:
-        return {less(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
+        return {less(at(e.binary()->right()).term, at(e.binary()->left()).term), std::nullopt};
       case ExprKind::Ge:
-        return {at_most(at(e.binary()->right).term, at(e.binary()->left).term), std::nullopt};
+        return {at_most(at(e.binary()->right()).term, at(e.binary()->left()).term), std::nullopt};
       case ExprKind::In:
-        return {membership(at(e.binary()->right).set, at(e.binary()->left)), std::nullopt};
+        return {membership(at(e.binary()->right()).set, at(e.binary()->left())), std::nullopt};
       case ExprKind::SubsetOf:
-        return {relation(at(e.binary()->left).set, at(e.binary()->right).set, false), std::nullopt};
+        return {relation(at(e.binary()->left()).set, at(e.binary()->right()).set, false),
+                std::nullopt};
       case ExprKind::SupersetOf:
-        return {relation(at(e.binary()->right).set, at(e.binary()->left).set, false), std::nullopt};
+        return {relation(at(e.binary()->right()).set, at(e.binary()->left()).set, false),
+                std::nullopt};
       case ExprKind::Not:
         return {!done.at(std::get<types::Not>(e.node).operand.get()).term, std::nullopt};
       case ExprKind::And:

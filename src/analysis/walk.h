@@ -14,8 +14,8 @@ namespace verdane::analysis {
 // The operands of `expr` in evaluation order, appended to `out`.
 inline void children(const types::Expr& expr, std::vector<const types::Expr*>& out) {
   if (const types::Binary* b = expr.binary()) {
-    out.push_back(b->left.get());
-    out.push_back(b->right.get());
+    out.push_back(&b->left());
+    out.push_back(&b->right());
   } else if (const auto* n = std::get_if<types::Not>(&expr.node)) {
     out.push_back(n->operand.get());
   } else if (const auto* a = std::get_if<types::And>(&expr.node)) {

@@ -66,11 +66,11 @@ void append_expr(std::string& out, const Expr& expr, SpanSink* sink) {
   const std::size_t begin = out.size();
   if (const types::Binary* bin = expr.binary()) {
     out += '(';
-    append_expr(out, *bin->left, sink);
+    append_expr(out, bin->left(), sink);
     out += ' ';
     out += types::operator_of(expr.kind())->spelling;
     out += ' ';
-    append_expr(out, *bin->right, sink);
+    append_expr(out, bin->right(), sink);
     out += ')';
   } else {
     switch (expr.kind()) {

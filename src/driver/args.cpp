@@ -1,9 +1,12 @@
 #include "driver/args.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <forward_list>
 #include <limits>
+#include <memory_resource>
 
 #include "support/utf8.h"
 
@@ -31,12 +34,15 @@ struct Given {
 
 // What the arguments gave one command (or the program itself).
 struct Entered {
+  explicit Entered(std::pmr::memory_resource* memory)
+      : help(memory), values(memory), unexpected(memory) {}
+
   int times = 0;  // how often the command line entered it
-  std::vector<std::string_view> help;
+  std::pmr::vector<std::string_view> help;
   // Values of the positional and the options, all in one list in the order
-  // given: a command line has few, and one list is one allocation.
-  std::vector<Given> values;
-  std::vector<Unexpected> unexpected;
+  // given: a command line has few.
+  std::pmr::vector<Given> values;
+  std::pmr::vector<Unexpected> unexpected;
 
   std::size_t count(std::size_t to) const {
     return static_cast<std::size_t>(
@@ -108,7 +114,7 @@ std::optional<bool> flag_truth(std::string_view text) {
   return !negative && magnitude > 0;
 }
 
-std::string joined(const std::vector<std::string_view>& items, std::string_view separator) {
+std::string joined(std::span<const std::string_view> items, std::string_view separator) {
   std::string out;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += separator;
@@ -119,8 +125,9 @@ std::string joined(const std::vector<std::string_view>& items, std::string_view 
 
 class Parser {
  public:
-  Parser(const ProgramDecl& decl, int argc, const char* const* argv)
-      : decl_(decl), commands_(decl.commands.size()) {
+  Parser(const ProgramDecl& decl, int argc, const char* const* argv) : decl_(decl) {
+    commands_.reserve(decl.commands.size());
+    for (std::size_t c = 0; c < decl.commands.size(); ++c) commands_.emplace_back(&memory_);
     // Arguments are consumed from the back.
     if (argc > 1) args_.reserve(static_cast<std::size_t>(argc - 1));
     for (int i = argc - 1; i > 0; --i) args_.emplace_back(argv[i]);
@@ -374,7 +381,7 @@ class Parser {
   }
 
   // Checks the values given to `to`, declared by `decl`, in the order given.
-  void checked(const ValueDecl& decl, const std::vector<Given>& values, std::size_t to) {
+  void checked(const ValueDecl& decl, std::span<const Given> values, std::size_t to) {
     std::size_t count = 0;
     for (const Given& given : values) {
       if (given.to != to) continue;
@@ -404,6 +411,8 @@ class Parser {
     for (std::size_t c = 0; c < commands_.size(); ++c) {
       const CommandDecl& decl = decl_.commands[c];
       const Entered& entered = commands_[c];
+      // A command the arguments never entered was given nothing to check.
+      if (entered.times == 0) continue;
       if (decl.single_help) at_most_once("--help", entered.help.size());
       if (decl.positional) checked(*decl.positional, entered.values, kPositional);
       for (std::size_t i = 0; i < decl.options.size(); ++i) {
@@ -445,7 +454,7 @@ class Parser {
     return false;
   }
 
-  void report_unexpected(const std::vector<Unexpected>& unexpected) {
+  void report_unexpected(std::span<const Unexpected> unexpected) {
     const bool any = std::any_of(unexpected.begin(), unexpected.end(),
                                  [](const Unexpected& u) { return u.kind != Kind::Separator; });
     if (!any) return;
@@ -468,12 +477,18 @@ class Parser {
   }
 
   const ProgramDecl& decl_;
-  std::vector<std::string_view> args_;
+  // Every list below lives in this block, which a command line of some
+  // dozen arguments does not outgrow: parsing one allocates nothing (the
+  // process runs once per request, and its start-up is counted). A longer
+  // one continues on the heap.
+  std::array<std::byte, 2048> block_;
+  std::pmr::monotonic_buffer_resource memory_{block_.data(), block_.size()};
+  std::pmr::vector<std::string_view> args_{&memory_};
   // The arguments split off groups of short flags, which args_ views.
   std::forward_list<std::string> split_off_;
-  Entered program_;
-  std::vector<std::string_view> version_;
-  std::vector<Entered> commands_;
+  Entered program_{&memory_};
+  std::pmr::vector<std::string_view> version_{&memory_};
+  std::pmr::vector<Entered> commands_{&memory_};
   std::optional<std::size_t> selected_;
   std::optional<Outcome> stop_;
 };

@@ -73,7 +73,7 @@ Result<int, std::string> run_print(const PrintCommand& args, Stdout& out) {
   return flushed(out, 0);
 }
 
-Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
+Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out, EvalRemains& remains) {
   auto tmpl = read_template(args.bytecode);
   if (!tmpl) return make_err(std::move(tmpl).error());
 
@@ -116,6 +116,9 @@ Result<int, std::string> run_eval(const EvalCommand& args, Stdout& out) {
   const api::Decision decision =
       api::evaluate(*tmpl, *intent, *evidence, api::EvalOptions{args.explain});
   out.write(args.format == Format::Json ? decision.to_json() + "\n" : decision.report());
+  remains.tmpl.emplace(std::move(*tmpl));
+  remains.intent.emplace(std::move(*intent));
+  remains.evidence.emplace(std::move(*evidence));
   return flushed(out, decision.pass ? 0 : 1);
 }
 

@@ -2,6 +2,8 @@
 // typed.
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <memory_resource>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -43,9 +45,9 @@ struct Counts {
   std::size_t steps = 0;
   std::size_t literals = 0;
 };
-Counts counts_of(const types::PolicyTemplate& tmpl) {
+Counts counts_of(const types::PolicyTemplate& tmpl, std::pmr::memory_resource* memory) {
   Counts count;
-  std::vector<const Expr*> todo;
+  std::pmr::vector<const Expr*> todo(memory);
   todo.reserve(16);
   for (const types::Constraint& c : tmpl.constraints) {
     todo.push_back(&c.expr);
@@ -73,8 +75,8 @@ Counts counts_of(const types::PolicyTemplate& tmpl) {
           break;
         }
         default:
-          todo.push_back(expr.binary()->left.get());
-          todo.push_back(expr.binary()->right.get());
+          todo.push_back(&expr.binary()->left());
+          todo.push_back(&expr.binary()->right());
           break;
       }
     }
@@ -86,11 +88,14 @@ Counts counts_of(const types::PolicyTemplate& tmpl) {
 
 Plan::Plan(const types::PolicyTemplate& tmpl) {
   // Every vector is sized before it is filled: start-up of a small `eval`
-  // is mostly allocations, and each growth step is one more. Both sides'
-  // names share one vector.
+  // is mostly allocations, and each growth step is one more. The lists used
+  // only while planning live in a block on the stack, which a small
+  // template does not outgrow. Both sides' names share one list.
+  std::array<std::byte, 2048> block;
+  std::pmr::monotonic_buffer_resource memory(block.data(), block.size());
   const std::size_t intents = tmpl.intent_schema.fields.size();
   const std::size_t evidences = tmpl.evidence_schema.fields.size();
-  std::vector<std::string_view> names;
+  std::pmr::vector<std::string_view> names(&memory);
   names.reserve(intents + evidences);
   slot_types_.reserve(intents + evidences);
   slot_required_.reserve(intents + evidences);
@@ -105,15 +110,15 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
     slot_required_.push_back(true);
   }
   intent_ = Side{std::span(slot_types_).first(intents), std::span(slot_required_).first(intents)};
-  evidence_ = Side{std::span(slot_types_).subspan(intents),
-                   std::span(slot_required_).subspan(intents)};
+  evidence_ =
+      Side{std::span(slot_types_).subspan(intents), std::span(slot_required_).subspan(intents)};
   const std::span<const std::string_view> intent_names(names.data(), intents);
   const std::span<const std::string_view> evidence_names(names.data() + intents, evidences);
-  const Counts counts = counts_of(tmpl);
+  const Counts counts = counts_of(tmpl, &memory);
   constraints_.reserve(tmpl.constraints.size());
   steps_.reserve(counts.steps);
   literals_.reserve(counts.literals);
-  std::vector<Item> pending;
+  std::pmr::vector<Item> pending(&memory);
   pending.reserve(16);
   for (const types::Constraint& c : tmpl.constraints) {
     add(c.expr, intent_names, evidence_names, c.optional ? intent_.required.data() : nullptr,
@@ -122,7 +127,7 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
   // A typed program has a step for every step of its generic one, and holds
   // no more values than the generic one.
   typed_steps_.reserve(steps_.size());
-  std::vector<Type> types;
+  std::pmr::vector<Type> types(&memory);
   types.reserve(max_stack_);
   for (std::size_t index = 0; index < constraints_.size(); ++index) {
     Ranges& ranges = constraints_[index];
@@ -134,7 +139,7 @@ Plan::Plan(const types::PolicyTemplate& tmpl) {
 Plan Plan::for_expr(const Expr& expr, std::span<const std::string_view> intent_names,
                     std::span<const std::string_view> evidence_names) {
   Plan plan;
-  std::vector<Item> pending;
+  std::pmr::vector<Item> pending;
   plan.add(expr, intent_names, evidence_names, nullptr, pending);
   return plan;
 }
@@ -163,8 +168,8 @@ types::ExprKind kind_of(Op op) { return static_cast<types::ExprKind>(op); }
 }  // namespace
 
 void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
-               std::span<const std::string_view> evidence_names,
-               const std::uint8_t* required, std::vector<Item>& pending) {
+               std::span<const std::string_view> evidence_names, const std::uint8_t* required,
+               std::pmr::vector<Item>& pending) {
   Ranges ranges{steps_.size(), 0, static_cast<std::uint32_t>(optional_slots_.size()), 0, 0};
   // The last item is done first. An explicit stack: trees may be as deep as
   // MAX_EXPR_DEPTH.
@@ -228,8 +233,8 @@ void Plan::add(const Expr& root, std::span<const std::string_view> intent_names,
       }
       default:
         pending.push_back(emit(op_of(expr.kind()), expr, begin));
-        pending.push_back(Item{expr.binary()->right.get(), {}});
-        pending.push_back(Item{expr.binary()->left.get(), {}});
+        pending.push_back(Item{&expr.binary()->right(), {}});
+        pending.push_back(Item{&expr.binary()->left(), {}});
         break;
     }
     ranges.stack = std::max(ranges.stack, depth);
@@ -341,7 +346,7 @@ Word word_of(const types::ValueView& view) {
 
 }  // namespace
 
-bool Plan::add_typed(std::span<const Step> program, std::vector<Type>& stack) {
+bool Plan::add_typed(std::span<const Step> program, std::pmr::vector<Type>& stack) {
   using T = TypedStep::Op;
   const std::size_t begin = typed_steps_.size();
   stack.clear();  // the type of every value the program holds

@@ -51,7 +51,7 @@ void append_chain(std::string& out, const std::vector<Expr>& operands, bool is_o
 void append_form(std::string& out, const Expr& expr) {
   const ExprKind kind = expr.kind();
   if (const types::Binary* b = expr.binary()) {
-    append_bin(out, *b->left, *b->right, types::binding_of(kind),
+    append_bin(out, b->left(), b->right(), types::binding_of(kind),
                types::operator_of(kind)->spelling);
     return;
   }

@@ -87,11 +87,9 @@ template <typename T>
 // Makes `out` the binary node `Node(left, right)`, in place.
 template <typename Node>
 void set_binary(Expr& out, Expr& left, Expr& right) {
-  auto left_box = std::make_unique<Expr>(std::move(left));
-  auto right_box = std::make_unique<Expr>(std::move(right));
-  Node& node = out.node.emplace<Node>();
-  node.left = std::move(left_box);
-  node.right = std::move(right_box);
+  auto operands =
+      std::make_unique<types::OperandPair>(types::OperandPair{std::move(left), std::move(right)});
+  out.node.emplace<Node>().pair = std::move(operands);
 }
 
 // Whether operands of these types fit the operator `kind`, as the table of

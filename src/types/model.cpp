@@ -79,8 +79,8 @@ Expr deep_copy(const Expr& expr) {
         using N = std::decay_t<decltype(n)>;
         if constexpr (std::is_base_of_v<Binary, N>) {
           N copy;
-          copy.left = std::make_unique<Expr>(deep_copy(*n.left));
-          copy.right = std::make_unique<Expr>(deep_copy(*n.right));
+          copy.pair =
+              std::make_unique<OperandPair>(OperandPair{deep_copy(n.left()), deep_copy(n.right())});
           return Expr{std::move(copy)};
         } else if constexpr (std::is_same_v<N, Not>) {
           return make_not(deep_copy(*n.operand));
@@ -103,7 +103,7 @@ bool operator==(const Expr& a, const Expr& b) {
         using N = std::decay_t<decltype(x)>;
         const N& y = std::get<N>(b.node);
         if constexpr (std::is_base_of_v<Binary, N>) {
-          return *x.left == *y.left && *x.right == *y.right;
+          return x.left() == y.left() && x.right() == y.right();
         } else if constexpr (std::is_same_v<N, Not>) {
           return *x.operand == *y.operand;
         } else if constexpr (std::is_same_v<N, And> || std::is_same_v<N, Or>) {

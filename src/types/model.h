@@ -71,11 +71,18 @@ struct EvidenceField {
   std::string name;  // without the "evidence." prefix
 };
 
-// Two exclusively owned operands. For In, `left` is the element and `right`
-// the set.
+struct OperandPair;
+
+// Two exclusively owned operands, boxed together: one allocation per node
+// rather than one per operand. For In, `left` is the element and `right` the
+// set. A node made without operands holds none, which encoding refuses.
 struct Binary {
-  std::unique_ptr<Expr> left;
-  std::unique_ptr<Expr> right;
+  std::unique_ptr<OperandPair> pair;
+
+  const Expr& left() const;
+  const Expr& right() const;
+  Expr& left();
+  Expr& right();
 };
 struct Add : Binary {};
 struct Sub : Binary {};
@@ -130,6 +137,16 @@ struct Expr {
   const Binary* binary() const;
 };
 
+struct OperandPair {
+  Expr left;
+  Expr right;
+};
+
+inline const Expr& Binary::left() const { return pair->left; }
+inline const Expr& Binary::right() const { return pair->right; }
+inline Expr& Binary::left() { return pair->left; }
+inline Expr& Binary::right() { return pair->right; }
+
 // Copies the whole subtree, texts and set payloads included.
 Expr deep_copy(const Expr& expr);
 // Structural equality of two trees.
@@ -139,8 +156,7 @@ bool operator==(const Expr& a, const Expr& b);
 template <typename Node>
 Expr make_binary(Expr left, Expr right) {
   Node node;
-  node.left = std::make_unique<Expr>(std::move(left));
-  node.right = std::make_unique<Expr>(std::move(right));
+  node.pair = std::make_unique<OperandPair>(OperandPair{std::move(left), std::move(right)});
   return Expr{std::move(node)};
 }
 Expr make_not(Expr operand);

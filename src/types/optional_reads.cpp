@@ -18,8 +18,8 @@ std::vector<std::string> optional_fields_read(const IntentSchema& intent, const 
       const auto it = intent.fields.find(field->name);
       if (it != intent.fields.end() && it->second.optional) names.push_back(field->name);
     } else if (const Binary* b = e->binary()) {
-      pending.push_back(b->right.get());
-      pending.push_back(b->left.get());
+      pending.push_back(&b->right());
+      pending.push_back(&b->left());
     } else if (const auto* n = std::get_if<Not>(&e->node)) {
       pending.push_back(n->operand.get());
     } else if (const auto* a = std::get_if<And>(&e->node)) {

@@ -243,5 +243,23 @@ TEST(CliExhaustive, EveryShortCommandLineKeepsItsOutcome) {
   EXPECT_EQ(digest, 4039613339814226446ull);
 }
 
+// Command lines far longer than the parser's block on the stack: its lists
+// go on to the heap and every argument still counts, in place and in order.
+TEST(CliLong, ManyArgumentsParseAsFew) {
+  for (const std::size_t count : {10u, 300u, 3000u}) {
+    std::vector<std::string> words{"eval", "b", "--evidence", "e"};
+    std::string expected = "exit 2 err: error: The following arguments were not expected:";
+    for (std::size_t i = 0; i < count; ++i) words.push_back('w' + std::to_string(i));
+    for (std::size_t i = count; i-- > 0;) expected.append(" w").append(std::to_string(i));
+    EXPECT_EQ(outcome(words), expected) << count;
+    // The same arguments as test files, the one positional that takes many.
+    words[0] = "test";
+    words.erase(words.begin() + 2, words.begin() + 4);
+    std::string files = "test";
+    for (std::size_t i = 1; i < words.size(); ++i) files.append(" [").append(words[i]).append("]");
+    EXPECT_EQ(outcome(words), files) << count;
+  }
+}
+
 }  // namespace
 }  // namespace verdane::driver

@@ -197,6 +197,31 @@ std::vector<ErrorCase> error_cases() {
 INSTANTIATE_TEST_SUITE_P(Cases, DecodeErrors, testing::ValuesIn(error_cases()),
                          [](const auto& info) { return info.param.name; });
 
+// Texts of every length around the short-text check, with one byte that is
+// not ASCII at every position: each is refused where that byte stands, and
+// the same texts in ASCII decode.
+TEST(Decode, ShortTextsAreCheckedAtEveryByte) {
+  for (std::size_t length = 1; length <= 20; ++length) {
+    PolicyTemplate t = example_template();
+    t.name = std::string(length, 'a');
+    const Bytes ascii = encode(t);
+    ASSERT_EQ(ascii.at(0), length);
+    EXPECT_TRUE(BytesSerializer{}.deserialize(ascii).ok()) << length;
+    for (std::size_t at = 0; at < length; ++at) {
+      for (const std::uint8_t bad : {0x80, 0xc3, 0xff}) {
+        Bytes b = ascii;
+        b.at(1 + at) = bad;
+        const bool cut = bad == 0xc3 && at + 1 == length;
+        EXPECT_EQ(decode_error(b),
+                  "Deserialization failed, using lib bincode: Utf8 { inner: Utf8Error { "
+                  "valid_up_to: " +
+                      std::to_string(at) + ", error_len: " + (cut ? "None" : "Some(1)") + " } }")
+            << length << " " << at << " " << int{bad};
+      }
+    }
+  }
+}
+
 // Inputs that are not canonical but decode, and re-encode to canonical bytes.
 struct NonCanonicalCase {
   std::string name;
@@ -324,12 +349,15 @@ TEST(Decode, LargeReversedSetsAndMaps) {
 }
 
 TEST(Encode, MissingOperandIsAnErrorNotACrash) {
-  Expr broken{Not{}};
-  auto r = BytesSerializer{}.serialize(with_expr(std::move(broken)));
-  ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().to_string(),
-            "Serialization failed, using lib bincode: OtherString(\"expression node is missing an "
-            "operand\")");
+  // A negation without its operand, and a comparison without its pair.
+  Expr cases[] = {Expr{Not{}}, Expr{Lt{}}};
+  for (Expr& broken : cases) {
+    auto r = BytesSerializer{}.serialize(with_expr(std::move(broken)));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(),
+              "Serialization failed, using lib bincode: OtherString(\"expression node is missing "
+              "an operand\")");
+  }
 }
 
 // Keeps every piece serialize_into hands over.

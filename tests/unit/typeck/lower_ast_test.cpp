@@ -38,8 +38,8 @@ TEST(LowerAst, ChainMiddleOperandIsCopiedNotShared) {
   const auto& ops = std::get<types::And>(e.node).operands;
   const auto& first = std::get<types::Lt>(ops[0].node);
   const auto& second = std::get<types::Lt>(ops[1].node);
-  EXPECT_NE(first.right.get(), second.left.get());
-  EXPECT_EQ(*first.right, *second.left);
+  EXPECT_NE(&first.right(), &second.left());
+  EXPECT_EQ(first.right(), second.left());
 }
 
 // A left-nested sum of `n` ones: n operands, height n.

@@ -265,8 +265,8 @@ const types::Literal* find_empty_set(const types::Expr& expr) {
     return empty ? lit : nullptr;
   }
   if (const types::Binary* b = expr.binary()) {
-    if (const auto* found = find_empty_set(*b->left)) return found;
-    return find_empty_set(*b->right);
+    if (const auto* found = find_empty_set(b->left())) return found;
+    return find_empty_set(b->right());
   }
   if (const auto* n = std::get_if<types::Not>(&expr.node)) return find_empty_set(*n->operand);
   return nullptr;

@@ -81,11 +81,11 @@ TEST(Model, DeepCopyIsIndependentAndEqual) {
   const Expr original{std::move(conj)};
   Expr copy = deep_copy(original);
   EXPECT_EQ(copy, original);
-  std::get<IntentField>(std::get<Lt>(std::get<And>(copy.node).operands[0].node).left->node).name =
+  std::get<IntentField>(std::get<Lt>(std::get<And>(copy.node).operands[0].node).left().node).name =
       "changed";
   EXPECT_FALSE(copy == original);
   EXPECT_EQ(
-      std::get<IntentField>(std::get<Lt>(std::get<And>(original.node).operands[0].node).left->node)
+      std::get<IntentField>(std::get<Lt>(std::get<And>(original.node).operands[0].node).left().node)
           .name,
       "a");
 }
