@@ -139,8 +139,8 @@ class Plan {
     Step step;
   };
   void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
-           std::span<const std::string_view> evidence_names,
-           const std::uint8_t* required, std::vector<Item>& pending);
+           std::span<const std::string_view> evidence_names, const std::uint8_t* required,
+           std::vector<Item>& pending);
   // Appends the typed form of `program` to typed_steps_; false, appending
   // nothing, when an operand's type does not fit its operator or the result
   // is not a bool. `stack` is room for the types of the values it holds.
@@ -188,6 +188,31 @@ class CanonicalTexts {
 // there.
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
                     Slots evidence, CanonicalTexts* texts = nullptr);
+
+// A constraint that did not pass, as evaluate_into tells it. `reason` is
+// valid only during the call that tells it.
+struct OutcomeRef {
+  errors::ConstraintOutcome::Kind kind;  // Failed or Errored
+  std::size_t index;
+  std::string_view reason;
+};
+
+// Told each constraint that did not pass, in template order.
+class OutcomeSink {
+ public:
+  virtual void outcome(const OutcomeRef& outcome) = 0;
+
+ protected:
+  ~OutcomeSink() = default;
+};
+
+// evaluate by slot for a caller that writes the decision out itself: tells
+// `sink` every outcome evaluate would carry (none: the decision passes) and
+// returns nullopt, or returns the input validation failure's message and
+// tells nothing. Builds no outcome texts, so a failing decision costs no
+// more memory than a passing one.
+std::optional<std::string> evaluate_into(const types::PolicyTemplate& tmpl, const Plan& plan,
+                                         Slots intent, Slots evidence, OutcomeSink& sink);
 
 // Watches one evaluation: told the result of every node of the tree (the root
 // and literals included) as soon as that node's evaluation ends, so operands
