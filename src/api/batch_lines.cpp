@@ -30,20 +30,35 @@ void OutcomeObjects::finish(std::string& out, std::string_view reason) {
   out += '}';
 }
 
+namespace {
+
+constexpr std::string_view kStart = R"({"line":)";
+constexpr std::string_view kPass = ",\"decision\":\"pass\"}\n";
+
+}  // namespace
+
 void append_line_start(std::string& out, std::uint64_t line) {
-  char digits[24];
-  const auto written = std::to_chars(std::begin(digits), std::end(digits), line);
-  out += "{\"line\":";
-  out.append(digits, written.ptr);
+  char text[kStart.size() + 20];
+  kStart.copy(text, kStart.size());
+  const auto written = std::to_chars(text + kStart.size(), std::end(text), line);
+  out.append(text, written.ptr);
+}
+
+void append_pass_line(std::string& out, std::uint64_t line) {
+  // Most lines pass: each is one append.
+  char text[kStart.size() + 20 + kPass.size()];
+  kStart.copy(text, kStart.size());
+  char* end = std::to_chars(text + kStart.size(), std::end(text), line).ptr;
+  end += kPass.copy(end, kPass.size());
+  out.append(text, end);
 }
 
 void append_batch_line(std::string& out, std::uint64_t line, const Expected<Decision>& result) {
-  append_line_start(out, line);
   if (result && result->pass) {
-    // Most lines pass: their line is written without building the object.
-    out += ",\"decision\":\"pass\"}\n";
+    append_pass_line(out, line);
     return;
   }
+  append_line_start(out, line);
   if (result) {
     // The object's members follow the line's: its opening brace becomes
     // the comma between them.

@@ -21,6 +21,8 @@ namespace verdane::api {
 void append_batch_line(std::string& out, std::uint64_t line, const Expected<Decision>& result);
 // The start of every such line: {"line":<n>
 void append_line_start(std::string& out, std::uint64_t line);
+// The whole line of a request that passed.
+void append_pass_line(std::string& out, std::uint64_t line);
 
 // The start of one outcome's JSON object, up to where its reason's text
 // goes: {"index":<i>,"outcome":"<kind>","expression":"<text>","reason":

@@ -360,29 +360,29 @@ Decision decide(const TemplateData& data, const SlotsResult& intent, const Slots
   return decide(data, *intent, *evidence, options, texts);
 }
 
+// Why a text is not a request, as the API tells it.
+Error request_error(runtime_input::RequestProblem& problem) {
+  if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
+    return json_error(std::move(problem.json));
+  }
+  return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
+}
+
 // The request's values, which live in `storage` until the next call reuses
 // it, or why the text is not a request.
-Expected<runtime_input::RequestSlots> load_request(const TemplateData& data,
-                                                   std::string_view request_json,
-                                                   runtime_input::LoadedStorage& storage) {
-  auto request = runtime_input::parse_and_load_request_into(
-      data.tmpl.intent_schema, data.intent_fields, data.tmpl.evidence_schema, data.evidence_fields,
-      request_json, storage);
-  if (!request) {
-    runtime_input::RequestProblem& problem = request.error();
-    if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
-      return json_error(std::move(problem.json));
-    }
-    return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
-  }
-  return std::move(request).value();
+Result<runtime_input::RequestSlots, runtime_input::RequestProblem> load_request(
+    const TemplateData& data, std::string_view request_json,
+    runtime_input::LoadedStorage& storage) {
+  return runtime_input::parse_and_load_request_into(data.tmpl.intent_schema, data.intent_fields,
+                                                    data.tmpl.evidence_schema, data.evidence_fields,
+                                                    request_json, storage);
 }
 
 Expected<Decision> decide_request(const TemplateData& data, std::string_view request_json,
                                   const EvalOptions& options, evaluator::CanonicalTexts* texts,
                                   runtime_input::LoadedStorage& storage) {
   auto request = load_request(data, request_json, storage);
-  if (!request) return std::move(request).error();
+  if (!request) return request_error(request.error());
   return decide(data, request->intent, request->evidence, options, texts);
 }
 
@@ -530,14 +530,21 @@ std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
 
 namespace {
 
-// Writes the outcomes of one line as the evaluation tells them.
+// Writes the outcomes of one line as the evaluation tells them: the line's
+// start comes with the first, so a line that passes is written at once.
 class OutcomeLine final : public evaluator::OutcomeSink {
  public:
-  OutcomeLine(std::string& out, OutcomeObjects& objects, evaluator::CanonicalTexts& texts)
-      : out_(out), objects_(objects), texts_(texts) {}
+  OutcomeLine(std::string& out, std::uint64_t line, OutcomeObjects& objects,
+              evaluator::CanonicalTexts& texts)
+      : out_(out), line_(line), objects_(objects), texts_(texts) {}
   void outcome(const evaluator::OutcomeRef& o) override {
-    out_ += any ? "," : ",\"decision\":\"fail\",\"outcomes\":[";
-    any = true;
+    if (any) {
+      out_ += ',';
+    } else {
+      append_line_start(out_, line_);
+      out_ += R"(,"decision":"fail","outcomes":[)";
+      any = true;
+    }
     const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
                                    ? Outcome::Kind::Failed
                                    : Outcome::Kind::Errored;
@@ -548,6 +555,7 @@ class OutcomeLine final : public evaluator::OutcomeSink {
 
  private:
   std::string& out_;
+  const std::uint64_t line_;
   OutcomeObjects& objects_;
   evaluator::CanonicalTexts& texts_;
 };
@@ -580,24 +588,27 @@ bool BatchLines::decide(std::uint64_t line, std::string_view request, std::strin
   }
   auto loaded = load_request(s.data, request, s.storage);
   if (!loaded) {
-    append_batch_line(out, line, std::move(loaded).error());
+    append_batch_line(out, line, request_error(loaded.error()));
     return false;
   }
-  if (!loaded->intent || !loaded->evidence) {
-    append_batch_line(out, line, api::decide(s.data, loaded->intent, loaded->evidence, s.options));
+  const runtime_input::SlotsResult& intent = loaded->intent;
+  const runtime_input::SlotsResult& evidence = loaded->evidence;
+  if (!intent || !evidence) {
+    append_batch_line(out, line, api::decide(s.data, intent, evidence, s.options));
     return false;
   }
-  const std::size_t start = out.size();
-  append_line_start(out, line);
-  OutcomeLine outcomes(out, s.objects, s.texts);
-  if (auto problem = evaluator::evaluate_into(s.data.tmpl, s.data.plan, *loaded->intent,
-                                              *loaded->evidence, outcomes)) {
-    out.resize(start);
+  OutcomeLine outcomes(out, line, s.objects, s.texts);
+  if (auto problem =
+          evaluator::evaluate_into(s.data.tmpl, s.data.plan, *intent, *evidence, outcomes)) {
     append_batch_line(out, line, invalid_input(std::move(*problem)));
     return false;
   }
-  out += outcomes.any ? "]}\n" : ",\"decision\":\"pass\"}\n";
-  return !outcomes.any;
+  if (outcomes.any) {
+    out += "]}\n";
+    return false;
+  }
+  append_pass_line(out, line);
+  return true;
 }
 
 }  // namespace verdane::api
