@@ -27,9 +27,6 @@ bool blank(std::string_view line) {
 // Decides every request of `window` and fills in its output.
 void decide(const api::Template& tmpl, const api::EvalOptions& options, Window& window) {
   api::BatchLines lines(tmpl, options);
-  // Most output lines are much shorter than their requests: room for a
-  // quarter of the input spares most of the string's growing.
-  window.output.reserve(window.lines.text.size() / 4);
   const std::string_view text = window.lines.text.view();
   const char* at = text.data();
   const char* const end = at + text.size();
