@@ -139,8 +139,8 @@ class Plan {
     Step step;
   };
   void add(const types::Expr& expr, std::span<const std::string_view> intent_names,
-           std::span<const std::string_view> evidence_names, const std::uint8_t* required,
-           std::vector<Item>& pending);
+           std::span<const std::string_view> evidence_names,
+           const std::uint8_t* required, std::vector<Item>& pending);
   // Appends the typed form of `program` to typed_steps_; false, appending
   // nothing, when an operand's type does not fit its operator or the result
   // is not a bool. `stack` is room for the types of the values it holds.
