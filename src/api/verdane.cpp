@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "api/batch_lines.h"
 #include "api/valid_utf8_input.h"
 #include "errors/compile_error.h"
 #include "errors/span.h"
@@ -216,12 +217,7 @@ void Decision::append_json(std::string& out) const {
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
     const Outcome& o = outcomes[i];
     if (i > 0) out += ',';
-    out += "{\"index\":";
-    out += std::to_string(o.index);
-    out += o.kind == Outcome::Kind::Failed ? ",\"outcome\":\"failed\"" : ",\"outcome\":\"errored\"";
-    out += ",\"expression\":";
-    append_json_string(out, o.expression);
-    out += ",\"reason\":";
+    append_outcome_head(out, o.kind, o.index, o.expression);
     append_json_string(out, o.reason);
     if (!o.explanation.empty()) {
       out += ",\"explanation\":[";
@@ -364,21 +360,29 @@ Decision decide(const TemplateData& data, const SlotsResult& intent, const Slots
   return decide(data, *intent, *evidence, options, texts);
 }
 
-// The request's values live in `storage` for this call; the next call
-// reuses it.
+// Why a text is not a request, as the API tells it.
+Error request_error(runtime_input::RequestProblem& problem) {
+  if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
+    return json_error(std::move(problem.json));
+  }
+  return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
+}
+
+// The request's values, which live in `storage` until the next call reuses
+// it, or why the text is not a request.
+Result<runtime_input::RequestSlots, runtime_input::RequestProblem> load_request(
+    const TemplateData& data, std::string_view request_json,
+    runtime_input::LoadedStorage& storage) {
+  return runtime_input::parse_and_load_request_into(data.tmpl.intent_schema, data.intent_fields,
+                                                    data.tmpl.evidence_schema, data.evidence_fields,
+                                                    request_json, storage);
+}
+
 Expected<Decision> decide_request(const TemplateData& data, std::string_view request_json,
                                   const EvalOptions& options, evaluator::CanonicalTexts* texts,
                                   runtime_input::LoadedStorage& storage) {
-  auto request = runtime_input::parse_and_load_request_into(
-      data.tmpl.intent_schema, data.intent_fields, data.tmpl.evidence_schema, data.evidence_fields,
-      request_json, storage);
-  if (!request) {
-    runtime_input::RequestProblem& problem = request.error();
-    if (problem.kind == runtime_input::RequestProblem::Kind::Json) {
-      return json_error(std::move(problem.json));
-    }
-    return Error{Error::Kind::Request, 0, 0, std::move(problem.message)};
-  }
+  auto request = load_request(data, request_json, storage);
+  if (!request) return request_error(request.error());
   return decide(data, request->intent, request->evidence, options, texts);
 }
 
@@ -524,6 +528,89 @@ std::vector<Expected<Decision>> evaluate_batch(const Template& tmpl,
     decisions.push_back(decide_request(data, request, options, &texts, storage));
   }
   return decisions;
+}
+
+namespace {
+
+// Writes the outcomes of one line as the evaluation tells them: the line's
+// start comes with the first, so a line that passes is written at once.
+class OutcomeLine final : public evaluator::OutcomeSink {
+ public:
+  OutcomeLine(std::string& out, std::uint64_t line, OutcomeObjects& objects,
+              evaluator::CanonicalTexts& texts)
+      : out_(out), line_(line), objects_(objects), texts_(texts) {}
+  void outcome(const evaluator::OutcomeRef& o) override {
+    if (any) {
+      out_ += ',';
+    } else {
+      append_line_start(out_, line_);
+      out_ += R"(,"decision":"fail","outcomes":[)";
+      any = true;
+    }
+    const Outcome::Kind kind = o.kind == errors::ConstraintOutcome::Kind::Failed
+                                   ? Outcome::Kind::Failed
+                                   : Outcome::Kind::Errored;
+    objects_.append(out_, kind, o.index, o.reason,
+                    [&]() -> const std::string& { return texts_.of(o.index); });
+  }
+  bool any = false;
+
+ private:
+  std::string& out_;
+  const std::uint64_t line_;
+  OutcomeObjects& objects_;
+  evaluator::CanonicalTexts& texts_;
+};
+
+}  // namespace
+
+struct BatchLines::State {
+  State(const TemplateData& d, const EvalOptions& o)
+      : data(d), options(o), texts(d.tmpl), objects(d.tmpl.constraints.size()) {}
+  const TemplateData& data;
+  const EvalOptions options;
+  evaluator::CanonicalTexts texts;
+  OutcomeObjects objects;
+  // One request's values at a time: their memory is reused for the next.
+  runtime_input::LoadedStorage storage;
+};
+
+BatchLines::BatchLines(const Template& tmpl, const EvalOptions& options)
+    : state_(std::make_unique<State>(*Access::data(tmpl), options)) {}
+
+BatchLines::~BatchLines() = default;
+
+bool BatchLines::decide(std::uint64_t line, std::string_view request, std::string& out) {
+  State& s = *state_;
+  if (s.options.explain) {
+    // Explaining evaluates again by name anyway: the decision is built.
+    const auto decided = decide_request(s.data, request, s.options, &s.texts, s.storage);
+    append_batch_line(out, line, decided);
+    return decided && decided->pass;
+  }
+  auto loaded = load_request(s.data, request, s.storage);
+  if (!loaded) {
+    append_batch_line(out, line, request_error(loaded.error()));
+    return false;
+  }
+  const runtime_input::SlotsResult& intent = loaded->intent;
+  const runtime_input::SlotsResult& evidence = loaded->evidence;
+  if (!intent || !evidence) {
+    append_batch_line(out, line, api::decide(s.data, intent, evidence, s.options));
+    return false;
+  }
+  OutcomeLine outcomes(out, line, s.objects, s.texts);
+  if (auto problem =
+          evaluator::evaluate_into(s.data.tmpl, s.data.plan, *intent, *evidence, outcomes)) {
+    append_batch_line(out, line, invalid_input(std::move(*problem)));
+    return false;
+  }
+  if (outcomes.any) {
+    out += "]}\n";
+    return false;
+  }
+  append_pass_line(out, line);
+  return true;
 }
 
 }  // namespace verdane::api

@@ -1,13 +1,11 @@
 #include "driver/batch.h"
 
-#include <charconv>
-#include <iterator>
+#include <cstring>
 #include <optional>
-#include <vector>
 
+#include "api/batch_lines.h"
 #include "pipeline/line_pieces.h"
 #include "pipeline/ordered.h"
-#include "support/json_text.h"
 
 namespace verdane::driver {
 
@@ -28,25 +26,20 @@ bool blank(std::string_view line) {
 
 // Decides every request of `window` and fills in its output.
 void decide(const api::Template& tmpl, const api::EvalOptions& options, Window& window) {
-  std::vector<std::string_view> requests;
-  std::vector<std::uint64_t> numbers;
-  std::string_view rest = window.lines.text;
+  api::BatchLines lines(tmpl, options);
+  const std::string_view text = window.lines.text.view();
+  const char* at = text.data();
+  const char* const end = at + text.size();
   std::uint64_t number = window.lines.first_line;
-  while (!rest.empty()) {
-    const std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  while (at != end) {
+    const char* feed =
+        static_cast<const char*>(std::memchr(at, '\n', static_cast<std::size_t>(end - at)));
+    const char* const next = feed ? feed + 1 : end;
+    std::string_view line(at, static_cast<std::size_t>((feed ? feed : end) - at));
+    at = next;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!blank(line)) {
-      requests.push_back(line);
-      numbers.push_back(number);
-    }
+    if (!blank(line) && !lines.decide(number, line, window.output)) window.all_passed = false;
     ++number;
-  }
-  const auto results = api::evaluate_batch(tmpl, requests, options);
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    append_batch_line(window.output, numbers[i], results[i]);
-    if (!results[i] || !results[i]->pass) window.all_passed = false;
   }
 }
 
@@ -95,34 +88,7 @@ struct Output {
 
 void append_batch_line(std::string& out, std::uint64_t line,
                        const api::Expected<api::Decision>& result) {
-  char digits[24];
-  const auto written = std::to_chars(std::begin(digits), std::end(digits), line);
-  out += "{\"line\":";
-  out.append(digits, written.ptr);
-  if (result && result->pass) {
-    // Most lines pass: their line is written without building the object.
-    out += ",\"decision\":\"pass\"}\n";
-    return;
-  }
-  if (result) {
-    // The object's members follow the line's: its opening brace becomes
-    // the comma between them.
-    const std::size_t at = out.size();
-    result->append_json(out);
-    out[at] = ',';
-  } else {
-    out += ',';
-    const api::Error& e = result.error();
-    std::string problem = e.message;
-    // A line holds no line feed, so only the column says where.
-    if (e.kind == api::Error::Kind::Json && e.line > 0) {
-      problem += " at column " + std::to_string(e.column);
-    }
-    out += "\"error\":";
-    append_json_string(out, problem);
-    out += '}';
-  }
-  out += '\n';
+  api::append_batch_line(out, line, result);
 }
 
 Result<int, std::string> run_batch(const api::Template& tmpl, const std::string& path,

@@ -291,6 +291,12 @@ Status<std::string> write_file(const std::string& path, std::string_view bytes) 
 
 void Stdout::write(std::string_view text) {
   if (error_ != 0) return;
+  // A text of a whole chunk or more, with nothing before it, goes out as it
+  // is, without a copy: the same bytes at the same time.
+  if (buffer_.empty() && text.size() >= kStdoutChunk) {
+    error_ = write_all(STDOUT_FILENO, text);
+    return;
+  }
   buffer_.append(text);
   if (buffer_.size() >= kStdoutChunk) {
     error_ = write_all(STDOUT_FILENO, buffer_);

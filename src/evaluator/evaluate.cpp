@@ -20,15 +20,13 @@ using types::Type;
 using types::Value;
 using types::ValueMap;
 
-// The outcome of one constraint that does not pass (nullopt when it passes
-// or is skipped). Only such outcomes are carried into the decision, so only
-// they get the canonical text: building it for every constraint was most of
-// the cost of a passing evaluation.
-std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
-                                                   const types::Constraint& constraint,
-                                                   const Plan& plan, Slots intent, Slots evidence,
-                                                   Word* words, Stack<Operand>& operands,
-                                                   CanonicalTexts* texts) {
+constexpr std::string_view kFalse = "constraint evaluated to False";
+
+// The kind of one constraint that does not pass (nullopt when it passes or
+// is skipped), with the text of its error in `error` when it errored.
+std::optional<ConstraintOutcome::Kind> decide_constraint(
+    std::size_t index, const types::Constraint& constraint, const Plan& plan, Slots intent,
+    Slots evidence, Word* words, Stack<Operand>& operands, std::string& error) {
   if (constraint.optional) {
     for (const std::uint32_t slot : plan.optional_slots(index)) {
       if (!intent[slot]) return std::nullopt;  // skipped: passes
@@ -38,34 +36,39 @@ std::optional<ConstraintOutcome> decide_constraint(std::size_t index,
   const TypedOutcome fast =
       typed.empty() ? TypedOutcome::Error : run_typed(typed, intent, evidence, words);
   if (fast == TypedOutcome::True) return std::nullopt;
-  ConstraintOutcome outcome;
-  outcome.index = index;
-  if (fast == TypedOutcome::False) {
-    outcome.kind = ConstraintOutcome::Kind::Failed;
-    outcome.reason = "constraint evaluated to False";
-  } else {
-    // No typed program, or it raised an error: the generic program tells
-    // the value or which error.
-    Operand value;
-    std::string error;
-    const bool ok = run_program(plan, plan.program(index), intent, evidence, operands.data(), value,
-                                error, nullptr);
-    if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
-    if (!ok) {
-      outcome.kind = ConstraintOutcome::Kind::Errored;
-      outcome.reason = std::move(error);
-    } else if (value.type() == Type::Bool) {
-      outcome.kind = ConstraintOutcome::Kind::Failed;
-      outcome.reason = "constraint evaluated to False";
-    } else {
-      outcome.kind = ConstraintOutcome::Kind::Errored;
-      outcome.reason = "internal: constraint did not return bool, got " +
-                       std::string(types::type_text(value.type()));
-    }
+  if (fast == TypedOutcome::False) return ConstraintOutcome::Kind::Failed;
+  // No typed program, or it raised an error: the generic program tells
+  // the value or which error.
+  Operand value;
+  const bool ok = run_program(plan, plan.program(index), intent, evidence, operands.data(), value,
+                              error, nullptr);
+  if (ok && value.type() == Type::Bool && value.as_bool()) return std::nullopt;
+  if (ok && value.type() == Type::Bool) return ConstraintOutcome::Kind::Failed;
+  if (ok) {
+    error = "internal: constraint did not return bool, got " +
+            std::string(types::type_text(value.type()));
   }
-  outcome.expression = texts ? texts->of(index) : canonical::pretty_expr(constraint.expr);
-  return outcome;
+  return ConstraintOutcome::Kind::Errored;
 }
+
+// Collects the outcomes into a decision. Only outcomes that do not pass are
+// carried, so only they get the canonical text: building it for every
+// constraint was most of the cost of a passing evaluation.
+class Collect final : public OutcomeSink {
+ public:
+  Collect(const types::PolicyTemplate& tmpl, CanonicalTexts* texts) : tmpl_(tmpl), texts_(texts) {}
+  void outcome(const OutcomeRef& o) override {
+    decision.outcomes.push_back(ConstraintOutcome{
+        o.kind, o.index,
+        texts_ ? texts_->of(o.index) : canonical::pretty_expr(tmpl_.constraints[o.index].expr),
+        std::string(o.reason)});
+  }
+  Decision decision;
+
+ private:
+  const types::PolicyTemplate& tmpl_;
+  CanonicalTexts* texts_;
+};
 
 }  // namespace
 
@@ -101,25 +104,34 @@ const std::string& CanonicalTexts::of(std::size_t index) {
   return *text;
 }
 
-Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
-                    Slots evidence, CanonicalTexts* texts) {
+std::optional<std::string> evaluate_into(const types::PolicyTemplate& tmpl, const Plan& plan,
+                                         Slots intent, Slots evidence, OutcomeSink& sink) {
   if (!inputs_fit(plan, intent, evidence)) {
-    if (auto problem = first_input_problem(tmpl, plan, intent, evidence)) {
-      return InputValidationFailure{std::move(*problem)};
-    }
+    if (auto problem = first_input_problem(tmpl, plan, intent, evidence)) return problem;
   }
-  Decision decision;
   Stack<Word> words(plan.max_stack_size());
   Stack<Operand> operands(plan.max_stack_size());
+  std::string error;
   for (std::size_t index = 0; index < tmpl.constraints.size(); ++index) {
-    // Passed outcomes carry nothing the report shows.
-    if (auto outcome = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence,
-                                         words.data(), operands, texts)) {
-      decision.outcomes.push_back(std::move(*outcome));
+    if (const auto kind = decide_constraint(index, tmpl.constraints[index], plan, intent, evidence,
+                                            words.data(), operands, error)) {
+      sink.outcome(
+          OutcomeRef{*kind, index,
+                     *kind == ConstraintOutcome::Kind::Failed ? kFalse : std::string_view(error)});
     }
   }
+  return std::nullopt;
+}
+
+Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
+                    Slots evidence, CanonicalTexts* texts) {
+  Collect collect(tmpl, texts);
+  if (auto problem = evaluate_into(tmpl, plan, intent, evidence, collect)) {
+    return InputValidationFailure{std::move(*problem)};
+  }
+  Decision& decision = collect.decision;
   decision.kind = decision.outcomes.empty() ? Decision::Kind::Pass : Decision::Kind::Fail;
-  return decision;
+  return std::move(decision);
 }
 
 }  // namespace verdane::evaluator

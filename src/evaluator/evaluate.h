@@ -190,6 +190,31 @@ class CanonicalTexts {
 Evaluation evaluate(const types::PolicyTemplate& tmpl, const Plan& plan, Slots intent,
                     Slots evidence, CanonicalTexts* texts = nullptr);
 
+// A constraint that did not pass, as evaluate_into tells it. `reason` is
+// valid only during the call that tells it.
+struct OutcomeRef {
+  errors::ConstraintOutcome::Kind kind;  // Failed or Errored
+  std::size_t index;
+  std::string_view reason;
+};
+
+// Told each constraint that did not pass, in template order.
+class OutcomeSink {
+ public:
+  virtual void outcome(const OutcomeRef& outcome) = 0;
+
+ protected:
+  ~OutcomeSink() = default;
+};
+
+// evaluate by slot for a caller that writes the decision out itself: tells
+// `sink` every outcome evaluate would carry (none: the decision passes) and
+// returns nullopt, or returns the input validation failure's message and
+// tells nothing. Builds no outcome texts, so a failing decision costs no
+// more memory than a passing one.
+std::optional<std::string> evaluate_into(const types::PolicyTemplate& tmpl, const Plan& plan,
+                                         Slots intent, Slots evidence, OutcomeSink& sink);
+
 // Watches one evaluation: told the result of every node of the tree (the root
 // and literals included) as soon as that node's evaluation ends, so operands
 // come before their node, in evaluation order. An error is reported first for

@@ -2,16 +2,19 @@
 // evaluate_json on its two documents (both one-pass and generic parsing),
 // problems of shape are errors in their fixed order, and batches decided on
 // several threads at once agree with one thread. Decision::to_json escapes
-// only what JSON requires.
+// only what JSON requires. BatchLines, which writes each line straight from
+// the evaluation, writes the bytes of evaluate_batch and append_batch_line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "api/batch_lines.h"
 #include "verdane/verdane.h"
 
 namespace {
@@ -44,6 +47,7 @@ requires {
 // and texts that only the generic parser reads (a number beyond a double, a
 // NUL byte, a lone surrogate escape).
 const std::vector<std::string> kIntents = {
+    R"({"amount": 1, "tags": ["a"]})",
     R"({"amount": 5, "tags": ["a"]})",
     R"({"amount": 500, "tags": ["a", "z"], "day": "2025-01-01"})",
     R"({"amount": 2, "tags": [], "day": "2024-02-30"})",
@@ -194,6 +198,79 @@ TEST(ApiBatch, EachRequestDecidesAsAloneWhateverCameBefore) {
       }
     }
   }
+}
+
+// Random windows of requests of every kind through BatchLines and through
+// evaluate_batch with append_batch_line, with and without explanations: the
+// same bytes, and "passed" exactly when the decision passes. One BatchLines
+// serves every window, as its texts are built once and then reused.
+void expect_same_lines(const api::Template& tmpl,
+                       const std::function<std::string(std::mt19937&)>& random_request) {
+  std::mt19937 random(2025);
+  std::size_t failing = 0, passing = 0, broken = 0;
+  for (const bool explain : {false, true}) {
+    const api::EvalOptions options{explain};
+    api::BatchLines lines(tmpl, options);
+    std::uint64_t number = 1;
+    for (int window = 0; window < 120; ++window) {
+      std::vector<std::string> texts(random() % 25);
+      for (std::string& text : texts) text = random_request(random);
+      const std::vector<std::string_view> requests(texts.begin(), texts.end());
+      const auto decided = api::evaluate_batch(tmpl, requests, options);
+      ASSERT_EQ(decided.size(), requests.size());
+      std::string expected = "kept", written = "kept";
+      for (std::size_t i = 0; i < requests.size(); ++i, number += 1 + random() % 3) {
+        api::append_batch_line(expected, number, decided[i]);
+        const bool passed = lines.decide(number, requests[i], written);
+        ASSERT_EQ(passed, decided[i] && decided[i]->pass) << requests[i];
+        (!decided[i] ? broken : passed ? passing : failing) += 1;
+      }
+      ASSERT_EQ(written, expected) << "window " << window << (explain ? " explained" : "");
+    }
+  }
+  EXPECT_GT(failing, 300u);
+  EXPECT_GT(passing, 30u);
+  EXPECT_GT(broken, 100u);
+}
+
+template <typename T>
+const T& pick(std::mt19937& random, const std::vector<T>& from) {
+  return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
+}
+
+// Lines that are not requests: not JSON, or not of a request's shape.
+const std::vector<std::string> kNotRequests = {
+    "not json", R"({"intent": {}})",        R"({"intent": {}, "evidence": {}, "x": 1})",
+    "[1]",      R"({"evidence": {"a": 1,)", "{\"evidence\": \xff}",
+    "",
+};
+
+TEST(ApiBatch, BatchLinesWriteWhatEvaluateBatchDecides) {
+  expect_same_lines(limits(), [](std::mt19937& random) {
+    if (random() % 6 == 0) return pick(random, kNotRequests);
+    const std::string& evidence = pick(random, kEvidence);
+    return random() % 10 == 0 ? request(nullptr, evidence)
+                              : request(&pick(random, kIntents), evidence);
+  });
+  // Literals whose texts JSON escapes; one constraint that fails for some
+  // requests and errs, with reasons that differ, for others.
+  const auto quoted = api::compile(R"(name quoted
+intent { note: string }
+evidence { n: int }
+requires {
+  intent.note in {"tab\there", "quote\"back\\slash", "plain"};
+  not (intent.note == "line\nfeed");
+  evidence.n + 9223372036854775807 > 0
+})");
+  ASSERT_TRUE(quoted) << quoted.error().to_string();
+  const std::vector<std::string> notes = {R"("plain")", R"("tab\there")", R"("line\nfeed")",
+                                          R"("\u001b")", "7"};
+  const std::vector<std::string> numbers = {"0", "-9223372036854775807", "1", "42", "\"1\""};
+  expect_same_lines(*quoted, [&](std::mt19937& random) {
+    if (random() % 6 == 0) return pick(random, kNotRequests);
+    return R"({"intent": {"note": )" + pick(random, notes) + R"(}, "evidence": {"n": )" +
+           pick(random, numbers) + "}}";
+  });
 }
 
 TEST(ApiDecisionJson, EscapesOnlyWhatJsonRequires) {
